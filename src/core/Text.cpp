@@ -1,0 +1,69 @@
+#include "core/Text.h"
+
+#include <cstdint>
+
+namespace velk {
+
+std::string asciiLowercase(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+namespace {
+// Length of the valid UTF-8 sequence starting at bytes[i], or 0 when it is invalid
+// (overlong forms, surrogates and values above U+10FFFF are invalid).
+std::size_t validSequenceLength(std::string_view bytes, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(bytes[k]); };
+    const std::uint8_t b0 = byte(i);
+    if (b0 < 0x80) return 1;
+    std::size_t length;
+    std::uint32_t min;
+    std::uint32_t cp;
+    if ((b0 & 0xE0) == 0xC0) {
+        length = 2, min = 0x80, cp = b0 & 0x1F;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        length = 3, min = 0x800, cp = b0 & 0x0F;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        length = 4, min = 0x10000, cp = b0 & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + length > bytes.size()) return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (byte(i + k) & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return length;
+}
+} // namespace
+
+bool isValidUtf8(std::string_view bytes) {
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t n = validSequenceLength(bytes, i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string displayText(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t n = validSequenceLength(bytes, i);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(bytes.substr(i, n));
+            i += n;
+        }
+    }
+    return out;
+}
+
+} // namespace velk

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velk {
+
+/// A random (version 4) UUID, written in canonical 8-4-4-4-12 upper-case form.
+class Uuid {
+public:
+    static Uuid random();
+    /// Accepts either letter case; none for anything but the canonical layout.
+    static std::optional<Uuid> parse(std::string_view text);
+
+    std::string toString() const;
+    const std::array<std::uint8_t, 16>& bytes() const { return bytes_; }
+    bool operator==(const Uuid&) const = default;
+
+private:
+    std::array<std::uint8_t, 16> bytes_{};
+};
+
+} // namespace velk
