@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "core/DateTime.h"
+#include "core/Error.h"
+
+namespace velk {
+
+/// A failed file operation; what() names the operation, the path and the reason.
+class FileSystemError : public Error {
+public:
+    FileSystemError(std::string_view operation, const std::filesystem::path& path,
+                    std::error_code code);
+    std::error_code code() const noexcept { return code_; }
+
+private:
+    std::error_code code_;
+};
+
+/// Attributes of the item itself: a symbolic link is described, never followed.
+struct ItemAttributes {
+    std::uint64_t size = 0;
+    Date modificationDate;
+    /// Birth time where the file system reports it; never the inode change time,
+    /// which a rename changes.
+    std::optional<Date> creationDate;
+    std::uint64_t fileNumber = 0;
+    bool isRegularFile = false;
+    bool isDirectory = false;
+    bool isSymbolicLink = false;
+    bool operator==(const ItemAttributes&) const = default;
+};
+
+struct DirectoryEntry {
+    std::filesystem::path path;
+    /// False for a symbolic link, whatever it points at.
+    bool isRegularFile = false;
+    bool isHidden = false;
+};
+
+/// The file operations the engine and the stores use. Every path is absolute.
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+
+    /// None when the item does not exist or cannot be examined.
+    virtual std::optional<ItemAttributes> attributes(const std::filesystem::path& path) const = 0;
+    bool exists(const std::filesystem::path& path) const { return attributes(path).has_value(); }
+
+    /// The folder's top level, without "." and "..". Throws FileSystemError.
+    virtual std::vector<DirectoryEntry> list(const std::filesystem::path& folder) const = 0;
+
+    /// Temporary file in the same folder, flushed, renamed over the target. Throws.
+    virtual void writeAtomically(const std::filesystem::path& target, std::string_view bytes) = 0;
+    virtual void createDirectories(const std::filesystem::path& folder) = 0;
+    /// Fails when `to` exists. Throws FileSystemError.
+    virtual void move(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
+    /// Renames over an existing `to`. Throws FileSystemError.
+    virtual void replace(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
+    /// Byte copy keeping the mode; fails when `to` exists; flushed before returning.
+    virtual void copy(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
+    /// Removes a file, a link or a whole folder; a missing item is not an error.
+    virtual void remove(const std::filesystem::path& path) = 0;
+};
+
+} // namespace velk

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velk {
+
+/// Type identifiers the codec speaks, as the settings vocabulary names formats.
+namespace typeIdentifier {
+inline constexpr std::string_view jpeg = "public.jpeg";
+inline constexpr std::string_view png = "public.png";
+inline constexpr std::string_view webp = "org.webmproject.webp";
+inline constexpr std::string_view avif = "public.avif";
+inline constexpr std::string_view heic = "public.heic";
+} // namespace typeIdentifier
+
+enum class ColorModel { monochrome = 0, rgb = 1, cmyk = 2, lab = 3, other = 6 };
+
+/// A colour space as a value: its model, its name ("sRGB" exactly when the profile is
+/// colorimetrically sRGB, else the profile's description) and its ICC bytes.
+struct ColorSpace {
+    ColorModel model = ColorModel::rgb;
+    std::optional<std::string> name;
+    std::optional<std::string> iccData;
+
+    /// The named sRGB space (with the codec's built-in sRGB profile bytes).
+    static ColorSpace sRGB();
+    bool operator==(const ColorSpace&) const = default;
+};
+
+/// Alpha layout codes, numbered as the engine's rules use them.
+enum class AlphaInfo {
+    none = 0,
+    premultipliedLast = 1,
+    premultipliedFirst = 2,
+    last = 3,
+    first = 4,
+    noneSkipLast = 5,
+    noneSkipFirst = 6,
+    only = 7
+};
+
+/// What the header says, read without decoding any pixel.
+struct ImageProperties {
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    /// EXIF orientation 1–8 when the file carries one.
+    std::optional<int> orientation;
+    /// "public.jpeg", "public.png", "org.webmproject.webp", "public.avif", "public.heic".
+    std::optional<std::string> typeIdentifier;
+    bool hasAlpha = false;
+};
+
+/// A decoded first frame, fully read into memory (so a truncated or corrupt file fails
+/// at decode, not later inside an encoder). Immutable; share it freely.
+class Raster {
+public:
+    virtual ~Raster() = default;
+    virtual std::int64_t width() const = 0;
+    virtual std::int64_t height() const = 0;
+    virtual AlphaInfo alphaInfo() const = 0;
+    /// None when the image has no colour space at all.
+    virtual std::optional<ColorSpace> colorSpace() const = 0;
+};
+
+enum class Background { white, transparent };
+
+/// 8-bit RGBA, premultiplied, rows top to bottom, bytes in R, G, B, A order.
+struct RgbaBitmap {
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    std::vector<std::uint8_t> pixels;
+};
+
+/// The platform image codec. Failure is an empty result or false, never an exception
+/// and never a crash, whatever bytes the file holds. Safe to call from any thread.
+class ImageCodec {
+public:
+    virtual ~ImageCodec() = default;
+
+    /// Asked afresh on each call.
+    virtual std::vector<std::string> writableTypeIdentifiers() const = 0;
+    bool canWrite(std::string_view typeIdentifier) const;
+
+    /// None for an unreadable file or one that is not a JPEG, PNG, WebP or HEIF image.
+    virtual std::optional<ImageProperties> readProperties(const std::filesystem::path& file) const = 0;
+    /// The first frame as stored.
+    virtual std::shared_ptr<const Raster> decode(const std::filesystem::path& file) const = 0;
+    /// The first frame turned to display orientation (width and height swapped for 5–8).
+    virtual std::shared_ptr<const Raster> decodeUpright(const std::filesystem::path& file) const = 0;
+
+    /// Writes one raster as a complete file; quality 0–1 for lossy formats. Only the
+    /// raster's ICC profile travels along; no EXIF, so no stale orientation.
+    virtual bool encode(const Raster& raster, const std::filesystem::path& destination,
+                        std::string_view typeIdentifier, std::optional<double> quality) const = 0;
+
+    /// The raster converted into `space` and drawn over white or over transparency.
+    virtual std::optional<RgbaBitmap> render(const Raster& raster, const ColorSpace& space,
+                                             Background background) const = 0;
+};
+
+} // namespace velk
