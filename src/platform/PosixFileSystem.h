@@ -1,0 +1,21 @@
+#pragma once
+
+#include "platform/FileSystem.h"
+
+namespace velk {
+
+/// FileSystem on Linux system calls. Stateless; safe to use from several threads.
+class PosixFileSystem : public FileSystem {
+public:
+    std::optional<ItemAttributes> attributes(const std::filesystem::path& path) const override;
+    /// Entries come in the order the file system returns them.
+    std::vector<DirectoryEntry> list(const std::filesystem::path& folder) const override;
+    void writeAtomically(const std::filesystem::path& target, std::string_view bytes) override;
+    void createDirectories(const std::filesystem::path& folder) override;
+    void move(const std::filesystem::path& from, const std::filesystem::path& to) override;
+    void replace(const std::filesystem::path& from, const std::filesystem::path& to) override;
+    void copy(const std::filesystem::path& from, const std::filesystem::path& to) override;
+    void remove(const std::filesystem::path& path) override;
+};
+
+} // namespace velk
