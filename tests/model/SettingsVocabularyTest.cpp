@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "model/CompressionHistoryEntry.h"
 #include "model/CompressionPreset.h"
 #include "model/FormatStrategy.h"
 #include "model/ImageFormat.h"
@@ -38,6 +39,8 @@ TEST(SettingsVocabularyTest, EveryRawValueRoundTripsExactly) {
                     {"automatic", "jpeg", "png", "webp", "avif", "heic"});
     expectRawValues(allOriginalPolicies, originalPolicyFromRaw, {"backup", "replace"});
     expectRawValues(allAppLanguages, appLanguageFromRaw, {"russian", "english"});
+    expectRawValues(allCompressionHistoryStatuses, compressionHistoryStatusFromRaw,
+                    {"compressed", "alreadyOptimal", "failed"});
     // The old name of keep is not its raw value, only a stored alias.
     EXPECT_FALSE(originalPolicyFromRaw("keep"));
 }

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace velk {
+
+/// The engine's live counters, replaced as a whole on every report.
+struct CompressionStats {
+    /// Files written since the engine started.
+    int done = 0;
+    /// 1 while a file is being processed, else 0.
+    int active = 0;
+    /// 0–100 for the file in progress; none when idle.
+    std::optional<int> progress;
+    /// Never lowered by a result that grew: negative savings count as 0.
+    std::int64_t savedBytes = 0;
+    int errors = 0;
+
+    bool operator==(const CompressionStats&) const = default;
+};
+
+} // namespace velk
