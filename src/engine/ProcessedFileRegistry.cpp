@@ -1,1 +1,288 @@
-// placeholder
+#include "engine/ProcessedFileRegistry.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "core/AtomicWrite.h"
+#include "core/Constants.h"
+#include "core/Locations.h"
+#include "core/NativeLog.h"
+#include "core/Paths.h"
+
+namespace velk {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+struct DecisionRow {
+    ProcessedDecision value;
+    std::string_view raw;
+};
+
+constexpr std::array<DecisionRow, 3> decisionTable = {{
+    {ProcessedDecision::compressed, "compressed"},
+    {ProcessedDecision::alreadyOptimal, "alreadyOptimal"},
+    {ProcessedDecision::existingOutputFresh, "existingOutputFresh"},
+}};
+
+// Beyond about ±292 years from 1970 a date no longer fits the clock's nanosecond count;
+// such a value can only come from a damaged file, and is rejected like any bad number.
+constexpr double largestStoredSeconds = 8.0e9;
+
+/// Thrown inside decoding only, for anything that makes the file unusable.
+struct Invalid {};
+
+const json& required(const json& object, const char* key) {
+    const auto it = object.find(key);
+    if (it == object.end())
+        throw Invalid{};
+    return *it;
+}
+
+std::optional<std::string> optionalText(const json& object, const char* key) {
+    const auto it = object.find(key);
+    if (it == object.end() || it->is_null())
+        return std::nullopt;
+    if (!it->is_string())
+        throw Invalid{};
+    return it->get<std::string>();
+}
+
+std::int64_t signedInteger(const json& value) {
+    if (value.is_number_unsigned()) {
+        const auto number = value.get<std::uint64_t>();
+        if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            throw Invalid{};
+        }
+        return static_cast<std::int64_t>(number);
+    }
+    if (!value.is_number_integer())
+        throw Invalid{};
+    return value.get<std::int64_t>();
+}
+
+std::uint64_t unsignedInteger(const json& value) {
+    // nlohmann stores every non-negative integer literal as unsigned; a negative one, a
+    // fraction or a value past 2^64 (parsed as floating point) is out of range here.
+    if (!value.is_number_unsigned())
+        throw Invalid{};
+    return value.get<std::uint64_t>();
+}
+
+Date date(const json& value) {
+    if (!value.is_number())
+        throw Invalid{};
+    const double seconds = value.get<double>();
+    if (!std::isfinite(seconds) || std::fabs(seconds) > largestStoredSeconds)
+        throw Invalid{};
+    return dateFromSecondsSince2001(seconds);
+}
+
+ProcessedFileRecord decodeRecord(const json& object) {
+    if (!object.is_object())
+        throw Invalid{};
+    ProcessedFileRecord record;
+    const json& decision = required(object, "decision");
+    if (!decision.is_string())
+        throw Invalid{};
+    const auto value = processedDecisionFromRaw(decision.get_ref<const std::string&>());
+    if (!value)
+        throw Invalid{};
+    record.decision = *value;
+
+    const json& fingerprint = required(object, "fingerprint");
+    if (!fingerprint.is_object())
+        throw Invalid{};
+    record.fingerprint.size = signedInteger(required(fingerprint, "size"));
+    record.fingerprint.headHash = unsignedInteger(required(fingerprint, "headHash"));
+    record.fingerprint.tailHash = unsignedInteger(required(fingerprint, "tailHash"));
+
+    record.updatedAt = date(required(object, "updatedAt"));
+    record.resourceIdentifier = optionalText(object, "resourceIdentifier");
+    record.settingsKey = optionalText(object, "settingsKey");
+    return record;
+}
+
+json encodeRecord(const ProcessedFileRecord& record) {
+    json object = json::object();
+    object["decision"] = rawValue(record.decision);
+    object["fingerprint"] = {{"headHash", record.fingerprint.headHash},
+                             {"size", record.fingerprint.size},
+                             {"tailHash", record.fingerprint.tailHash}};
+    object["updatedAt"] = secondsSince2001(record.updatedAt);
+    if (record.resourceIdentifier)
+        object["resourceIdentifier"] = *record.resourceIdentifier;
+    if (record.settingsKey)
+        object["settingsKey"] = *record.settingsKey;
+    return object;
+}
+
+std::string keyFor(const fs::path& file) {
+    return pathKey(standardized(file));
+}
+
+} // namespace
+
+std::string_view rawValue(ProcessedDecision decision) {
+    for (const auto& row : decisionTable) {
+        if (row.value == decision)
+            return row.raw;
+    }
+    return decisionTable.front().raw;
+}
+
+std::optional<ProcessedDecision> processedDecisionFromRaw(std::string_view raw) {
+    for (const auto& row : decisionTable) {
+        if (row.raw == raw)
+            return row.value;
+    }
+    return std::nullopt;
+}
+
+std::string processingSettingsKey(std::string_view presetRaw, std::string_view formatRaw,
+                                  std::string_view originalRaw, int jpegQuality, int pngQuality,
+                                  int webpQuality, int avifQuality, int heicQuality) {
+    std::string key = "v2";
+    key += "|preset:";
+    key += presetRaw;
+    key += "|format:";
+    key += formatRaw;
+    key += "|original:";
+    key += originalRaw;
+    key += "|jpeg:" + std::to_string(jpegQuality);
+    key += "|png:" + std::to_string(pngQuality);
+    key += "|webp:" + std::to_string(webpQuality);
+    key += "|avif:" + std::to_string(avifQuality);
+    key += "|heic:" + std::to_string(heicQuality);
+    return key;
+}
+
+fs::path ProcessedFileRegistry::defaultFile() {
+    return velkApplicationSupportDirectory() / registryFileName;
+}
+
+ProcessedFileRegistry::ProcessedFileRegistry(FileSystem& fs, fs::path file)
+    : fs_(fs), file_(std::move(file)) {
+    std::string text;
+    if (!readWholeFile(file_, text) || !decode(text)) {
+        version_ = initialVersion;
+        entries_.clear();
+    }
+}
+
+bool ProcessedFileRegistry::decode(std::string_view text) {
+    try {
+        const json root = json::parse(text);
+        if (!root.is_object())
+            return false;
+        const json& entries = required(root, "entries");
+        if (!entries.is_object())
+            return false;
+        const std::int64_t version = signedInteger(required(root, "version"));
+
+        std::map<std::string, ProcessedFileRecord> decoded;
+        for (const auto& [key, value] : entries.items())
+            decoded.emplace(key, decodeRecord(value));
+        version_ = version;
+        entries_ = std::move(decoded);
+        return true;
+    } catch (const Invalid&) {
+        return false;
+    } catch (const json::exception&) {
+        return false;
+    }
+}
+
+std::optional<ProcessedFileRecord> ProcessedFileRegistry::record(const fs::path& file) const {
+    const auto it = entries_.find(keyFor(file));
+    if (it == entries_.end())
+        return std::nullopt;
+    return it->second;
+}
+
+void ProcessedFileRegistry::store(const fs::path& file, ProcessedFileRecord record) {
+    entries_.insert_or_assign(keyFor(file), std::move(record));
+}
+
+bool ProcessedFileRegistry::remember(const fs::path& file, ProcessedDecision decision,
+                                     std::string settingsKey, Date now) {
+    const auto fingerprint = contentFingerprint(fs_, file);
+    if (!fingerprint)
+        return false;
+    ProcessedFileRecord record;
+    record.fingerprint = *fingerprint;
+    record.decision = decision;
+    record.updatedAt = now;
+    if (const auto signature = fileSignature(fs_, file)) {
+        record.resourceIdentifier = signature->resourceIdentifier;
+    }
+    record.settingsKey = std::move(settingsKey);
+    store(file, std::move(record));
+    pruneIfNeeded();
+    save();
+    return true;
+}
+
+bool ProcessedFileRegistry::matches(const fs::path& file, const ContentFingerprint& fingerprint,
+                                    const std::optional<std::string>& resourceIdentifier,
+                                    std::string_view settingsKey) const {
+    const auto it = entries_.find(keyFor(file));
+    if (it == entries_.end())
+        return false;
+    const ProcessedFileRecord& record = it->second;
+    return record.fingerprint == fingerprint && record.resourceIdentifier == resourceIdentifier &&
+           record.settingsKey.has_value() && *record.settingsKey == settingsKey;
+}
+
+void ProcessedFileRegistry::pruneIfNeeded() {
+    if (entries_.size() <= maximumEntries)
+        return;
+    std::vector<std::pair<std::string, ProcessedFileRecord>> ordered(
+        std::make_move_iterator(entries_.begin()), std::make_move_iterator(entries_.end()));
+    std::stable_sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) {
+        return a.second.updatedAt > b.second.updatedAt;
+    });
+    ordered.resize(maximumEntries);
+    entries_.clear();
+    for (auto& entry : ordered)
+        entries_.emplace(std::move(entry.first), std::move(entry.second));
+}
+
+std::string ProcessedFileRegistry::encoded() const {
+    json entries = json::object();
+    for (const auto& [key, record] : entries_)
+        entries[key] = encodeRecord(record);
+    const json root = {{"entries", std::move(entries)}, {"version", version_}};
+    // Replacing invalid UTF-8 keeps a stray byte in a caller's text from failing the save;
+    // path keys themselves are always valid.
+    const std::string text = root.dump(-1, ' ', false, json::error_handler_t::replace);
+    // A '/' can only occur inside a JSON string, so escaping every one is safe.
+    std::string escaped;
+    escaped.reserve(text.size() + text.size() / 8);
+    for (const char c : text) {
+        if (c == '/')
+            escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+void ProcessedFileRegistry::save() {
+    try {
+        fs_.createDirectories(file_.parent_path());
+        fs_.writeAtomically(file_, encoded());
+    } catch (const std::exception& error) {
+        NativeLog::write(std::string("Processed registry save failed: ") + error.what());
+    }
+}
+
+} // namespace velk

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/DateTime.h"
+#include "engine/FileSignature.h"
+#include "platform/FileSystem.h"
+
+namespace velk {
+
+enum class ProcessedDecision { compressed, alreadyOptimal, existingOutputFresh };
+
+std::string_view rawValue(ProcessedDecision decision);
+std::optional<ProcessedDecision> processedDecisionFromRaw(std::string_view raw);
+
+struct ProcessedFileRecord {
+    ContentFingerprint fingerprint;
+    ProcessedDecision decision = ProcessedDecision::compressed;
+    Date updatedAt;
+    std::optional<std::string> resourceIdentifier;
+    std::optional<std::string> settingsKey;
+
+    bool operator==(const ProcessedFileRecord&) const = default;
+};
+
+/// The nine-part key of the settings a file was processed with; a record made under any
+/// other key no longer lets its file be skipped.
+std::string processingSettingsKey(std::string_view presetRaw, std::string_view formatRaw,
+                                  std::string_view originalRaw, int jpegQuality, int pngQuality,
+                                  int webpQuality, int avifQuality, int heicQuality);
+
+/// The engine's memory, across restarts, of the files it has handled: one record per
+/// standardized path, kept in one JSON file. Used only on the engine's queue.
+class ProcessedFileRegistry {
+public:
+    static constexpr std::size_t maximumEntries = 2'000;
+    static constexpr std::int64_t initialVersion = 1;
+
+    /// "processed-files.json" in the application support folder.
+    static std::filesystem::path defaultFile();
+
+    /// Loads `file`; anything unreadable or invalid gives an empty registry of version 1,
+    /// silently (the next save overwrites the bad file).
+    ProcessedFileRegistry(FileSystem& fs, std::filesystem::path file);
+
+    std::int64_t version() const { return version_; }
+    /// Keyed by pathKey of the standardized path.
+    const std::map<std::string, ProcessedFileRecord>& entries() const { return entries_; }
+
+    std::optional<ProcessedFileRecord> record(const std::filesystem::path& file) const;
+    /// Stores `record` under `file`, replacing any earlier one. Does not save.
+    void store(const std::filesystem::path& file, ProcessedFileRecord record);
+
+    /// Records `decision` for the file as it is now, then prunes and saves. Returns false,
+    /// changing nothing, when the file cannot be fingerprinted (missing, empty, unreadable).
+    bool remember(const std::filesystem::path& file, ProcessedDecision decision,
+                  std::string settingsKey, Date now);
+
+    /// The record-based half of the skip test: a record exists with this fingerprint, the
+    /// same file number (both none or both equal) and exactly this settings key. The
+    /// policy-dependent half is the engine's.
+    bool matches(const std::filesystem::path& file, const ContentFingerprint& fingerprint,
+                 const std::optional<std::string>& resourceIdentifier,
+                 std::string_view settingsKey) const;
+
+    /// Keeps the `maximumEntries` most recently updated records.
+    void pruneIfNeeded();
+    /// Writes the file atomically; a failure is logged, never thrown.
+    void save();
+
+    /// The file's text: sorted keys, no spaces, "/" written as "\/".
+    std::string encoded() const;
+
+private:
+    bool decode(std::string_view text);
+
+    FileSystem& fs_;
+    std::filesystem::path file_;
+    std::int64_t version_ = initialVersion;
+    std::map<std::string, ProcessedFileRecord> entries_;
+};
+
+} // namespace velk
