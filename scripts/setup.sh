@@ -19,3 +19,4 @@ if ((${#missing[@]})); then
     "${sudo_cmd[@]}" apt-get update -qq
     "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+"$root/scripts/setup-tools.sh"
