@@ -1,1 +1,112 @@
-// placeholder
+#include "engine/encoders/ExternalTools.h"
+
+#include <array>
+#include <cstdlib>
+#include <memory>
+#include <system_error>
+
+#include "core/FileError.h"
+#include "core/NativeLog.h"
+#include "core/Paths.h"
+#include "engine/EngineControl.h"
+#include "platform/ChildProcess.h"
+#include "platform/ExecutableCheck.h"
+
+namespace velk {
+
+namespace {
+
+constexpr std::array<std::string_view, 3> fixedToolDirectories = {"/opt/homebrew/bin",
+                                                                  "/usr/local/bin", "/usr/bin"};
+
+std::vector<std::filesystem::path> toolDirectories() {
+    std::vector<std::filesystem::path> folders;
+    if (const char* toolDir = std::getenv("VELK_TOOL_DIR"); toolDir && *toolDir) {
+        std::error_code error;
+        auto folder = std::filesystem::absolute(toolDir, error);
+        if (!error)
+            folders.push_back(std::move(folder));
+    }
+    if (auto resources = bundleResourcesDirectory())
+        folders.push_back(*resources / "bin");
+    for (std::string_view folder : fixedToolDirectories)
+        folders.emplace_back(folder);
+    return folders;
+}
+
+bool isPlainFileName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+/// Clears the engine's active process on every way out of runTool, but only while it
+/// still is this one: a newer run may have replaced it.
+class ActiveProcessRegistration {
+public:
+    ActiveProcessRegistration(EngineControl& control, const ChildProcess* process)
+        : control_(control), process_(process) {}
+    ActiveProcessRegistration(const ActiveProcessRegistration&) = delete;
+    ActiveProcessRegistration& operator=(const ActiveProcessRegistration&) = delete;
+    ~ActiveProcessRegistration() { control_.clearActiveProcess(process_); }
+
+private:
+    EngineControl& control_;
+    const ChildProcess* process_;
+};
+
+} // namespace
+
+std::optional<std::filesystem::path> bundleResourcesDirectory() {
+    std::error_code error;
+    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error)
+        return std::nullopt;
+    const auto macOS = executable.parent_path();
+    const auto contents = macOS.parent_path();
+    if (macOS.filename() != "MacOS" || contents.filename() != "Contents")
+        return std::nullopt;
+    return contents / "Resources";
+}
+
+bool executableSupportsCurrentArchitecture(const std::filesystem::path& executable) {
+    return supportsCurrentArchitecture(executable);
+}
+
+std::optional<std::filesystem::path> toolURL(std::string_view name) {
+    if (!isPlainFileName(name))
+        return std::nullopt;
+    for (const auto& folder : toolDirectories()) {
+        auto candidate = folder / name;
+        if (!isExecutableFile(candidate))
+            continue;
+        if (!executableSupportsCurrentArchitecture(candidate)) {
+            NativeLog::debug("Skipping " + displayPath(candidate) +
+                             ": not a program for this processor");
+            continue;
+        }
+        return candidate;
+    }
+    return std::nullopt;
+}
+
+void runTool(EngineControl& control, const std::filesystem::path& tool,
+             const std::vector<std::string>& arguments) {
+    control.checkpoint();
+    auto process = std::make_shared<ChildProcess>(tool, arguments);
+    ActiveProcessRegistration registration(control, process.get());
+
+    // A stop that came between the checkpoint and the launch found no process to end;
+    // end it here, or the tool would run to completion after the engine stopped.
+    if (control.setActiveProcess(process) && process->isRunning())
+        process->terminate();
+
+    const int status = process->wait();
+    // A stopped tool often exits non-zero; report it as the stop it was.
+    control.checkpoint();
+    if (status != 0) {
+        NativeLog::debug(displayPath(tool) + " exited with status " + std::to_string(status));
+        throw FileError(FileError::Kind::writeUnknown);
+    }
+}
+
+} // namespace velk

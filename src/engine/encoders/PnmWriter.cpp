@@ -1,1 +1,142 @@
-// placeholder
+#include "engine/encoders/PnmWriter.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <fcntl.h>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+#include "core/FileError.h"
+#include "engine/EngineControl.h"
+#include "engine/ImageSafetyError.h"
+#include "platform/FileSystem.h"
+#include "platform/ImageCodec.h"
+
+namespace velk {
+
+namespace {
+
+/// The file being written; closed always, and removed unless finish() succeeded, so a
+/// failed or cancelled write never leaves a truncated raster for a tool to encode.
+class RasterFile {
+public:
+    explicit RasterFile(std::filesystem::path path) : path_(std::move(path)) {
+        // O_EXCL also refuses a symbolic link planted after the unlink, so the raster
+        // can only ever land in a file this call created.
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd_ == -1)
+            throw FileError(FileError::Kind::writeUnknown);
+    }
+    RasterFile(const RasterFile&) = delete;
+    RasterFile& operator=(const RasterFile&) = delete;
+    ~RasterFile() {
+        if (fd_ != -1)
+            ::close(fd_);
+        if (!finished_)
+            ::unlink(path_.c_str());
+    }
+
+    void write(const std::uint8_t* bytes, std::size_t count) {
+        while (count > 0) {
+            const ssize_t written = ::write(fd_, bytes, count);
+            if (written == -1 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                fail("write", written == 0 ? EIO : errno);
+            bytes += written;
+            count -= static_cast<std::size_t>(written);
+        }
+    }
+    void write(const std::string& text) {
+        write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    }
+
+    void finish() {
+        if (::fsync(fd_) == -1)
+            fail("flush", errno);
+        // Close errors after a successful fsync cannot lose data; ignore them.
+        ::close(fd_);
+        fd_ = -1;
+        finished_ = true;
+    }
+
+private:
+    [[noreturn]] void fail(std::string_view operation, int errorNumber) {
+        throw FileSystemError(operation, path_,
+                              std::error_code(errorNumber, std::system_category()));
+    }
+
+    std::filesystem::path path_;
+    int fd_ = -1;
+    bool finished_ = false;
+};
+
+std::uint8_t unpremultiplied(std::uint8_t color, std::uint8_t alpha) {
+    if (alpha == 0 || alpha == 255)
+        return color;
+    const unsigned value = (color * 255u + alpha / 2u) / alpha;
+    return static_cast<std::uint8_t>(std::min(255u, value));
+}
+
+std::string header(std::int64_t width, std::int64_t height, bool preserveAlpha) {
+    const std::string w = std::to_string(width);
+    const std::string h = std::to_string(height);
+    if (!preserveAlpha)
+        return "P6\n" + w + " " + h + "\n255\n";
+    return "P7\nWIDTH " + w + "\nHEIGHT " + h +
+           "\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n";
+}
+
+} // namespace
+
+void writePNMImage(EngineControl& control, const ImageCodec& codec,
+                   const std::filesystem::path& destination, const Raster& image,
+                   bool preserveAlpha, const ColorSpace& colorSpace) {
+    const std::int64_t width = image.width();
+    const std::int64_t height = image.height();
+    const std::int64_t byteCount = validatedDecodedRasterByteCount(width, height);
+
+    const auto bitmap = codec.render(image, colorSpace,
+                                     preserveAlpha ? Background::transparent : Background::white);
+    // Rows are read by offset below; a bitmap of any other shape would be read past its end.
+    if (!bitmap || bitmap->width != width || bitmap->height != height ||
+        bitmap->pixels.size() != static_cast<std::size_t>(byteCount)) {
+        throw FileError(FileError::Kind::writeUnknown);
+    }
+
+    ::unlink(destination.c_str());
+    RasterFile file(destination);
+    file.write(header(width, height, preserveAlpha));
+
+    const auto columns = static_cast<std::size_t>(width);
+    const std::size_t channels = preserveAlpha ? 4 : 3;
+    std::vector<std::uint8_t> row(columns * channels);
+    for (std::int64_t y = 0; y < height; ++y) {
+        control.checkpoint();
+        const std::uint8_t* source =
+            bitmap->pixels.data() + static_cast<std::size_t>(y) * columns * 4;
+        std::uint8_t* out = row.data();
+        for (std::size_t x = 0; x < columns; ++x, source += 4) {
+            const std::uint8_t alpha = source[3];
+            if (preserveAlpha) {
+                *out++ = unpremultiplied(source[0], alpha);
+                *out++ = unpremultiplied(source[1], alpha);
+                *out++ = unpremultiplied(source[2], alpha);
+                *out++ = alpha;
+            } else {
+                // Composited over opaque white, so alpha is 255 and the colour is final.
+                *out++ = source[0];
+                *out++ = source[1];
+                *out++ = source[2];
+            }
+        }
+        file.write(row.data(), row.size());
+    }
+    control.checkpoint();
+    file.finish();
+}
+
+} // namespace velk

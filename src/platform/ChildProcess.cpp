@@ -1,0 +1,189 @@
+#include "platform/ChildProcess.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+#include "core/Paths.h"
+
+extern char** environ;
+
+namespace velk {
+
+namespace {
+
+constexpr auto terminationGrace = std::chrono::seconds(1);
+constexpr auto terminationPollInterval = std::chrono::milliseconds(5);
+
+std::string launchFailureText(const std::filesystem::path& executable, int errorNumber) {
+    return "cannot launch " + displayPath(executable) + ": " +
+           std::generic_category().message(errorNumber);
+}
+
+class SpawnFileActions {
+public:
+    SpawnFileActions() { posix_spawn_file_actions_init(&actions_); }
+    SpawnFileActions(const SpawnFileActions&) = delete;
+    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+    ~SpawnFileActions() { posix_spawn_file_actions_destroy(&actions_); }
+    posix_spawn_file_actions_t* get() { return &actions_; }
+
+private:
+    posix_spawn_file_actions_t actions_;
+};
+
+class SpawnAttributes {
+public:
+    SpawnAttributes() { posix_spawnattr_init(&attributes_); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+    posix_spawnattr_t* get() { return &attributes_; }
+
+private:
+    posix_spawnattr_t attributes_;
+};
+
+int statusFromWait(int raw) {
+    if (WIFEXITED(raw))
+        return WEXITSTATUS(raw);
+    if (WIFSIGNALED(raw))
+        return 128 + WTERMSIG(raw);
+    return -1;
+}
+
+} // namespace
+
+ChildProcessError::ChildProcessError(const std::filesystem::path& executable, int errorNumber)
+    : Error(launchFailureText(executable, errorNumber)), errorNumber_(errorNumber) {}
+
+ChildProcess::ChildProcess(const std::filesystem::path& executable,
+                           const std::vector<std::string>& arguments) {
+    // A NUL inside an argument would silently cut it short in the child's argv.
+    const auto hasNul = [](const std::string& text) {
+        return text.find('\0') != std::string::npos;
+    };
+    if (executable.empty() || hasNul(executable.native())) {
+        throw ChildProcessError(executable, EINVAL);
+    }
+    for (const auto& argument : arguments) {
+        if (hasNul(argument))
+            throw ChildProcessError(executable, EINVAL);
+    }
+
+    SpawnFileActions actions;
+    posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // Libraries in this process (libvips, libcurl, D-Bus) may open descriptors without
+    // O_CLOEXEC; a tool must not hold our files or sockets open after we close them.
+    posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
+#endif
+
+    // The spawning thread may block signals, and the process may ignore SIGPIPE or
+    // SIGTERM; a child that inherited either would shrug off terminate().
+    SpawnAttributes attributes;
+    sigset_t emptyMask;
+    sigemptyset(&emptyMask);
+    sigset_t allSignals;
+    sigfillset(&allSignals);
+    posix_spawnattr_setsigmask(attributes.get(), &emptyMask);
+    posix_spawnattr_setsigdefault(attributes.get(), &allSignals);
+    posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    std::vector<char*> argv;
+    argv.reserve(arguments.size() + 2);
+    argv.push_back(const_cast<char*>(executable.c_str()));
+    for (const auto& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+
+    // glibc's posix_spawn reports a failed exec (ENOENT, EACCES, ENOEXEC) as its own
+    // result rather than as exit status 127, so launch failures surface here.
+    pid_t pid = -1;
+    const int result = posix_spawn(&pid, executable.c_str(), actions.get(), attributes.get(),
+                                   argv.data(), environ);
+    if (result != 0)
+        throw ChildProcessError(executable, result);
+    pid_ = pid;
+}
+
+ChildProcess::~ChildProcess() {
+    std::scoped_lock lock(mutex_);
+    if (reaped_)
+        return;
+    reapLocked(false);
+    if (reaped_)
+        return;
+    ::kill(pid_, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + terminationGrace;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(terminationPollInterval);
+        reapLocked(false);
+        if (reaped_)
+            return;
+    }
+    ::kill(pid_, SIGKILL);
+    reapLocked(true);
+}
+
+void ChildProcess::reapLocked(bool block) {
+    int raw = 0;
+    pid_t result;
+    do {
+        result = ::waitpid(pid_, &raw, block ? 0 : WNOHANG);
+    } while (result == -1 && errno == EINTR);
+    if (result == pid_) {
+        exitStatus_ = statusFromWait(raw);
+        reaped_ = true;
+    } else if (result == -1) {
+        // ECHILD: the child is gone without a status we can read (SIGCHLD set to
+        // SIG_IGN reaps automatically). Count it as failed so no caller trusts it.
+        exitStatus_ = -1;
+        reaped_ = true;
+    }
+}
+
+int ChildProcess::wait() {
+    for (;;) {
+        {
+            std::scoped_lock lock(mutex_);
+            if (reaped_)
+                return exitStatus_;
+        }
+        // Wait without reaping: the zombie keeps the pid ours until reapLocked runs
+        // under the lock, so terminate() on another thread can never signal a pid the
+        // system has handed to someone else.
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) == -1 &&
+            errno == EINTR) {
+            continue;
+        }
+        std::scoped_lock lock(mutex_);
+        if (!reaped_)
+            reapLocked(true);
+        return exitStatus_;
+    }
+}
+
+bool ChildProcess::isRunning() {
+    std::scoped_lock lock(mutex_);
+    if (!reaped_)
+        reapLocked(false);
+    return !reaped_;
+}
+
+void ChildProcess::terminate() {
+    std::scoped_lock lock(mutex_);
+    if (!reaped_)
+        ::kill(pid_, SIGTERM);
+}
+
+} // namespace velk

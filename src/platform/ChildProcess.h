@@ -1,0 +1,57 @@
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/Error.h"
+
+namespace velk {
+
+/// A process could not be started; errorNumber() is the errno of the failed launch
+/// (ENOENT for a missing file, EACCES for one that may not be run, ENOEXEC, …).
+class ChildProcessError : public Error {
+public:
+    ChildProcessError(const std::filesystem::path& executable, int errorNumber);
+    int errorNumber() const noexcept { return errorNumber_; }
+
+private:
+    int errorNumber_;
+};
+
+/// One outside program, started without a shell: argv[0] is the executable's path and
+/// the arguments reach it unchanged. Standard input, output and error are the null
+/// device; none of our other descriptors leak into it.
+///
+/// wait(), isRunning() and terminate() may be called from different threads at once.
+/// The destructor ends a child that still runs (SIGTERM, then SIGKILL after a short
+/// grace) and reaps it, so no zombie outlives the object.
+class ChildProcess {
+public:
+    /// Starts the program at once. Throws ChildProcessError when it cannot be launched.
+    ChildProcess(const std::filesystem::path& executable,
+                 const std::vector<std::string>& arguments);
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();
+
+    /// Blocks until the child has exited, with no time limit, and returns its exit
+    /// status; a child killed by signal N gives 128 + N. Returns at once when it was
+    /// already reaped.
+    int wait();
+    bool isRunning();
+    /// Sends SIGTERM unless the child has already been reaped.
+    void terminate();
+    int pid() const noexcept { return pid_; }
+
+private:
+    void reapLocked(bool block);
+
+    std::mutex mutex_;
+    int pid_ = -1;
+    bool reaped_ = false;
+    int exitStatus_ = -1;
+};
+
+} // namespace velk
