@@ -1,1 +1,23 @@
-// placeholder
+#include "platform/ImageCodec.h"
+
+#include <algorithm>
+
+#include "platform/IccProfiles.h"
+
+namespace velk {
+
+ColorSpace ColorSpace::sRGB() {
+    ColorSpace space;
+    space.model = ColorModel::rgb;
+    space.name = "sRGB";
+    if (const std::string& profile = icc::srgbProfile(); !profile.empty())
+        space.iccData = profile;
+    return space;
+}
+
+bool ImageCodec::canWrite(std::string_view typeIdentifier) const {
+    const std::vector<std::string> writable = writableTypeIdentifiers();
+    return std::find(writable.begin(), writable.end(), typeIdentifier) != writable.end();
+}
+
+} // namespace velk
