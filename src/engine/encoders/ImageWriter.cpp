@@ -1,0 +1,84 @@
+#include "engine/encoders/ImageWriter.h"
+
+#include "core/FileError.h"
+#include "engine/EngineControl.h"
+#include "engine/encoders/CandidateSelection.h"
+#include "platform/ImageCodec.h"
+
+namespace velk {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const Raster& planImage(const ImagePlan& plan) {
+    if (!plan.image)
+        throw FileError(FileError::Kind::writeUnknown);
+    return *plan.image;
+}
+
+} // namespace
+
+ImageWriter::ImageWriter(const ImageCodec& codec, EngineControl& control)
+    : codec_(codec), control_(control) {}
+
+void ImageWriter::writeImage(const fs::path& source, const fs::path& destination,
+                             const ImagePlan& plan, const QualitySettings& qualities) const {
+    control_.checkpoint();
+    switch (plan.target) {
+    case ImageFormat::jpeg:
+        writeJpeg(destination, plan, qualities);
+        break;
+    case ImageFormat::png:
+        writePng(source, destination, plan);
+        break;
+    case ImageFormat::webp:
+        writeWebp(destination, plan);
+        break;
+    case ImageFormat::avif:
+    case ImageFormat::heic:
+        writeImageWithImageIO(destination, planImage(plan), plan.target, qualities);
+        break;
+    }
+    // The codec cannot be interrupted, so a stop requested while it ran is honoured
+    // here; the caller discards the finished file.
+    control_.checkpoint();
+}
+
+void ImageWriter::writeImageWithImageIO(const fs::path& destination, const Raster& image,
+                                        ImageFormat format,
+                                        const QualitySettings& qualities) const {
+    const std::string_view type = typeIdentifierOf(format);
+    if (!codec_.canWrite(type))
+        throw FileError(FileError::Kind::writeUnsupportedScheme);
+    // Not clamped: what an out-of-range value means is the codec's affair.
+    std::optional<double> quality;
+    if (format != ImageFormat::png)
+        quality = qualities.forFormat(format) / 100.0;
+    // The codec flattens alpha on white itself when saving JPEG.
+    if (!codec_.encode(image, destination, type, quality)) {
+        throw FileError(FileError::Kind::writeUnknown);
+    }
+}
+
+void ImageWriter::writeJpeg(const fs::path& destination, const ImagePlan& plan,
+                            const QualitySettings& qualities) const {
+    writeImageWithImageIO(destination, planImage(plan), ImageFormat::jpeg, qualities);
+}
+
+void ImageWriter::writePng(const fs::path& source, const fs::path& destination,
+                           const ImagePlan& plan) const {
+    // A PNG source is already lossless: its own bytes are the starting point, metadata
+    // and all, rather than a re-encode that could only lose chunks.
+    if (plan.source == ImageFormat::png) {
+        installWinner(source, destination);
+        return;
+    }
+    writeImageWithImageIO(destination, planImage(plan), ImageFormat::png, {});
+}
+
+void ImageWriter::writeWebp(const fs::path&, const ImagePlan&) const {
+    throw FileError(FileError::Kind::writeUnsupportedScheme);
+}
+
+} // namespace velk

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <filesystem>
+
+#include "engine/ImagePlan.h"
+#include "model/ImageFormat.h"
+#include "model/QualitySettings.h"
+
+namespace velk {
+
+class EngineControl;
+class ImageCodec;
+class Raster;
+
+/// Writes a plan's output: the single entry point processing uses, dispatching on the
+/// target format to one writer per format. Runs on the engine's work queue.
+class ImageWriter {
+public:
+    ImageWriter(const ImageCodec& codec, EngineControl& control);
+
+    /// Writes the output for `plan` at `destination`, replacing what is there. Throws
+    /// FolderCompressorControlError cancelled (when a stop was requested before the
+    /// write, or during a platform-encoder write, whose file is then left for the
+    /// caller to discard), FileError writeUnsupportedScheme / writeUnknown, or
+    /// FileSystemError when the PNG source cannot be copied.
+    void writeImage(const std::filesystem::path& source, const std::filesystem::path& destination,
+                    const ImagePlan& plan, const QualitySettings& qualities) const;
+
+    /// One raster through the codec's own encoder, with the format's quality / 100 (PNG:
+    /// none). A JPEG of a raster with alpha comes out flattened on white. Carries the
+    /// raster's colour profile and no other metadata. Throws FileError
+    /// writeUnsupportedScheme when the codec cannot write the format, writeUnknown when
+    /// encoding fails.
+    void writeImageWithImageIO(const std::filesystem::path& destination, const Raster& image,
+                               ImageFormat format, const QualitySettings& qualities) const;
+
+private:
+    void writeJpeg(const std::filesystem::path& destination, const ImagePlan& plan,
+                   const QualitySettings& qualities) const;
+    void writePng(const std::filesystem::path& source, const std::filesystem::path& destination,
+                  const ImagePlan& plan) const;
+    void writeWebp(const std::filesystem::path& destination, const ImagePlan& plan) const;
+
+    const ImageCodec& codec_;
+    EngineControl& control_;
+};
+
+} // namespace velk
