@@ -101,6 +101,11 @@ fs::path pathFromKey(std::string_view key) {
     return fs::path(std::string(key));
 }
 
+std::string lowercaseExtension(const fs::path& path) {
+    const std::string extension = path.extension().native();
+    return extension.empty() ? std::string() : asciiLowercase(extension.substr(1));
+}
+
 std::string displayPath(const fs::path& path) { return displayText(path.native()); }
 
 std::string displayName(const fs::path& path) { return displayText(path.filename().native()); }

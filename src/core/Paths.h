@@ -29,6 +29,9 @@ std::string pathKey(const std::filesystem::path& path);
 /// The inverse of pathKey.
 std::filesystem::path pathFromKey(std::string_view key);
 
+/// The extension without its dot, lower-cased ASCII; empty when there is none.
+std::string lowercaseExtension(const std::filesystem::path& path);
+
 /// The path for the log and the user interface; lossy for non-UTF-8 names.
 std::string displayPath(const std::filesystem::path& path);
 

@@ -1,0 +1,161 @@
+#include "engine/ChangeDetector.h"
+
+#include <chrono>
+
+#include "core/Constants.h"
+#include "core/NativeLog.h"
+#include "core/Paths.h"
+
+namespace velk {
+
+namespace fs = std::filesystem;
+
+namespace {
+double secondsBetween(Date earlier, Date later) {
+    return std::chrono::duration<double>(later - earlier).count();
+}
+} // namespace
+
+ChangeDetector::ChangeDetector(const FileSystem& fs, const ProcessedFileRegistry& registry,
+                               Delegate& delegate, std::function<Date()> clock)
+    : fs_(fs), registry_(registry), delegate_(delegate), clock_(std::move(clock)) {}
+
+ChangeDetector::Key ChangeDetector::keyFor(const fs::path& file) {
+    return standardized(file).native();
+}
+
+void ChangeDetector::sweepStaleOutputs(const Key& key, const fs::path& file) {
+    if (folderModified_) {
+        const auto swept = sweptAtFolderModified_.find(key);
+        if (swept != sweptAtFolderModified_.end() && swept->second == *folderModified_) return;
+    }
+    if (const auto predicted = delegate_.predictedOutput(file)) {
+        delegate_.removeStaleOutputs(file, *predicted);
+    }
+    if (folderModified_) sweptAtFolderModified_[key] = *folderModified_;
+}
+
+bool ChangeDetector::shouldSkip(const fs::path& file) {
+    const auto signature = fileSignature(fs_, file);
+    if (!signature) return true;
+    const Key key = keyFor(file);
+    const Date now = clock_();
+
+    if (const auto own = ownWrites_.find(key); own != ownWrites_.end()) {
+        const auto fingerprint = contentFingerprint(fs_, file);
+        bool userChanged = false;
+        if (!fingerprint) {
+            if (signature->size == own->second.size) return true;
+            if (secondsBetween(own->second.date, now) < ownWriteSettlingInterval) return true;
+            userChanged = true;
+        } else if (!own->second.fingerprint) {
+            own->second.fingerprint = fingerprint;
+            return true;
+        } else if (*fingerprint == *own->second.fingerprint) {
+            return true;
+        } else {
+            userChanged = true;
+        }
+        if (userChanged) {
+            ownWrites_.erase(key);
+            recentWrites_.erase(key);
+            processedSignatures_.erase(key);
+        }
+    }
+
+    if (const auto recent = recentWrites_.find(key); recent != recentWrites_.end()) {
+        if (secondsBetween(recent->second.date, now) < recentWriteCooldown &&
+            recent->second.signature == *signature) {
+            return true;
+        }
+        recentWrites_.erase(recent);
+    }
+
+    if (const auto handled = processedSignatures_.find(key);
+        handled != processedSignatures_.end() && handled->second == *signature) {
+        sweepStaleOutputs(key, file);
+        return true;
+    }
+
+    if (const auto failed = dealtWithSignatures_.find(key); failed != dealtWithSignatures_.end()) {
+        if (failed->second == *signature) return true;
+        dealtWithSignatures_.erase(failed);
+    }
+
+    if (const auto fingerprint = contentFingerprint(fs_, file)) {
+        if (registry_.matches(file, *fingerprint, signature->resourceIdentifier,
+                              delegate_.settingsKey()) &&
+            delegate_.registryCanSkip(file)) {
+            sweepStaleOutputs(key, file);
+            processedSignatures_[key] = *signature;
+            return true;
+        }
+    }
+
+    if (const auto pending = pending_.find(key);
+        pending != pending_.end() && pending->second.signature == *signature) {
+        if (secondsBetween(pending->second.firstSeenAt, now) >= writeStabilityInterval) {
+            pending_.erase(pending);
+            return false;
+        }
+        return true;
+    }
+    pending_[key] = PendingFile{*signature, now};
+    return true;
+}
+
+void ChangeDetector::reportUnsupportedIfNeeded(const fs::path& file) {
+    if (!isUnsupportedDropExtension(lowercaseExtension(file))) return;
+    const auto signature = fileSignature(fs_, file);
+    if (!signature) return;
+    const Key key = keyFor(file);
+    if (const auto seen = unsupportedSignatures_.find(key);
+        seen != unsupportedSignatures_.end() && seen->second == *signature) {
+        return;
+    }
+    unsupportedSignatures_[key] = *signature;
+    NativeLog::write("Unsupported file " + displayPath(file));
+    delegate_.report(CompressionNotificationEvent(CompressionNotificationEvent::UnsupportedFile{standardized(file)}));
+}
+
+void ChangeDetector::forget(const fs::path& file) {
+    const Key key = keyFor(file);
+    pending_.erase(key);
+    processedSignatures_.erase(key);
+    recentWrites_.erase(key);
+}
+
+void ChangeDetector::forgetHandled(const fs::path& file) {
+    const Key key = keyFor(file);
+    processedSignatures_.erase(key);
+    ownWrites_.erase(key);
+    recentWrites_.erase(key);
+}
+
+void ChangeDetector::rememberHandled(const fs::path& file, const FileSignature& signature) {
+    processedSignatures_[keyFor(file)] = signature;
+}
+
+void ChangeDetector::rememberRecentWrite(const fs::path& file, const FileSignature& signature) {
+    recentWrites_[keyFor(file)] = RecentWrite{clock_(), signature};
+}
+
+void ChangeDetector::rememberOwnWrite(const fs::path& file, OwnWrite write) {
+    ownWrites_[keyFor(file)] = std::move(write);
+}
+
+void ChangeDetector::rememberDealtWith(const fs::path& file, const FileSignature& signature) {
+    dealtWithSignatures_[keyFor(file)] = signature;
+}
+
+void ChangeDetector::clear() {
+    recentWrites_.clear();
+    ownWrites_.clear();
+    processedSignatures_.clear();
+    unsupportedSignatures_.clear();
+    dealtWithSignatures_.clear();
+    pending_.clear();
+    sweptAtFolderModified_.clear();
+}
+
+} // namespace velk

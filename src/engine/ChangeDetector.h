@@ -1,0 +1,99 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "core/DateTime.h"
+#include "engine/FileSignature.h"
+#include "engine/ProcessedFileRegistry.h"
+#include "notify/CompressionNotificationEvent.h"
+#include "platform/FileSystem.h"
+
+namespace velk {
+
+/// A file seen but not yet stable.
+struct PendingFile {
+    FileSignature signature;
+    Date firstSeenAt;
+};
+
+/// An output the engine wrote itself.
+struct OwnWrite {
+    std::int64_t size = 0;
+    std::optional<ContentFingerprint> fingerprint;
+    Date date;
+};
+
+/// A file the engine wrote or replaced.
+struct RecentWrite {
+    Date date;
+    FileSignature signature;
+};
+
+/// Decides, for each candidate of a scan, whether it must be processed now: not while
+/// it is still being written, not when it is the engine's own output, not when its
+/// current state was already handled (in this run, or in an earlier one through the
+/// registry). Owns the engine's in-memory maps; used only on the engine's queue.
+class ChangeDetector {
+public:
+    /// What the decision needs from the engine.
+    class Delegate {
+    public:
+        virtual ~Delegate() = default;
+        virtual std::optional<std::filesystem::path> predictedOutput(const std::filesystem::path& source) = 0;
+        virtual void removeStaleOutputs(const std::filesystem::path& source,
+                                        const std::filesystem::path& keep) = 0;
+        virtual bool registryCanSkip(const std::filesystem::path& source) = 0;
+        virtual std::string settingsKey() const = 0;
+        virtual void report(const CompressionNotificationEvent& event) = 0;
+    };
+
+    ChangeDetector(const FileSystem& fs, const ProcessedFileRegistry& registry, Delegate& delegate,
+                   std::function<Date()> clock);
+
+    /// True: do not process now.
+    bool shouldSkip(const std::filesystem::path& file);
+    /// Reports a file of an unsupported kind once per state of the file.
+    void reportUnsupportedIfNeeded(const std::filesystem::path& file);
+
+    /// The folder's modification time for this scan: while it stays the same, no file
+    /// can have appeared or vanished in it, so handled files need no stale-output sweep.
+    void beginScan(std::optional<Date> folderModified) { folderModified_ = folderModified; }
+
+    void forget(const std::filesystem::path& file);
+    void forgetHandled(const std::filesystem::path& file);
+    void rememberHandled(const std::filesystem::path& file, const FileSignature& signature);
+    void rememberRecentWrite(const std::filesystem::path& file, const FileSignature& signature);
+    void rememberOwnWrite(const std::filesystem::path& file, OwnWrite write);
+    /// A file whose processing failed, or that was empty, is not looked at again until it
+    /// changes (or the engine starts again): retrying a broken file every scan would flood
+    /// the history with the same failure and keep the machine busy for nothing.
+    void rememberDealtWith(const std::filesystem::path& file, const FileSignature& signature);
+    void clear();
+
+    std::size_t pendingCount() const { return pending_.size(); }
+
+private:
+    using Key = std::string;
+    static Key keyFor(const std::filesystem::path& file);
+    void sweepStaleOutputs(const Key& key, const std::filesystem::path& file);
+
+    const FileSystem& fs_;
+    const ProcessedFileRegistry& registry_;
+    Delegate& delegate_;
+    std::function<Date()> clock_;
+    std::optional<Date> folderModified_;
+
+    std::unordered_map<Key, RecentWrite> recentWrites_;
+    std::unordered_map<Key, OwnWrite> ownWrites_;
+    std::unordered_map<Key, FileSignature> processedSignatures_;
+    std::unordered_map<Key, FileSignature> unsupportedSignatures_;
+    std::unordered_map<Key, FileSignature> dealtWithSignatures_;
+    std::unordered_map<Key, PendingFile> pending_;
+    std::unordered_map<Key, Date> sweptAtFolderModified_;
+};
+
+} // namespace velk

@@ -1,0 +1,581 @@
+#include "engine/FolderCompressor.h"
+
+#include <algorithm>
+#include <cassert>
+#include <chrono>
+#include <thread>
+
+#include "core/Constants.h"
+#include "core/FileError.h"
+#include "core/NativeLog.h"
+#include "core/Paths.h"
+#include "engine/EngineCapabilities.h"
+#include "engine/ImagePlan.h"
+#include "engine/OutputNaming.h"
+#include "engine/SourceVersion.h"
+#include "engine/Validation.h"
+#include "engine/encoders/ImageWriter.h"
+#include "platform/ChildProcess.h"
+
+namespace velk {
+
+namespace fs = std::filesystem;
+
+namespace {
+double estimatedEncodeSeconds(ImageFormat target, std::int64_t size) {
+    double base = 1.4;
+    double perMB = 1.5;
+    switch (target) {
+    case ImageFormat::jpeg: base = 1.2, perMB = 1.4; break;
+    case ImageFormat::png: base = 1.8, perMB = 1.8; break;
+    case ImageFormat::webp: base = 1.6, perMB = 1.6; break;
+    case ImageFormat::avif:
+    case ImageFormat::heic: base = 1.4, perMB = 1.5; break;
+    }
+    const double mb = std::max(static_cast<double>(size) / 1'000'000.0, 0.25);
+    return std::clamp(base + mb * perMB, 2.5, 18.0);
+}
+
+bool sameFile(const fs::path& a, const fs::path& b) { return standardized(a) == standardized(b); }
+} // namespace
+
+FolderCompressor::Options::Options()
+    : registryFile(ProcessedFileRegistry::defaultFile()),
+      pollingInterval(velk::pollingInterval),
+      scanDebounceInterval(velk::scanDebounceInterval) {}
+
+FolderCompressor::FolderCompressor(FileSystem& fs, const ImageCodec& codec, Options options)
+    : fs_(fs), codec_(codec), options_(std::move(options)), registry_(fs, options_.registryFile),
+      installer_(fs, control_, options_.clock),
+      detector_(fs, registry_, *this, [this] { return now(); }) {}
+
+FolderCompressor::~FolderCompressor() { stop(); }
+
+Date FolderCompressor::now() const {
+    return options_.clock ? options_.clock() : std::chrono::system_clock::now();
+}
+
+void FolderCompressor::start(const AppConfig& config, const fs::path& watchDirectory) {
+    stop();
+    control_.setCancellationRequested(false);
+    config_ = config;
+    watchDirectory_ = standardized(watchDirectory);
+    detector_.clear();
+
+    const auto attributes = fs_.attributes(*watchDirectory_);
+    if (!attributes || !attributes->isDirectory) {
+        throw FileError(FileError::Kind::readNoSuchFile, *watchDirectory_);
+    }
+    {
+        std::scoped_lock lock(statsMutex_);
+        stats_ = CompressionStats{};
+    }
+    emitStats(stats_);
+    queue_.submit([this, folder = *watchDirectory_] { recoverInterruptedWork(folder); });
+    startPolling();
+    scheduleScan();
+    control_.setRunning(true);
+    NativeLog::write("Start watcher " + displayPath(*watchDirectory_));
+}
+
+void FolderCompressor::stop() {
+    const bool wasRunning = control_.running();
+    if (auto process = control_.requestStop()) process->terminate();
+    workItem_.cancel();
+    timer_.cancel();
+    stopSmoothProgress();
+    if (!queue_.isCurrent()) queue_.waitUntilIdle();
+    detector_.clear();
+    CompressionStats snapshot;
+    {
+        std::scoped_lock lock(statsMutex_);
+        stats_.active = 0;
+        stats_.progress.reset();
+        snapshot = stats_;
+    }
+    emitStats(snapshot);
+    if (wasRunning) NativeLog::write("Stop watcher");
+}
+
+void FolderCompressor::emitStats(const CompressionStats& stats) {
+    if (onStats) onStats(stats);
+}
+
+void FolderCompressor::startPolling() {
+    if (options_.pollingInterval <= 0) return;
+    // The queue is destroyed before anything else of the engine and never runs a task
+    // after that, so the timer may hold the engine directly.
+    timer_ = queue_.scheduleRepeating(options_.pollingInterval, [this] { scheduleScan(); });
+}
+
+void FolderCompressor::scheduleScan() {
+    if (control_.cancellationRequested()) return;
+    workItem_.cancel();
+    workItem_ = queue_.submitAfter(std::max(options_.scanDebounceInterval, 0.0), [this] { scan(); });
+}
+
+void FolderCompressor::scanNow() {
+    queue_.submit([this] { scan(); });
+    queue_.waitUntilIdle();
+}
+
+bool shouldIgnore(const fs::path& file, const fs::path& folder) {
+    const std::string name = file.filename().native();
+    if (name.empty()) return true;
+    if (name.front() == '.') return true;
+    if (name.rfind("~$", 0) == 0) return true;
+    if (name.find(tempFileMarker) != std::string::npos ||
+        name.find(replaceFileMarker) != std::string::npos) {
+        return true;
+    }
+    if (isTemporaryExtension(lowercaseExtension(file))) return true;
+    for (const auto& component : file) {
+        if (component.native() == backupDirName) return true;
+    }
+    const std::string stem = file.stem().native();
+    if (stem.size() >= compressedFileSuffix.size() &&
+        stem.compare(stem.size() - compressedFileSuffix.size(), std::string::npos,
+                     compressedFileSuffix) == 0) {
+        return true;
+    }
+    const std::string filePath = standardized(file).native();
+    const std::string folderPath = standardized(folder).native();
+    if (filePath == folderPath) return false;
+    const bool descendant = filePath.size() > folderPath.size() &&
+                            filePath.compare(0, folderPath.size(), folderPath) == 0 &&
+                            (folderPath == "/" || filePath[folderPath.size()] == '/');
+    return !descendant;
+}
+
+std::vector<fs::path> FolderCompressor::supportedFiles(const fs::path& folder) {
+    std::vector<DirectoryEntry> entries;
+    try {
+        entries = fs_.list(folder);
+    } catch (const std::exception&) {
+        return {};
+    }
+    std::vector<fs::path> candidates;
+    sourcesByStem_.clear();
+    for (const auto& entry : entries) {
+        if (!entry.isRegularFile || entry.isHidden || shouldIgnore(entry.path, folder)) continue;
+        if (isSupportedExtension(lowercaseExtension(entry.path))) {
+            candidates.push_back(entry.path);
+            sourcesByStem_[entry.path.stem().native()].push_back(entry.path);
+        } else {
+            detector_.reportUnsupportedIfNeeded(entry.path);
+        }
+    }
+    return candidates;
+}
+
+void FolderCompressor::scan() {
+    if (control_.cancellationRequested() || !watchDirectory_) return;
+    const fs::path folder = *watchDirectory_;
+    const auto folderAttributes = fs_.attributes(folder);
+    detector_.beginScan(folderAttributes ? std::optional<Date>(folderAttributes->modificationDate)
+                                         : std::nullopt);
+    const auto candidates = supportedFiles(folder);
+    NativeLog::debug("Scan " + displayPath(folder) + " files=" + std::to_string(candidates.size()));
+
+    bool processedAny = false;
+    for (const auto& file : candidates) {
+        if (control_.cancellationRequested()) return;
+        if (detector_.shouldSkip(file)) continue;
+        processedAny = true;
+        {
+            std::scoped_lock lock(statsMutex_);
+            stats_.active = 1;
+            stats_.progress = 0;
+        }
+        setProgress(0);
+        try {
+            const FolderCompressionResult result = process(file);
+            NativeLog::write("Processed " + displayName(file) +
+                             " wrote=" + (result.didWrite ? "true" : "false") +
+                             " saved=" + std::to_string(result.savedBytes));
+            if (result.didWrite) {
+                std::scoped_lock lock(statsMutex_);
+                stats_.done += 1;
+                stats_.savedBytes += std::max<std::int64_t>(result.savedBytes, 0);
+            }
+            if (result.historyEntry && onHistory) onHistory(*result.historyEntry);
+            setProgress(100);
+            if (options_.pauseAfterFile > 0) {
+                std::this_thread::sleep_for(std::chrono::duration<double>(options_.pauseAfterFile));
+            }
+        } catch (const FolderCompressorControlError& error) {
+            if (error.kind() == FolderCompressorControlError::Kind::cancelled) {
+                NativeLog::write("Processing cancelled " + displayName(file));
+                return;
+            }
+            detector_.forget(file);
+            NativeLog::write("Source changed during processing; retry deferred " +
+                             displayName(file));
+        } catch (const std::exception& error) {
+            recordFailure(file, error.what());
+        }
+        CompressionStats snapshot;
+        {
+            std::scoped_lock lock(statsMutex_);
+            stats_.active = 0;
+            stats_.progress.reset();
+            snapshot = stats_;
+        }
+        emitStats(snapshot);
+    }
+    if (onScanFinished) onScanFinished(!processedAny && detector_.pendingCount() == 0);
+}
+
+void FolderCompressor::recordFailure(const fs::path& file, const std::string& message) {
+    NativeLog::write("Process error " + displayPath(file) + ": " + message);
+    {
+        std::scoped_lock lock(statsMutex_);
+        stats_.errors += 1;
+    }
+    if (const auto signature = fileSignature(fs_, file)) detector_.rememberDealtWith(file, *signature);
+    if (onEvent) onEvent(CompressionNotificationEvent(CompressionNotificationEvent::ProcessingFailed{standardized(file), message}));
+    if (onHistory) {
+        CompressionHistoryEntry entry;
+        entry.id = Uuid::random();
+        entry.date = now();
+        entry.sourceURL = standardized(file);
+        if (const auto attributes = fs_.attributes(file)) {
+            entry.originalBytes = static_cast<std::int64_t>(attributes->size);
+        }
+        entry.status = CompressionHistoryStatus::failed;
+        entry.message = message;
+        onHistory(entry);
+    }
+}
+
+void FolderCompressor::report(const CompressionNotificationEvent& event) {
+    if (onEvent) onEvent(event);
+}
+
+std::string FolderCompressor::settingsKey() const {
+    const QualitySettings& q = config_.qualities;
+    return processingSettingsKey(rawValue(config_.preset), rawValue(config_.formatStrategy),
+                                 rawValue(config_.originalPolicy), q.jpeg, q.png, q.webp, q.avif,
+                                 q.heic);
+}
+
+bool FolderCompressor::canWrite(ImageFormat format) const {
+    return EngineCapabilities(codec_).canWrite(format);
+}
+
+std::optional<fs::path> FolderCompressor::predictedOutput(const fs::path& source) {
+    const auto sourceFormat = imageFormatFromExtension(lowercaseExtension(source));
+    if (!sourceFormat) return std::nullopt;
+    const auto target = predictedTargetFormat(
+        source, config_.formatStrategy, [this](ImageFormat f) { return canWrite(f); }, codec_);
+    if (!target) return std::nullopt;
+    return outputPathFor(source, *sourceFormat, *target, config_.originalPolicy);
+}
+
+void FolderCompressor::removeStaleOutputs(const fs::path& source, const fs::path& keep) {
+    if (config_.originalPolicy != OriginalPolicy::keep || !watchDirectory_) return;
+    const fs::path kept = standardized(keep);
+    for (const auto& candidate : besideOutputCandidates(source)) {
+        if (standardized(candidate) == kept) continue;
+        const auto attributes = fs_.attributes(candidate);
+        if (!attributes) continue;
+        // Another source of the folder (photo.png beside photo.jpg) owns this name: its
+        // output is not stale, and removing it would make the two re-encode each other
+        // forever.
+        if (producedByOtherSource(source, candidate)) continue;
+        try {
+            fs_.remove(candidate);
+            detector_.forgetHandled(candidate);
+            NativeLog::write("Removed stale output " + displayName(candidate));
+        } catch (const std::exception& error) {
+            NativeLog::write("Could not remove stale output " + displayPath(candidate) + ": " +
+                             error.what());
+        }
+    }
+}
+
+bool FolderCompressor::producedByOtherSource(const fs::path& source, const fs::path& output) {
+    const auto sources = sourcesByStem_.find(source.stem().native());
+    if (sources == sourcesByStem_.end()) return false;
+    const fs::path kept = standardized(output);
+    const fs::path self = standardized(source);
+    for (const auto& other : sources->second) {
+        if (standardized(other) == self) continue;
+        if (const auto predicted = predictedOutput(other);
+            predicted && standardized(*predicted) == kept) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool FolderCompressor::registryCanSkip(const fs::path& source) {
+    if (config_.originalPolicy == OriginalPolicy::replace) return true;
+    const auto predicted = predictedOutput(source);
+    return predicted && existingOutputIsFresh(fs_, config_.originalPolicy, source, *predicted);
+}
+
+void FolderCompressor::rememberProcessed(const fs::path& file, ProcessedDecision decision) {
+    registry_.remember(file, decision, settingsKey(), now());
+}
+
+FolderCompressionResult FolderCompressor::process(const fs::path& file) {
+    control_.checkpoint();
+    setProgress(5);
+    std::optional<SourceVersion> version;
+    if (config_.originalPolicy == OriginalPolicy::replace) {
+        version = sourceVersion(fs_, control_, file);
+    }
+    const std::int64_t size = version ? version->signature.size : fileSize(fs_, file);
+    if (size <= 0) {
+        if (const auto signature = fileSignature(fs_, file)) {
+            detector_.rememberDealtWith(file, *signature);
+        }
+        return {};
+    }
+
+    setProgress(15);
+    const ImagePlan plan = ImagePlanner(codec_, [this](ImageFormat f) { return canWrite(f); })
+                               .makePlan(file, config_.formatStrategy);
+    control_.checkpoint();
+
+    setProgress(35);
+    const fs::path output = outputPathFor(file, plan.source, plan.target, config_.originalPolicy);
+    removeStaleOutputs(file, output);
+
+    if (existingOutputIsFresh(fs_, config_.originalPolicy, file, output)) {
+        if (const auto signature = fileSignature(fs_, file)) detector_.rememberHandled(file, *signature);
+        if (const auto signature = fileSignature(fs_, output)) {
+            detector_.rememberHandled(output, *signature);
+        }
+        rememberProcessed(file, ProcessedDecision::existingOutputFresh);
+        setProgress(100);
+        return {};
+    }
+
+    const fs::path temp = SafeInstaller::tempURL(output, tempFileMarker);
+    try {
+        fs_.remove(temp);
+    } catch (const std::exception&) {
+    }
+    fs_.createDirectories(output.parent_path());
+    struct TempRemover {
+        FileSystem& fs;
+        fs::path path;
+        ~TempRemover() {
+            try {
+                fs.remove(path);
+            } catch (...) {
+            }
+        }
+    } tempRemover{fs_, temp};
+
+    setProgress(55);
+    startSmoothProgress(55, 88, estimatedEncodeSeconds(plan.target, size));
+    try {
+        ImageWriter(codec_, control_).writeImage(file, temp, plan, config_.qualities);
+    } catch (...) {
+        stopSmoothProgress();
+        throw;
+    }
+    stopSmoothProgress();
+    control_.checkpoint();
+
+    setProgress(88);
+    const std::int64_t newSize = validateTemporaryFile(fs_, temp);
+    setProgress(94);
+
+    if (size <= newSize && plan.source == plan.target) return finishAlreadyOptimal(file, size);
+
+    control_.checkpoint();
+    if (version) {
+        if (onBeforeDestructiveInstallForTesting) onBeforeDestructiveInstallForTesting(file);
+        requireSourceUnchanged(fs_, control_, file, *version);
+        installer_.backup(file, *version, watchDirectory_);
+    }
+    control_.checkpoint();
+
+    if (config_.originalPolicy == OriginalPolicy::keep) {
+        installer_.replaceOutputFile(temp, output);
+    } else if (sameFile(output, file)) {
+        installer_.replaceOriginalSafely(temp, file, *version);
+    } else {
+        installer_.replaceConvertedOriginalSafely(temp, output, file, *version);
+    }
+
+    if (config_.originalPolicy == OriginalPolicy::keep || sameFile(output, file)) {
+        if (const auto signature = fileSignature(fs_, file)) detector_.rememberHandled(file, *signature);
+    } else {
+        detector_.forget(file);
+    }
+    if (const auto signature = fileSignature(fs_, output)) {
+        detector_.rememberHandled(output, *signature);
+        detector_.rememberRecentWrite(output, *signature);
+    }
+    rememberProcessed(output, ProcessedDecision::compressed);
+    if (!sameFile(output, file)) rememberProcessed(file, ProcessedDecision::existingOutputFresh);
+    OwnWrite own;
+    if (const auto attributes = fs_.attributes(output)) {
+        own.size = static_cast<std::int64_t>(attributes->size);
+    }
+    own.fingerprint = contentFingerprint(fs_, output);
+    own.date = now();
+    detector_.rememberOwnWrite(output, std::move(own));
+
+    setProgress(100);
+    FolderCompressionResult result;
+    result.didWrite = true;
+    result.savedBytes = size - newSize;
+    CompressionHistoryEntry entry;
+    entry.date = now();
+    entry.sourceURL = standardized(file);
+    entry.outputURL = standardized(output);
+    entry.originalBytes = size;
+    entry.outputBytes = newSize;
+    entry.status = CompressionHistoryStatus::compressed;
+    result.historyEntry = std::move(entry);
+    return result;
+}
+
+FolderCompressionResult FolderCompressor::finishAlreadyOptimal(const fs::path& file,
+                                                               std::int64_t size) {
+    if (const auto signature = fileSignature(fs_, file)) detector_.rememberHandled(file, *signature);
+    rememberProcessed(file, ProcessedDecision::alreadyOptimal);
+    if (onEvent) onEvent(CompressionNotificationEvent(CompressionNotificationEvent::AlreadyOptimal{standardized(file)}));
+    setProgress(100);
+    FolderCompressionResult result;
+    CompressionHistoryEntry entry;
+    entry.date = now();
+    entry.sourceURL = standardized(file);
+    entry.outputURL = standardized(file);
+    entry.originalBytes = size;
+    entry.outputBytes = size;
+    entry.status = CompressionHistoryStatus::alreadyOptimal;
+    result.historyEntry = std::move(entry);
+    return result;
+}
+
+void FolderCompressor::setProgress(int percent) {
+    if (percent >= 100) stopSmoothProgress();
+    CompressionStats snapshot;
+    {
+        std::scoped_lock lock(statsMutex_);
+        stats_.progress = percent;
+        snapshot = stats_;
+    }
+    emitStats(snapshot);
+}
+
+void FolderCompressor::startSmoothProgress(int from, int to, double estimatedDuration) {
+    stopSmoothProgress();
+    if (estimatedDuration <= 0) return;
+    const auto start = std::chrono::steady_clock::now();
+    smoothProgressTimer_ = progressQueue_.scheduleRepeating(0.18, [this, start, from, to,
+                                                                   estimatedDuration] {
+        const double t =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
+            estimatedDuration;
+        const double r = t < 0 ? 1.0 : 1.0 - std::min(t, 1.0);
+        const double eased = 1.0 - r * r;
+        const int value = std::clamp(from + static_cast<int>(eased * (to - from)), from, to);
+        CompressionStats snapshot;
+        {
+            std::scoped_lock lock(statsMutex_);
+            snapshot = stats_;
+        }
+        snapshot.progress = value;
+        emitStats(snapshot);
+    });
+}
+
+void FolderCompressor::stopSmoothProgress() { smoothProgressTimer_.cancel(); }
+
+namespace {
+// ".<stem>.velk-replace-<UUID>.<ext>" names a file moved aside during a swap; the name
+// it came from is "<stem>.<ext>".
+std::optional<std::string> originalNameOfAside(const std::string& name) {
+    const std::string marker = std::string(replaceFileMarker) + "-";
+    if (name.size() < 2 || name.front() != '.') return std::nullopt;
+    const auto at = name.rfind(marker);
+    if (at == std::string::npos || at < 1) return std::nullopt;
+    const std::size_t uuidStart = at + marker.size();
+    if (name.size() < uuidStart + 36 + 2 || name[uuidStart + 36] != '.') return std::nullopt;
+    if (!Uuid::parse(std::string_view(name).substr(uuidStart, 36))) return std::nullopt;
+    const std::string stem = name.substr(1, at - 1);
+    const std::string extension = name.substr(uuidStart + 37);
+    if (stem.empty() || extension.empty()) return std::nullopt;
+    return stem + "." + extension;
+}
+} // namespace
+
+bool FolderCompressor::hasIdenticalBackup(const fs::path& folder, const fs::path& file,
+                                          const std::string& originalName) {
+    const auto attributes = fs_.attributes(file);
+    if (!attributes) return false;
+    const std::string prefix = fs::path(originalName).stem().native() + ".original";
+    std::optional<Sha256::Digest> digest;
+    std::vector<DirectoryEntry> days;
+    try {
+        days = fs_.list(folder / backupDirName);
+    } catch (const std::exception&) {
+        return false;
+    }
+    for (const auto& day : days) {
+        std::vector<DirectoryEntry> copies;
+        try {
+            copies = fs_.list(day.path);
+        } catch (const std::exception&) {
+            continue;
+        }
+        for (const auto& copy : copies) {
+            if (!copy.isRegularFile || copy.path.filename().native().rfind(prefix, 0) != 0) continue;
+            const auto copyAttributes = fs_.attributes(copy.path);
+            if (!copyAttributes || copyAttributes->size != attributes->size) continue;
+            try {
+                if (!digest) digest = sha256Digest(control_, file);
+                if (sha256Digest(control_, copy.path) == *digest) return true;
+            } catch (const std::exception&) {
+                return false;
+            }
+        }
+    }
+    return false;
+}
+
+void FolderCompressor::recoverInterruptedWork(const fs::path& folder) {
+    std::vector<DirectoryEntry> entries;
+    try {
+        entries = fs_.list(folder);
+    } catch (const std::exception&) {
+        return;
+    }
+    for (const auto& entry : entries) {
+        if (!entry.isRegularFile) continue;
+        const std::string name = entry.path.filename().native();
+        if (name.empty() || name.front() != '.') continue;
+        try {
+            if (const auto original = originalNameOfAside(name)) {
+                const fs::path target = folder / *original;
+                if (!fs_.exists(target)) {
+                    fs_.move(entry.path, target);
+                    NativeLog::write("Recovered interrupted swap " + displayName(target));
+                } else if (fs::path(*original).stem().native().ends_with(compressedFileSuffix) ||
+                           hasIdenticalBackup(folder, entry.path, *original)) {
+                    // Superseded: an earlier output, or a source whose verified backup exists.
+                    fs_.remove(entry.path);
+                    NativeLog::write("Removed leftover swap file " + displayName(entry.path));
+                } else {
+                    NativeLog::write("Kept leftover swap file " + displayName(entry.path) +
+                                     " (no backup of it was found)");
+                }
+            } else if (name.find(tempFileMarker) != std::string::npos) {
+                fs_.remove(entry.path);
+                NativeLog::write("Removed leftover temporary file " + displayName(entry.path));
+            }
+        } catch (const std::exception& error) {
+            NativeLog::write("Could not recover " + displayPath(entry.path) + ": " + error.what());
+        }
+    }
+}
+
+} // namespace velk

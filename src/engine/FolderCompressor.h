@@ -1,0 +1,137 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/DateTime.h"
+#include "engine/ChangeDetector.h"
+#include "engine/EngineControl.h"
+#include "engine/ProcessedFileRegistry.h"
+#include "engine/SafeInstaller.h"
+#include "model/AppConfig.h"
+#include "model/CompressionHistoryEntry.h"
+#include "model/CompressionStats.h"
+#include "notify/CompressionNotificationEvent.h"
+#include "platform/FileSystem.h"
+#include "platform/ImageCodec.h"
+#include "platform/SerialQueue.h"
+
+namespace velk {
+
+struct ImagePlan;
+
+/// True for anything a scan must never take as a source: hidden and office lock files,
+/// the engine's temporary, swap and backup files, partial downloads, beside-outputs, and
+/// anything outside the folder's top level.
+bool shouldIgnore(const std::filesystem::path& file, const std::filesystem::path& folder);
+
+/// What processing one file produced.
+struct FolderCompressionResult {
+    bool didWrite = false;
+    std::int64_t savedBytes = 0;
+    std::optional<CompressionHistoryEntry> historyEntry;
+};
+
+/// The compression engine: polls one folder, decides which top-level images are ready,
+/// and compresses them one at a time on its own serial queue. Reports through three
+/// callbacks, called on the engine's queue (onStats also from the progress timer and
+/// from start/stop); receivers hop to their own thread.
+class FolderCompressor : private ChangeDetector::Delegate {
+public:
+    struct Options {
+        std::filesystem::path registryFile;
+        std::function<Date()> clock;
+        /// Breathing room after each processed file, so a burst of new files does not
+        /// saturate the machine.
+        double pauseAfterFile = 0.12;
+        /// Polling and debounce; tests shorten or disable them.
+        double pollingInterval;
+        double scanDebounceInterval;
+        Options();
+    };
+
+    FolderCompressor(FileSystem& fs, const ImageCodec& codec, Options options = {});
+    FolderCompressor(const FolderCompressor&) = delete;
+    FolderCompressor& operator=(const FolderCompressor&) = delete;
+    ~FolderCompressor();
+
+    /// Replaces any previous run. Throws FileError(readNoSuchFile) when the folder is
+    /// missing or not a folder.
+    void start(const AppConfig& config, const std::filesystem::path& watchDirectory);
+    /// Returns only after the file in progress, if any, has ended.
+    void stop();
+    bool isRunning() const { return control_.running(); }
+
+    std::function<void(const CompressionStats&)> onStats;
+    std::function<void(const CompressionNotificationEvent&)> onEvent;
+    std::function<void(const CompressionHistoryEntry&)> onHistory;
+    std::function<void(const std::filesystem::path&)> onBeforeDestructiveInstallForTesting;
+    /// Called on the queue after every scan with whether the folder has settled: the scan
+    /// processed nothing and no file is waiting for its stability interval.
+    std::function<void(bool settled)> onScanFinished;
+
+    /// Runs one scan on the queue now and waits for it (tests and batch mode).
+    void scanNow();
+    void waitUntilIdle() { queue_.waitUntilIdle(); }
+
+private:
+    // ChangeDetector::Delegate
+    std::optional<std::filesystem::path> predictedOutput(const std::filesystem::path& source) override;
+    void removeStaleOutputs(const std::filesystem::path& source,
+                            const std::filesystem::path& keep) override;
+    bool registryCanSkip(const std::filesystem::path& source) override;
+    std::string settingsKey() const override;
+    void report(const CompressionNotificationEvent& event) override;
+
+    void startPolling();
+    void scheduleScan();
+    void scan();
+    std::vector<std::filesystem::path> supportedFiles(const std::filesystem::path& folder);
+    void recoverInterruptedWork(const std::filesystem::path& folder);
+    bool hasIdenticalBackup(const std::filesystem::path& folder, const std::filesystem::path& file,
+                            const std::string& originalName);
+    bool producedByOtherSource(const std::filesystem::path& source,
+                               const std::filesystem::path& output);
+
+    FolderCompressionResult process(const std::filesystem::path& file);
+    FolderCompressionResult finishAlreadyOptimal(const std::filesystem::path& file,
+                                                 std::int64_t size);
+    void recordFailure(const std::filesystem::path& file, const std::string& message);
+    void rememberProcessed(const std::filesystem::path& file, ProcessedDecision decision);
+    bool canWrite(ImageFormat format) const;
+
+    void emitStats(const CompressionStats& stats);
+    void setProgress(int percent);
+    void startSmoothProgress(int from, int to, double estimatedDuration);
+    void stopSmoothProgress();
+    Date now() const;
+
+    FileSystem& fs_;
+    const ImageCodec& codec_;
+    Options options_;
+    EngineControl control_;
+    ProcessedFileRegistry registry_;
+    SafeInstaller installer_;
+    ChangeDetector detector_;
+
+    // Touched on the queue, or by start/stop while the queue is idle.
+    AppConfig config_;
+    std::optional<std::filesystem::path> watchDirectory_;
+    CompressionStats stats_;
+    mutable std::mutex statsMutex_;
+    /// This scan's sources by stem, to tell a stale output from another source's output.
+    std::unordered_map<std::string, std::vector<std::filesystem::path>> sourcesByStem_;
+
+    TaskHandle timer_;
+    TaskHandle workItem_;
+    TaskHandle smoothProgressTimer_;
+    SerialQueue progressQueue_{"velk.progress"};
+    SerialQueue queue_{"com.velk.compressor.folder"};
+};
+
+} // namespace velk

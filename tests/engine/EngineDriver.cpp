@@ -1,0 +1,75 @@
+// Runs the engine on one folder until it has settled, then exits: the process the crash
+// trials kill at random moments and start again.
+//
+//   velk_engine_driver FOLDER REGISTRY_FILE keep|replace automatic|jpeg|png|webp|avif|heic
+//   velk_engine_driver --make-images FOLDER     (the trial's sources)
+#include <condition_variable>
+#include <iostream>
+#include <mutex>
+
+#include "engine/FolderCompressor.h"
+#include "model/FormatStrategy.h"
+#include "model/OriginalPolicy.h"
+#include "platform/PosixFileSystem.h"
+#include "platform/VipsImageCodec.h"
+#include "support/TestImages.h"
+
+int main(int argc, char** argv) {
+    using namespace velk;
+    if (argc == 3 && std::string_view(argv[1]) == "--make-images") {
+        using test::TestImages;
+        const std::filesystem::path folder = argv[2];
+        TestImages::jpeg(folder / "photo.jpg", 1600, 1200, test::imageOptions().withDetail().withQuality(97));
+        TestImages::png(folder / "logo.png", 640, 480, test::imageOptions().withAlpha().withDetail());
+        TestImages::jpeg(folder / "scan.jpg", 900, 1200, test::imageOptions().withDetail().withQuality(95).withOrientation(6));
+        TestImages::png(folder / "chart.png", 800, 600, test::imageOptions().withDetail());
+        return 0;
+    }
+    if (argc != 5) {
+        std::cerr << "usage: velk_engine_driver FOLDER REGISTRY_FILE keep|replace FORMAT\n";
+        return 2;
+    }
+    AppConfig config;
+    config.originalPolicy =
+        std::string_view(argv[3]) == "replace" ? OriginalPolicy::replace : OriginalPolicy::keep;
+    const auto strategy = formatStrategyFromRaw(argv[4]);
+    if (!strategy) {
+        std::cerr << "unknown format " << argv[4] << "\n";
+        return 2;
+    }
+    config.formatStrategy = *strategy;
+
+    PosixFileSystem fs;
+    VipsImageCodec codec;
+    FolderCompressor::Options options;
+    options.registryFile = argv[2];
+    options.pollingInterval = 0.1;
+    options.scanDebounceInterval = 0.02;
+    options.pauseAfterFile = 0;
+    FolderCompressor engine(fs, codec, options);
+
+    std::mutex mutex;
+    std::condition_variable settledChanged;
+    int settledScans = 0;
+    int failures = 0;
+    engine.onScanFinished = [&](bool settled) {
+        std::scoped_lock lock(mutex);
+        settledScans = settled ? settledScans + 1 : 0;
+        settledChanged.notify_all();
+    };
+    engine.onHistory = [&](const CompressionHistoryEntry& entry) {
+        std::scoped_lock lock(mutex);
+        if (entry.status == CompressionHistoryStatus::failed) {
+            ++failures;
+            std::cerr << "failed: " << entry.sourceURL.native() << ": "
+                      << entry.message.value_or("") << "\n";
+        }
+    };
+    engine.start(config, argv[1]);
+    std::unique_lock lock(mutex);
+    // Two settled scans in a row: the first may come before a new file's stability wait.
+    settledChanged.wait(lock, [&] { return settledScans >= 2; });
+    lock.unlock();
+    engine.stop();
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,291 @@
+#include "engine/FolderCompressor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "core/Constants.h"
+#include "core/FileError.h"
+#include "core/Uuid.h"
+#include "platform/PosixFileSystem.h"
+#include "platform/VipsImageCodec.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+#include "support/TestImages.h"
+
+namespace velk {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+using test::TestImages;
+
+class FolderCompressorTest : public ::testing::Test {
+protected:
+    TempDir dir_;
+    fs::path folder_ = dir_ / "Inbox";
+    test::ScopedEnv logDir_{"VELK_LOG_DIR", (dir_ / "logs").native()};
+    test::ScopedEnv toolDir_{"VELK_TOOL_DIR", (dir_ / "no-tools").native()};
+    PosixFileSystem fs_;
+    VipsImageCodec codec_;
+    Date now_ = std::chrono::system_clock::now();
+    std::unique_ptr<FolderCompressor> engine_;
+
+    std::mutex mutex_;
+    std::vector<CompressionHistoryEntry> history_;
+    std::vector<CompressionNotificationEvent> events_;
+    CompressionStats lastStats_;
+
+    void SetUp() override {
+        fs::create_directories(folder_);
+        engine_ = makeEngine();
+    }
+
+    std::unique_ptr<FolderCompressor> makeEngine() {
+        FolderCompressor::Options options;
+        options.registryFile = dir_ / "support" / "processed-files.json";
+        options.clock = [this] {
+            std::scoped_lock lock(mutex_);
+            return now_;
+        };
+        options.pollingInterval = 0;
+        options.scanDebounceInterval = 0;
+        options.pauseAfterFile = 0;
+        auto engine = std::make_unique<FolderCompressor>(fs_, codec_, options);
+        engine->onHistory = [this](const CompressionHistoryEntry& entry) {
+            std::scoped_lock lock(mutex_);
+            history_.push_back(entry);
+        };
+        engine->onEvent = [this](const CompressionNotificationEvent& event) {
+            std::scoped_lock lock(mutex_);
+            events_.push_back(event);
+        };
+        engine->onStats = [this](const CompressionStats& stats) {
+            std::scoped_lock lock(mutex_);
+            lastStats_ = stats;
+        };
+        return engine;
+    }
+
+    void advance(double seconds) {
+        std::scoped_lock lock(mutex_);
+        now_ += std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::duration<double>(seconds));
+    }
+
+    void start(OriginalPolicy policy = OriginalPolicy::keep,
+               FormatStrategy strategy = FormatStrategy::automatic) {
+        AppConfig config;
+        config.originalPolicy = policy;
+        config.formatStrategy = strategy;
+        engine_->start(config, folder_);
+        engine_->waitUntilIdle();
+    }
+
+    /// Two scans a stability interval apart: enough for any quiet file to be processed.
+    void settle() {
+        engine_->scanNow();
+        advance(writeStabilityInterval + 0.1);
+        engine_->scanNow();
+    }
+
+    std::size_t historyCount() {
+        std::scoped_lock lock(mutex_);
+        return history_.size();
+    }
+};
+
+TEST_F(FolderCompressorTest, StartOnMissingFolderFailsAndDoesNotRun) {
+    AppConfig config;
+    try {
+        engine_->start(config, dir_ / "missing");
+        FAIL() << "start succeeded";
+    } catch (const FileError& error) {
+        EXPECT_EQ(error.kind(), FileError::Kind::readNoSuchFile);
+    }
+    EXPECT_FALSE(engine_->isRunning());
+}
+
+TEST_F(FolderCompressorTest, NewFileWaitsForStabilityThenGetsAnOutputBeside) {
+    TestImages::jpeg(folder_ / "photo.jpg", 400, 300, test::imageOptions().withDetail().withQuality(98));
+    start();
+    engine_->scanNow();
+    EXPECT_EQ(historyCount(), 0u) << "a file seen for the first time must wait";
+
+    advance(0.5);
+    engine_->scanNow();
+    EXPECT_EQ(historyCount(), 0u);
+
+    advance(0.4);
+    engine_->scanNow();
+    ASSERT_EQ(historyCount(), 1u);
+    EXPECT_EQ(history_[0].status, CompressionHistoryStatus::compressed);
+    EXPECT_EQ(history_[0].outputURL, folder_ / "photo_velkcompressed.jpg");
+    EXPECT_TRUE(fs::exists(folder_ / "photo_velkcompressed.jpg"));
+    EXPECT_EQ(lastStats_.done, 1);
+    EXPECT_EQ(lastStats_.active, 0);
+
+    // Neither the source nor the output is processed again, however long it runs.
+    for (int i = 0; i < 5; ++i) {
+        advance(10);
+        engine_->scanNow();
+    }
+    EXPECT_EQ(historyCount(), 1u);
+}
+
+TEST_F(FolderCompressorTest, ChangingFileRestartsItsStabilityWait) {
+    TestImages::jpeg(folder_ / "growing.jpg", 200, 150, test::imageOptions().withDetail());
+    start();
+    engine_->scanNow();
+    advance(0.9);
+    TestImages::jpeg(folder_ / "growing.jpg", 300, 150, test::imageOptions().withDetail());
+    engine_->scanNow();
+    EXPECT_EQ(historyCount(), 0u);
+    advance(0.9);
+    engine_->scanNow();
+    EXPECT_EQ(historyCount(), 1u);
+}
+
+TEST_F(FolderCompressorTest, OwnFilesAndOtherFoldersAreNeverCandidates) {
+    const fs::path folder = "/photos";
+    for (const char* name : {"photo_velkcompressed.jpg", ".hidden.jpg", "~$lock.jpg",
+                             "photo.jpg.part", "a.velk-temp-x.jpg", "b.velk-replace-y.png",
+                             "photo.crdownload"}) {
+        EXPECT_TRUE(shouldIgnore(folder / name, folder)) << name;
+    }
+    EXPECT_TRUE(shouldIgnore(folder / ".velk-compressor-backups" / "2026-12-07" / "a.jpg", folder));
+    EXPECT_TRUE(shouldIgnore("/elsewhere/a.jpg", folder));
+    EXPECT_FALSE(shouldIgnore(folder / "PHOTO.JPG", folder));
+    EXPECT_FALSE(shouldIgnore(folder / "-rf.jpg", folder));
+}
+
+TEST_F(FolderCompressorTest, BrokenFilesFailOnceEachAndTheRestIsProcessed) {
+    test::writeFile(folder_ / "random.jpg", std::string(4096, '\x5A'));
+    TestImages::pngHeaderOnly(folder_ / "bomb.png", 60000, 60000);
+    TestImages::jpeg(folder_ / "cut.jpg", 300, 200, test::imageOptions().withDetail());
+    TestImages::truncate(folder_ / "cut.jpg", 0.5);
+    TestImages::svg(folder_ / "vector.jpg", 50, 50);
+    TestImages::png(folder_ / "good.png", 64, 64, test::imageOptions().withDetail());
+    test::writeFile(folder_ / "empty.jpg", "");
+    start();
+    settle();
+    for (int i = 0; i < 3; ++i) {
+        advance(5);
+        engine_->scanNow();
+    }
+    std::size_t failed = 0;
+    for (const auto& entry : history_) {
+        if (entry.status == CompressionHistoryStatus::failed) {
+            ++failed;
+            EXPECT_FALSE(entry.message.value_or("").empty());
+            EXPECT_FALSE(entry.outputURL);
+        }
+    }
+    EXPECT_EQ(failed, 4u) << "each broken file gives exactly one failed row";
+    EXPECT_EQ(lastStats_.errors, 4);
+    EXPECT_EQ(history_.size(), 5u) << "the good file is processed; the empty one stays silent";
+}
+
+TEST_F(FolderCompressorTest, SameNamedSourcesOfTwoFormatsKeepBothOutputs) {
+    TestImages::jpeg(folder_ / "photo.jpg", 320, 240, test::imageOptions().withDetail().withQuality(98));
+    TestImages::avif(folder_ / "photo.avif", 320, 240, test::imageOptions().withDetail().withQuality(95));
+    start();
+    settle();
+    const std::size_t rows = historyCount();
+    ASSERT_EQ(rows, 2u);
+    for (int i = 0; i < 4; ++i) {
+        advance(5);
+        engine_->scanNow();
+    }
+    EXPECT_TRUE(fs::exists(folder_ / "photo_velkcompressed.jpg"));
+    EXPECT_TRUE(fs::exists(folder_ / "photo_velkcompressed.avif"));
+    EXPECT_EQ(historyCount(), rows) << "the two sources must not re-encode each other";
+}
+
+TEST_F(FolderCompressorTest, StaleOutputOfAnotherFormatIsRemoved) {
+    TestImages::jpeg(folder_ / "photo.jpg", 320, 240, test::imageOptions().withDetail().withQuality(98));
+    test::writeFile(folder_ / "photo_velkcompressed.webp", "an output of an earlier setting");
+    start();
+    settle();
+    EXPECT_FALSE(fs::exists(folder_ / "photo_velkcompressed.webp"));
+    EXPECT_TRUE(fs::exists(folder_ / "photo_velkcompressed.jpg"));
+}
+
+TEST_F(FolderCompressorTest, ReplaceKeepsAVerifiedBackupOfTheOriginal) {
+    TestImages::jpeg(folder_ / "photo.jpg", 400, 300, test::imageOptions().withDetail().withQuality(98));
+    const std::string original = test::readFile(folder_ / "photo.jpg");
+    start(OriginalPolicy::replace);
+    settle();
+    ASSERT_EQ(historyCount(), 1u);
+    EXPECT_EQ(history_[0].outputURL, folder_ / "photo.jpg");
+    EXPECT_LT(fs::file_size(folder_ / "photo.jpg"), original.size());
+    const fs::path day = folder_ / backupDirName / isoDay(now_);
+    EXPECT_EQ(test::readFile(day / "photo.original.jpg"), original);
+}
+
+TEST_F(FolderCompressorTest, ReplaceWithConversionLeavesOnlyTheNewFormatAndTheBackup) {
+    TestImages::png(folder_ / "chart.png", 200, 100, test::imageOptions().withDetail());
+    const std::string original = test::readFile(folder_ / "chart.png");
+    start(OriginalPolicy::replace, FormatStrategy::jpeg);
+    settle();
+    EXPECT_FALSE(fs::exists(folder_ / "chart.png"));
+    EXPECT_TRUE(fs::exists(folder_ / "chart.jpg"));
+    EXPECT_EQ(test::readFile(folder_ / backupDirName / isoDay(now_) / "chart.original.png"), original);
+}
+
+TEST_F(FolderCompressorTest, SymbolicLinksAreNeverProcessed) {
+    TestImages::jpeg(dir_ / "outside.jpg", 200, 100, test::imageOptions().withDetail().withQuality(98));
+    fs::create_symlink(dir_ / "outside.jpg", folder_ / "link.jpg");
+    start(OriginalPolicy::replace);
+    settle();
+    EXPECT_EQ(historyCount(), 0u);
+    EXPECT_TRUE(fs::is_symlink(folder_ / "link.jpg"));
+    EXPECT_FALSE(fs::exists(folder_ / backupDirName));
+}
+
+TEST_F(FolderCompressorTest, AlreadyOptimalSourceIsReportedAndLeftAlone) {
+    // Without outside tools a PNG's only candidate is a copy of itself: never smaller.
+    TestImages::png(folder_ / "small.png", 64, 64, test::imageOptions().withDetail());
+    const std::string original = test::readFile(folder_ / "small.png");
+    start();
+    settle();
+    ASSERT_EQ(historyCount(), 1u);
+    EXPECT_EQ(history_[0].status, CompressionHistoryStatus::alreadyOptimal);
+    EXPECT_EQ(history_[0].outputURL, folder_ / "small.png");
+    EXPECT_EQ(history_[0].originalBytes, history_[0].outputBytes);
+    EXPECT_FALSE(fs::exists(folder_ / "small_velkcompressed.png"));
+    EXPECT_EQ(test::readFile(folder_ / "small.png"), original);
+    ASSERT_EQ(events_.size(), 1u);
+    EXPECT_FALSE(events_[0].allowsSystemNotification());
+}
+
+TEST_F(FolderCompressorTest, RestartSkipsFilesHandledInAnEarlierRun) {
+    TestImages::jpeg(folder_ / "photo.jpg", 320, 240, test::imageOptions().withDetail().withQuality(98));
+    start();
+    settle();
+    ASSERT_EQ(historyCount(), 1u);
+    engine_->stop();
+    engine_ = makeEngine();
+    start();
+    settle();
+    advance(5);
+    engine_->scanNow();
+    EXPECT_EQ(historyCount(), 1u);
+}
+
+TEST_F(FolderCompressorTest, StartRecoversWhatAnInterruptedSwapLeftBehind) {
+    const std::string uuid = Uuid::random().toString();
+    test::writeFile(folder_ / (".photo.velk-replace-" + uuid + ".jpg"), "the only copy");
+    test::writeFile(folder_ / (".photo.velk-temp-" + uuid + ".jpg"), "half an output");
+    test::writeFile(folder_ / (".x.velk-temp-png-source-" + uuid + ".png"), "scratch");
+    start();
+    EXPECT_EQ(test::readFile(folder_ / "photo.jpg"), "the only copy");
+    for (const auto& entry : fs::directory_iterator(folder_)) {
+        const std::string name = entry.path().filename().native();
+        EXPECT_EQ(name.find(".velk-"), std::string::npos) << name;
+    }
+}
+
+} // namespace
+} // namespace velk
