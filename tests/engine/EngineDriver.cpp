@@ -19,10 +19,10 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::string_view(argv[1]) == "--make-images") {
         using test::TestImages;
         const std::filesystem::path folder = argv[2];
-        TestImages::jpeg(folder / "photo.jpg", 1600, 1200, test::imageOptions().withDetail().withQuality(97));
+        TestImages::jpeg(folder / "photo.jpg", 3000, 2000, test::imageOptions().withDetail().withQuality(97));
         TestImages::png(folder / "logo.png", 640, 480, test::imageOptions().withAlpha().withDetail());
         TestImages::jpeg(folder / "scan.jpg", 900, 1200, test::imageOptions().withDetail().withQuality(95).withOrientation(6));
-        TestImages::png(folder / "chart.png", 800, 600, test::imageOptions().withDetail());
+        TestImages::png(folder / "chart.png", 1600, 1200, test::imageOptions().withDetail());
         return 0;
     }
     if (argc != 5) {

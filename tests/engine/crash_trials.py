@@ -57,7 +57,18 @@ def check(folder, originals, policy, fmt):
     return problems
 
 
-def run_trial(driver, rng, index, workdir):
+def measure_run(driver, workdir):
+    """How long an undisturbed run takes, so the kills land while files are processed."""
+    folder = workdir / "calibration"
+    folder.mkdir()
+    subprocess.run([driver, "--make-images", str(folder)], check=True)
+    started = time.monotonic()
+    subprocess.run([driver, str(folder), str(workdir / "calibration.json"), "replace", "jpeg"],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return time.monotonic() - started
+
+
+def run_trial(driver, rng, index, workdir, duration):
     policy = rng.choice(["keep", "replace"])
     fmt = rng.choice(FORMATS)
     folder = workdir / f"trial-{index}"
@@ -66,7 +77,9 @@ def run_trial(driver, rng, index, workdir):
     subprocess.run([driver, "--make-images", str(folder)], check=True)
     originals = {p.name: digest(p) for p in folder.iterdir() if p.is_file()}
 
-    delay = rng.uniform(0.0, 4.0)
+    # Mostly inside the processing window (after the first stability wait), sometimes
+    # earlier, while the engine is starting or recovering.
+    delay = rng.uniform(0.7, duration) if rng.random() < 0.85 else rng.uniform(0.0, 0.7)
     process = subprocess.Popen([driver, str(folder), str(registry), policy, fmt],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(delay)
@@ -98,8 +111,11 @@ def main():
         env_dir = workdir / "support"
         env_dir.mkdir()
         os.environ["VELK_LOG_DIR"] = str(env_dir)
+        duration = measure_run(args.driver, workdir)
+        print(f"an undisturbed run takes {duration:.2f}s")
         for index in range(args.trials):
-            policy, fmt, delay, killed, problems = run_trial(args.driver, rng, index, workdir)
+            policy, fmt, delay, killed, problems = run_trial(args.driver, rng, index, workdir,
+                                                             duration)
             killed_count += killed
             if problems:
                 failures += 1
