@@ -75,11 +75,9 @@ void FolderCompressor::start(const AppConfig& config, const fs::path& watchDirec
     startPolling();
     scheduleScan();
     control_.setRunning(true);
-    NativeLog::write("Start watcher " + displayPath(*watchDirectory_));
 }
 
 void FolderCompressor::stop() {
-    const bool wasRunning = control_.running();
     if (auto process = control_.requestStop()) process->terminate();
     workItem_.cancel();
     timer_.cancel();
@@ -94,7 +92,6 @@ void FolderCompressor::stop() {
         snapshot = stats_;
     }
     emitStats(snapshot);
-    if (wasRunning) NativeLog::write("Stop watcher");
 }
 
 void FolderCompressor::emitStats(const CompressionStats& stats) {

@@ -3,7 +3,13 @@
 //
 //   velk_engine_driver FOLDER REGISTRY_FILE keep|replace automatic|jpeg|png|webp|avif|heic
 //   velk_engine_driver --make-images FOLDER     (the trial's sources)
+//   velk_engine_driver FOLDER REGISTRY_FILE POLICY FORMAT --idle SECONDS
+//       settles with the real polling timings, then reports the CPU time the engine
+//       spends over SECONDS of an unchanging folder (the idle benchmark)
+#include <chrono>
 #include <condition_variable>
+#include <sys/resource.h>
+#include <thread>
 #include <iostream>
 #include <mutex>
 
@@ -25,6 +31,11 @@ int main(int argc, char** argv) {
         TestImages::png(folder / "chart.png", 1600, 1200, test::imageOptions().withDetail());
         return 0;
     }
+    double idleSeconds = 0;
+    if (argc == 7 && std::string_view(argv[5]) == "--idle") {
+        idleSeconds = std::stod(argv[6]);
+        argc = 5;
+    }
     if (argc != 5) {
         std::cerr << "usage: velk_engine_driver FOLDER REGISTRY_FILE keep|replace FORMAT\n";
         return 2;
@@ -43,9 +54,11 @@ int main(int argc, char** argv) {
     VipsImageCodec codec;
     FolderCompressor::Options options;
     options.registryFile = argv[2];
-    options.pollingInterval = 0.1;
-    options.scanDebounceInterval = 0.02;
-    options.pauseAfterFile = 0;
+    if (idleSeconds <= 0) {
+        options.pollingInterval = 0.1;
+        options.scanDebounceInterval = 0.02;
+        options.pauseAfterFile = 0;
+    }
     FolderCompressor engine(fs, codec, options);
 
     std::mutex mutex;
@@ -70,6 +83,19 @@ int main(int argc, char** argv) {
     // Two settled scans in a row: the first may come before a new file's stability wait.
     settledChanged.wait(lock, [&] { return settledScans >= 2; });
     lock.unlock();
+    if (idleSeconds > 0) {
+        auto cpuSeconds = [] {
+            rusage usage{};
+            getrusage(RUSAGE_SELF, &usage);
+            return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                   (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        };
+        const double before = cpuSeconds();
+        std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
+        const double used = cpuSeconds() - before;
+        std::cout << "idle_cpu_seconds=" << used << " over=" << idleSeconds
+                  << "s share_of_one_core=" << 100.0 * used / idleSeconds << "%\n";
+    }
     engine.stop();
     return failures == 0 ? 0 : 1;
 }
