@@ -79,8 +79,11 @@ void FolderCompressor::start(const AppConfig& config, const fs::path& watchDirec
 
 void FolderCompressor::stop() {
     if (auto process = control_.requestStop()) process->terminate();
-    workItem_.cancel();
-    timer_.cancel();
+    {
+        std::scoped_lock lock(scheduleMutex_);
+        workItem_.cancel();
+        timer_.cancel();
+    }
     stopSmoothProgress();
     if (!queue_.isCurrent()) queue_.waitUntilIdle();
     detector_.clear();
@@ -102,10 +105,13 @@ void FolderCompressor::startPolling() {
     if (options_.pollingInterval <= 0) return;
     // The queue is destroyed before anything else of the engine and never runs a task
     // after that, so the timer may hold the engine directly.
+    std::scoped_lock lock(scheduleMutex_);
     timer_ = queue_.scheduleRepeating(options_.pollingInterval, [this] { scheduleScan(); });
 }
 
 void FolderCompressor::scheduleScan() {
+    // A polling tick may reach here while stop() runs on another thread.
+    std::scoped_lock lock(scheduleMutex_);
     if (control_.cancellationRequested()) return;
     workItem_.cancel();
     workItem_ = queue_.submitAfter(std::max(options_.scanDebounceInterval, 0.0), [this] { scan(); });
@@ -370,7 +376,7 @@ FolderCompressionResult FolderCompressor::process(const fs::path& file) {
     setProgress(55);
     startSmoothProgress(55, 88, estimatedEncodeSeconds(plan.target, size));
     try {
-        ImageWriter(codec_, control_).writeImage(file, temp, plan, config_.qualities);
+        ImageWriter(codec_, control_).writeImage(file, temp, plan, config_);
     } catch (...) {
         stopSmoothProgress();
         throw;

@@ -127,6 +127,7 @@ private:
     /// This scan's sources by stem, to tell a stale output from another source's output.
     std::unordered_map<std::string, std::vector<std::filesystem::path>> sourcesByStem_;
 
+    std::mutex scheduleMutex_;
     TaskHandle timer_;
     TaskHandle workItem_;
     TaskHandle smoothProgressTimer_;
