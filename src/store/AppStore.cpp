@@ -1,0 +1,256 @@
+#include "store/AppStore.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "core/Constants.h"
+#include "core/Locations.h"
+#include "core/NativeLog.h"
+#include "core/Paths.h"
+#include "store/NullAppUpdater.h"
+#include "store/WatchFolderBookmark.h"
+
+namespace velk {
+
+namespace fs = std::filesystem;
+
+std::shared_ptr<AppStore> AppStore::create(Services services) {
+    auto store = std::make_shared<AppStore>(Token{}, std::move(services));
+    // Callbacks hold the store weakly, which needs the shared owner to exist first.
+    store->installCallbacks();
+    return store;
+}
+
+AppStore::AppStore(Token, Services services)
+    : loginItem_(services.loginItem),
+      mainExecutor_(std::move(services.mainExecutor)),
+      updater_(services.updater ? std::move(services.updater)
+                                : std::make_unique<NullAppUpdater>()),
+      notificationManager_(services.notifier, std::move(services.notificationClock)),
+      configURL_(velkApplicationSupportDirectory() / configFileName),
+      historyURL_(velkApplicationSupportDirectory() / historyFileName),
+      history_(CompressionHistory::load(historyURL_)), config_(loadAppConfig(configURL_)),
+      compressor_(services.fileSystem, services.codec, std::move(services.engineOptions)) {
+    NativeLog::write("Config loaded watch=" +
+                     (config_.watchDirectory ? displayPath(*config_.watchDirectory) : "-") +
+                     " enabled=" + (config_.enabled ? "true" : "false"));
+}
+
+void AppStore::installCallbacks() {
+    // The callbacks copy the executor rather than reach it through the store: they may
+    // run while the store is being destroyed, and then only the weak lock must fail.
+    const std::weak_ptr<AppStore> weak = weak_from_this();
+    const MainExecutor executor = mainExecutor_;
+
+    updater_->setOnChange([weak, executor] {
+        executor([weak] {
+            if (auto self = weak.lock()) self->notifyChange();
+        });
+    });
+    compressor_.onStats = [weak, executor, issued = reportsIssued_](const CompressionStats& s) {
+        const std::uint64_t report = issued->fetch_add(1) + 1;
+        executor([weak, s, report] {
+            if (auto self = weak.lock()) self->applyStats(s, report);
+        });
+    };
+    compressor_.onEvent = [weak, executor](const CompressionNotificationEvent& event) {
+        executor([weak, event] {
+            if (auto self = weak.lock()) self->receiveEvent(event);
+        });
+    };
+    compressor_.onHistory = [weak, executor](const CompressionHistoryEntry& entry) {
+        executor([weak, entry] {
+            if (auto self = weak.lock()) self->recordHistory(entry);
+        });
+    };
+    compressor_.onScanFinished = [weak, executor](bool settled) {
+        executor([weak, settled] {
+            if (auto self = weak.lock(); self && self->onScanFinished)
+                self->onScanFinished(settled);
+        });
+    };
+}
+
+void AppStore::start() {
+    const auto folder = resolvedWatchDirectory();
+    if (!folder) {
+        watcherError_ =
+            text(config_.language, "Выберите папку для сжатия", "Choose a compression folder");
+        notifyChange();
+        return;
+    }
+    if (storedDirectoryNeedsFreshSelection(*folder)) {
+        NativeLog::write("Start skipped: folder needs system selection " + displayPath(*folder));
+        watcherError_ = text(config_.language, "Нужно заново выбрать папку и подтвердить доступ",
+                             "Choose the folder again to grant access");
+        if (onNotice)
+            onNotice(CompressionNotificationEvent(
+                CompressionNotificationEvent::WatcherFailed{*watcherError_}));
+        notifyChange();
+        return;
+    }
+    if (!config_.enabled) updateConfig([](AppConfig& config) { config.enabled = true; });
+    NativeLog::write("Start watcher " + displayPath(*folder));
+    try {
+        compressor_.start(config_, *folder);
+    } catch (const std::exception& error) {
+        handleWatcherFailure(error);
+        return;
+    }
+    watcherError_.reset();
+    notifyChange();
+}
+
+void AppStore::stop() {
+    NativeLog::write("Stop watcher");
+    if (config_.enabled) updateConfig([](AppConfig& config) { config.enabled = false; });
+    compressor_.stop();
+    notifyChange();
+}
+
+void AppStore::setConfig(AppConfig config) {
+    const AppConfig previous = std::exchange(config_, std::move(config));
+    configDidChange(previous);
+}
+
+void AppStore::updateConfig(const std::function<void(AppConfig&)>& change) {
+    AppConfig changed = config_;
+    change(changed);
+    setConfig(std::move(changed));
+}
+
+void AppStore::setAutostart(bool autostart) {
+    updateConfig([autostart](AppConfig& config) {
+        config.autostart = autostart;
+        config.autostartAsked = true;
+    });
+}
+
+void AppStore::setShowMenuBarProgress(bool show) {
+    updateConfig([show](AppConfig& config) { config.showMenuBarProgress = show; });
+}
+
+void AppStore::setLanguage(AppLanguage language) {
+    updateConfig([language](AppConfig& config) { config.language = language; });
+}
+
+void AppStore::setNotificationsEnabled(bool enabled) {
+    updateConfig([enabled](AppConfig& config) { config.notificationsEnabled = enabled; });
+    if (enabled) notificationManager_.requestAuthorizationIfNeeded();
+}
+
+AppConfig AppStore::withChosenWatchDirectory(AppConfig config, const fs::path& folder) {
+    config.watchDirectory = standardized(folder);
+    config.watchDirectoryBookmark = watchFolderBookmark(folder);
+    config.enabled = true;
+    return config;
+}
+
+void AppStore::clearHistory() {
+    history_.clear();
+    history_.save(historyURL_);
+    notifyChange();
+}
+
+std::string AppStore::updateButtonTitle() const {
+    switch (updater_->state()) {
+    case AppUpdaterState::checking:
+        return text(config_.language, "Проверка…", "Checking…");
+    case AppUpdaterState::downloading:
+        return text(config_.language, "Скачивание…", "Downloading…");
+    case AppUpdaterState::installing:
+        return text(config_.language, "Перезапуск…", "Restarting…");
+    case AppUpdaterState::idle:
+    case AppUpdaterState::failed:
+        break;
+    }
+    return text(config_.language, "Проверить", "Check");
+}
+
+std::optional<fs::path> AppStore::resolvedWatchDirectory() const {
+    if (config_.watchDirectoryBookmark) {
+        if (auto folder = resolveWatchFolderBookmark(*config_.watchDirectoryBookmark))
+            return folder;
+    }
+    return config_.watchDirectory;
+}
+
+bool AppStore::storedDirectoryNeedsFreshSelection(const fs::path&) const {
+    return false;
+}
+
+void AppStore::handleWatcherFailure(const std::exception& error) {
+    NativeLog::write(std::string("Watcher failed ") + error.what());
+    watcherError_ = error.what();
+    countError();
+    const CompressionNotificationEvent event(
+        CompressionNotificationEvent::WatcherFailed{*watcherError_});
+    if (onNotice) onNotice(event);
+    notificationManager_.send(event, config_);
+    notifyChange();
+}
+
+void AppStore::configDidChange(const AppConfig& previous) {
+    if (!saveAppConfig(configURL_, config_)) countError();
+    if (config_.autostart != previous.autostart) updateLoginItem();
+    if (config_.requiresCompressorRestart(previous)) restartIfNeeded();
+    notifyChange();
+}
+
+void AppStore::updateLoginItem() {
+    try {
+        const bool enabled = loginItem_.isEnabled();
+        if (!config_.autostart && enabled)
+            loginItem_.unregisterItem();
+        else if (config_.autostart && !enabled)
+            loginItem_.registerItem();
+    } catch (const std::exception& error) {
+        NativeLog::write(std::string("Login item change failed ") + error.what());
+        countError();
+    }
+}
+
+void AppStore::restartIfNeeded() {
+    if (!compressor_.isRunning()) return;
+    const auto folder = resolvedWatchDirectory();
+    if (!folder || storedDirectoryNeedsFreshSelection(*folder)) return;
+    try {
+        compressor_.start(config_, *folder);
+        watcherError_.reset();
+    } catch (const std::exception& error) {
+        handleWatcherFailure(error);
+    }
+}
+
+void AppStore::applyStats(const CompressionStats& stats, std::uint64_t report) {
+    // Reports come from the engine's queue, its progress timer and the caller of start or
+    // stop, so two may arrive out of order; the older one would undo the newer.
+    if (report < lastAppliedReport_) return;
+    lastAppliedReport_ = report;
+    std::erase_if(storeErrorMarks_, [report](std::uint64_t mark) { return mark < report; });
+    stats_ = stats;
+    stats_.errors += static_cast<int>(storeErrorMarks_.size());
+    notifyChange();
+}
+
+void AppStore::receiveEvent(const CompressionNotificationEvent& event) {
+    if (onNotice) onNotice(event);
+    if (event.allowsSystemNotification()) notificationManager_.send(event, config_);
+}
+
+void AppStore::recordHistory(const CompressionHistoryEntry& entry) {
+    history_.record(entry);
+    history_.save(historyURL_);
+    notifyChange();
+}
+
+void AppStore::countError() {
+    storeErrorMarks_.push_back(reportsIssued_->load());
+    stats_.errors += 1;
+}
+
+void AppStore::notifyChange() {
+    if (onChange) onChange();
+}
+
+} // namespace velk

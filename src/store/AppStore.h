@@ -1,0 +1,146 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/FolderCompressor.h"
+#include "model/AppConfig.h"
+#include "model/CompressionHistory.h"
+#include "model/CompressionStats.h"
+#include "notify/CompressionNotificationEvent.h"
+#include "notify/NotificationManager.h"
+#include "platform/FileSystem.h"
+#include "platform/ImageCodec.h"
+#include "platform/LoginItem.h"
+#include "platform/Notifier.h"
+#include "store/AppUpdater.h"
+
+namespace velk {
+
+/// The one controller of the program: owns the configuration, the history, the engine,
+/// the notification sender and the update client, persists the records and turns every
+/// configuration change into the right engine action.
+///
+/// Confined to the main thread. Whatever reaches it from other threads (engine reports,
+/// the update client) is posted through the main executor, holding the store weakly.
+class AppStore : public std::enable_shared_from_this<AppStore> {
+    struct Token {};
+
+public:
+    /// Runs a task later on the main thread. Must accept tasks from any thread, and keep
+    /// accepting (it may drop them) after the main loop has ended.
+    using MainExecutor = std::function<void(std::function<void()>)>;
+
+    struct Services {
+        FileSystem& fileSystem;
+        const ImageCodec& codec;
+        Notifier& notifier;
+        LoginItem& loginItem;
+        MainExecutor mainExecutor;
+        /// None gives an update client that never checks.
+        std::unique_ptr<AppUpdater> updater;
+        FolderCompressor::Options engineOptions = {};
+        NotificationManager::Clock notificationClock = [] {
+            return std::chrono::steady_clock::now();
+        };
+    };
+
+    /// Loads the configuration and the history from the application support folder; does
+    /// not start the engine. The services must outlive the store.
+    static std::shared_ptr<AppStore> create(Services services);
+    AppStore(Token, Services services);
+    AppStore(const AppStore&) = delete;
+    AppStore& operator=(const AppStore&) = delete;
+
+    std::function<void()> onChange;
+    std::function<void(const CompressionNotificationEvent&)> onNotice;
+    /// After every engine scan: whether the folder has settled (see FolderCompressor).
+    std::function<void(bool settled)> onScanFinished;
+
+    /// Begins compressing the configured folder, switching `enabled` on; a failure ends in
+    /// `watcherError`, never in an exception.
+    void start();
+    /// Switches automatic compression off; returns once the file in progress has ended.
+    void stop();
+
+    const AppConfig& config() const { return config_; }
+    /// Every assignment is saved and may register the login item or restart the engine.
+    void setConfig(AppConfig config);
+    /// One assignment of the configuration with `change` applied.
+    void updateConfig(const std::function<void(AppConfig&)>& change);
+    void setAutostart(bool autostart);
+    void setShowMenuBarProgress(bool show);
+    void setLanguage(AppLanguage language);
+    void setNotificationsEnabled(bool enabled);
+
+    /// What choosing `folder` in the folder dialog makes of `config`.
+    static AppConfig withChosenWatchDirectory(AppConfig config,
+                                              const std::filesystem::path& folder);
+
+    const std::vector<CompressionHistoryEntry>& history() const { return history_.entries(); }
+    void clearHistory();
+
+    bool isRunning() const { return compressor_.isRunning(); }
+    bool isUpdateBusy() const { return updater_->isBusy(); }
+    std::string updateButtonTitle() const;
+    const CompressionStats& stats() const { return stats_; }
+    const std::optional<std::string>& watcherError() const { return watcherError_; }
+
+    /// The bookmark's folder when it resolves, else the stored path; none without either.
+    std::optional<std::filesystem::path> resolvedWatchDirectory() const;
+    /// Whether the folder can only be reached after the user chooses it again. Linux grants
+    /// no per-folder access, so never.
+    bool storedDirectoryNeedsFreshSelection(const std::filesystem::path& folder) const;
+    /// Turns an engine start failure into the watcher error, a counted error, a notice and
+    /// a system notification.
+    void handleWatcherFailure(const std::exception& error);
+
+    FolderCompressor& compressor() { return compressor_; }
+    NotificationManager& notificationManager() { return notificationManager_; }
+    AppUpdater& updater() { return *updater_; }
+    const std::filesystem::path& configURL() const { return configURL_; }
+    const std::filesystem::path& historyURL() const { return historyURL_; }
+
+private:
+    void installCallbacks();
+    void configDidChange(const AppConfig& previous);
+    void updateLoginItem();
+    void restartIfNeeded();
+    void applyStats(const CompressionStats& stats, std::uint64_t report);
+    void receiveEvent(const CompressionNotificationEvent& event);
+    void recordHistory(const CompressionHistoryEntry& entry);
+    void countError();
+    void notifyChange();
+
+    LoginItem& loginItem_;
+    MainExecutor mainExecutor_;
+
+    CompressionStats stats_;
+    /// Numbers the engine's reports as they are issued, from whichever thread issues them.
+    std::shared_ptr<std::atomic<std::uint64_t>> reportsIssued_ =
+        std::make_shared<std::atomic<std::uint64_t>>(0);
+    std::uint64_t lastAppliedReport_ = 0;
+    /// For each error the store counted itself, how many reports had been issued by then:
+    /// a report issued earlier but delivered later must not wipe that error out.
+    std::vector<std::uint64_t> storeErrorMarks_;
+
+    std::unique_ptr<AppUpdater> updater_;
+    NotificationManager notificationManager_;
+    std::filesystem::path configURL_;
+    std::filesystem::path historyURL_;
+    CompressionHistory history_;
+    std::optional<std::string> watcherError_;
+    AppConfig config_;
+    // Last, so it is destroyed first: its destructor stops the run and waits for the file
+    // in progress, and nothing it reports may find the members above gone.
+    FolderCompressor compressor_;
+};
+
+} // namespace velk
