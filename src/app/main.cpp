@@ -1,22 +1,92 @@
-#include <cstring>
+#include <exception>
 #include <iostream>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
 
+#include "app/HeadlessOptions.h"
+#include "app/HeadlessRunner.h"
+#include "app/MainLoop.h"
+#include "app/SignalWatcher.h"
 #include "core/Constants.h"
+#include "core/NativeLog.h"
 #include "core/Version.h"
+#include "platform/DBusNotifier.h"
+#include "platform/PosixFileSystem.h"
+#include "platform/VipsImageCodec.h"
+#include "platform/XdgAutostartLoginItem.h"
+#include "store/AppStore.h"
+
+namespace {
+
+int runHeadless(const velk::HeadlessOptions& options) {
+    using namespace velk;
+    MainLoop loop;
+    HeadlessRunner* runner = nullptr;
+    // First, before any thread exists, so that every later thread inherits the blocked
+    // signals and only the watcher receives them.
+    SignalWatcher signals([&loop, &runner](int) {
+        loop.post([&runner] {
+            if (runner) runner->stopForSignal();
+        });
+    });
+
+    PosixFileSystem fileSystem;
+    VipsImageCodec codec;
+    DBusNotifier notifier;
+    XdgAutostartLoginItem loginItem(XdgAutostartLoginItem::defaultAutostartDirectory(),
+                                    XdgAutostartLoginItem::currentExecutable());
+    const auto store = AppStore::create(AppStore::Services{
+        .fileSystem = fileSystem,
+        .codec = codec,
+        .notifier = notifier,
+        .loginItem = loginItem,
+        .mainExecutor = loop.executor(),
+        .updater = nullptr,
+    });
+
+    // Every value is checked before anything is saved.
+    const AppConfig changed = options.apply(store->config(), codec);
+    if (options.changesConfig()) store->setConfig(changed);
+
+    HeadlessRunner headless(*store, loop, std::cout, std::cerr,
+                            {.once = options.once, .progressLine = ::isatty(STDOUT_FILENO) == 1});
+    if (const auto status = headless.start()) return *status;
+    runner = &headless;
+    const int status = loop.run();
+    runner = nullptr;
+    return status;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::cout << velk::appName << ' ' << velk::compiledVersion << '\n';
+    using namespace velk;
+    try {
+        const HeadlessOptions options =
+            HeadlessOptions::parse(std::vector<std::string>(argv + 1, argv + argc));
+        switch (options.mode) {
+        case HeadlessOptions::Mode::help:
+            std::cout << HeadlessOptions::helpText();
             return 0;
-        }
-        if (std::strcmp(argv[i], "--help") == 0) {
-            std::cout << "Usage: VelkCompressor [--version] [--help]\n";
+        case HeadlessOptions::Mode::version:
+            std::cout << appName << ' ' << compiledVersion << '\n';
             return 0;
+        case HeadlessOptions::Mode::headless:
+            return runHeadless(options);
+        case HeadlessOptions::Mode::none:
+            break;
         }
-        std::cerr << "VelkCompressor: unknown option " << argv[i] << " (try --help)\n";
+        std::cerr << "VelkCompressor: the tray application is not built yet; run it with "
+                     "--headless (see --help)\n";
         return 2;
+    } catch (const UsageError& error) {
+        std::cerr << "VelkCompressor: " << error.what() << '\n';
+        return 2;
+    } catch (const std::exception& error) {
+        NativeLog::write(std::string("Fatal error ") + error.what());
+        std::cerr << "VelkCompressor: " << error.what() << '\n';
+        return 1;
     }
-    std::cerr << "VelkCompressor: nothing to do yet; try --version\n";
-    return 2;
 }

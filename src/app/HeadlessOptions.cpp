@@ -1,0 +1,148 @@
+#include "app/HeadlessOptions.h"
+
+#include <algorithm>
+
+#include "core/Paths.h"
+#include "core/Text.h"
+#include "model/CompressionPreset.h"
+#include "model/FormatStrategy.h"
+#include "model/OriginalPolicy.h"
+#include "platform/ImageCodec.h"
+#include "store/AppStore.h"
+
+namespace velk {
+
+namespace {
+
+template <typename Range, typename Name>
+std::string joined(const Range& values, Name name) {
+    std::string text;
+    for (const auto& value : values) {
+        if (!text.empty()) text += ", ";
+        text += name(value);
+    }
+    return text;
+}
+
+[[noreturn]] void unknownValue(std::string_view option, std::string_view value,
+                               const std::string& accepted) {
+    throw UsageError("unknown " + std::string(option) + " value \"" + displayText(value) +
+                     "\"; accepted values: " + accepted);
+}
+
+} // namespace
+
+HeadlessOptions HeadlessOptions::parse(const std::vector<std::string>& arguments) {
+    HeadlessOptions options;
+    auto setMode = [&](Mode mode) {
+        if (options.mode != Mode::none && options.mode != mode)
+            throw UsageError("--help, --version and --headless cannot be combined");
+        options.mode = mode;
+    };
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        std::string name = arguments[i];
+        std::optional<std::string> inlineValue;
+        if (const auto equals = name.find('='); name.rfind("--", 0) == 0 && equals != std::string::npos) {
+            inlineValue = name.substr(equals + 1);
+            name.resize(equals);
+        }
+        auto value = [&]() -> std::string {
+            if (inlineValue) return *inlineValue;
+            if (i + 1 >= arguments.size()) throw UsageError(name + " needs a value");
+            return arguments[++i];
+        };
+        auto setOnce = [&](auto& field, auto parsed) {
+            if (field) throw UsageError(name + " given twice");
+            field = std::move(parsed);
+        };
+        if (inlineValue && (name == "--help" || name == "--version" || name == "--headless" ||
+                            name == "--once")) {
+            throw UsageError(name + " takes no value");
+        }
+        if (name == "--help" || name == "-h") {
+            setMode(Mode::help);
+        } else if (name == "--version") {
+            setMode(Mode::version);
+        } else if (name == "--headless") {
+            setMode(Mode::headless);
+        } else if (name == "--once") {
+            options.once = true;
+        } else if (name == "--watch") {
+            const std::string folder = value();
+            if (folder.empty()) throw UsageError("--watch needs a folder");
+            setOnce(options.watch, std::filesystem::path(folder));
+        } else if (name == "--preset") {
+            setOnce(options.preset, value());
+        } else if (name == "--format") {
+            setOnce(options.format, value());
+        } else if (name == "--originals") {
+            setOnce(options.originals, value());
+        } else {
+            throw UsageError("unknown option " + displayText(arguments[i]) + " (try --help)");
+        }
+    }
+    if (options.mode != Mode::headless && (options.changesConfig() || options.once))
+        throw UsageError("--watch, --preset, --format, --originals and --once need --headless");
+    return options;
+}
+
+std::string HeadlessOptions::helpText() {
+    const auto presets = joined(menuCompressionPresets, [](auto p) { return std::string(rawValue(p)); });
+    const auto formats = joined(allFormatStrategies, [](auto f) { return std::string(rawValue(f)); });
+    return "Usage: VelkCompressor --headless [--watch DIR] [--preset P] [--format F]\n"
+           "                      [--originals keep|replace] [--once]\n"
+           "       VelkCompressor --version | --help\n"
+           "\n"
+           "Keeps one folder of images compressed, without a display.\n"
+           "\n"
+           "  --headless          run in the terminal or as a service, with no window\n"
+           "  --watch DIR         the folder to keep compressed (saved for the next run)\n"
+           "  --preset P          compression level: " + presets + "\n"
+           "  --format F          output format: " + formats + "\n"
+           "                      (avif and heic only where this machine can write them)\n"
+           "  --originals keep|replace\n"
+           "                      keep: write the result beside the source;\n"
+           "                      replace: back the source up, then put the result in its place\n"
+           "  --once              exit once the folder has settled: 0 if no file failed, else 1\n"
+           "  --version           print the version\n"
+           "  --help              print this help\n"
+           "\n"
+           "Settings given here are saved, like choices made in the menu. SIGINT or SIGTERM\n"
+           "finish the file in progress and exit. Exit status 2: a usage error, no folder,\n"
+           "or a folder that cannot be watched.\n";
+}
+
+AppConfig HeadlessOptions::apply(AppConfig config, const ImageCodec& codec) const {
+    if (preset) {
+        const auto parsed = compressionPresetFromRaw(*preset);
+        const bool offered =
+            parsed && std::find(menuCompressionPresets.begin(), menuCompressionPresets.end(),
+                                *parsed) != menuCompressionPresets.end();
+        if (!offered)
+            unknownValue("--preset", *preset,
+                         joined(menuCompressionPresets, [](auto p) { return std::string(rawValue(p)); }));
+        config.preset = *parsed;
+        if (*parsed != CompressionPreset::custom) config.qualities = defaults(*parsed);
+    }
+    if (format) {
+        const auto offered = formatStrategyMenuCases(codec);
+        const auto parsed = formatStrategyFromRaw(*format);
+        if (!parsed || std::find(offered.begin(), offered.end(), *parsed) == offered.end())
+            unknownValue("--format", *format,
+                         joined(offered, [](auto f) { return std::string(rawValue(f)); }));
+        config.formatStrategy = *parsed;
+    }
+    if (originals) {
+        // The menu stores `keep` as "backup"; on the command line it reads as what it does.
+        if (*originals == "keep")
+            config.originalPolicy = OriginalPolicy::keep;
+        else if (*originals == "replace")
+            config.originalPolicy = OriginalPolicy::replace;
+        else
+            unknownValue("--originals", *originals, "keep, replace");
+    }
+    if (watch) config = AppStore::withChosenWatchDirectory(std::move(config), *watch);
+    return config;
+}
+
+} // namespace velk

@@ -1,0 +1,277 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <thread>
+
+#include "app/ProgramProcess.h"
+#include "core/Paths.h"
+#include "model/AppConfig.h"
+#include "model/CompressionPreset.h"
+#include "support/TempDir.h"
+#include "support/TestImages.h"
+
+namespace velk {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::ProgramProcess;
+using test::TempDir;
+using test::TestImages;
+
+struct Outcome {
+    std::optional<int> status;
+    std::string out;
+    std::string err;
+};
+
+bool holdsWorkFiles(const fs::path& folder) {
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        const std::string name = entry.path().filename().native();
+        if (name.find(".velk-temp") != std::string::npos ||
+            name.find(".velk-replace") != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+/// The bytes of every regular file in the folder's backup tree.
+std::vector<std::string> backups(const fs::path& folder) {
+    std::vector<std::string> contents;
+    const fs::path root = folder / ".velk-compressor-backups";
+    if (!fs::exists(root)) return contents;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.is_regular_file()) contents.push_back(test::readFile(entry.path()));
+    }
+    return contents;
+}
+
+class HeadlessProgramTest : public ::testing::Test {
+protected:
+    TempDir dir_;
+    fs::path folder_ = dir_ / "Inbox";
+    fs::path configFile_ = dir_ / "support" / "native-config.json";
+    int runs_ = 0;
+
+    void SetUp() override { fs::create_directories(folder_); }
+
+    std::unique_ptr<ProgramProcess> launch(const std::vector<std::string>& arguments,
+                                           bool debugLog = false) {
+        // Everything the program may touch lives in the test's folder; no desktop bus.
+        return std::make_unique<ProgramProcess>(
+            VELK_PROGRAM_PATH, arguments,
+            std::map<std::string, std::optional<std::string>>{
+                {"VELK_CONFIG_DIR", (dir_ / "support").native()},
+                {"VELK_LOG_DIR", (dir_ / "logs").native()},
+                {"VELK_DEBUG_LOG", debugLog ? std::optional<std::string>("1") : std::nullopt},
+                {"HOME", (dir_ / "home").native()},
+                {"XDG_CONFIG_HOME", (dir_ / "xdg-config").native()},
+                {"XDG_DATA_HOME", (dir_ / "xdg-data").native()},
+                {"XDG_RUNTIME_DIR", (dir_ / "run").native()},
+                {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (dir_ / "no-bus").native()},
+            },
+            dir_ / ("run-" + std::to_string(++runs_)));
+    }
+
+    /// Waits for `condition` while the program keeps running; false on a timeout or exit.
+    /// The program is another process, so there is nothing to block on but its traces.
+    template <typename Condition>
+    bool waitFor(ProgramProcess& process, Condition condition, std::chrono::seconds timeout = 120s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!condition()) {
+            if (process.hasExited() || std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+
+    std::size_t scansLogged() {
+        std::error_code error;
+        if (!fs::exists(dir_ / "logs" / "native.log", error)) return 0;
+        const std::string log = test::readFile(dir_ / "logs" / "native.log");
+        std::size_t count = 0;
+        for (auto at = log.find("] Scan "); at != std::string::npos; at = log.find("] Scan ", at + 1))
+            ++count;
+        return count;
+    }
+
+    Outcome run(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout = 120s) {
+        auto process = launch(arguments);
+        Outcome result;
+        result.status = process->wait(timeout);
+        result.out = process->out();
+        result.err = process->err();
+        return result;
+    }
+
+    AppConfig savedConfig() { return loadAppConfig(configFile_); }
+};
+
+TEST_F(HeadlessProgramTest, VersionAndHelp) {
+    const Outcome version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("Velk | Compressor ", 0), 0u) << version.out;
+
+    const Outcome help = run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char* option :
+         {"--headless", "--watch", "--preset", "--format", "--originals", "--once", "--version"}) {
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+    }
+    EXPECT_EQ(run({"--bogus"}).status, 2);
+}
+
+TEST_F(HeadlessProgramTest, CompressesKeepingOrReplacingOriginalsThenRestartsWithoutRedoingThem) {
+    for (const std::string policy : {"keep", "replace"}) {
+        SCOPED_TRACE(policy);
+        const fs::path folder = dir_ / policy;
+        fs::create_directories(folder);
+        TestImages::jpeg(folder / "photo.jpg", 640, 480,
+                         test::imageOptions().withDetail().withQuality(98));
+        const std::string original = test::readFile(folder / "photo.jpg");
+
+        const Outcome first =
+            run({"--headless", "--watch", folder.native(), "--originals", policy, "--once"});
+        ASSERT_EQ(first.status, 0) << first.out << first.err;
+        EXPECT_NE(first.out.find("photo.jpg"), std::string::npos) << first.out;
+
+        const fs::path output =
+            policy == "keep" ? folder / "photo_velkcompressed.jpg" : folder / "photo.jpg";
+        const std::string compressed = test::readFile(output);
+        EXPECT_LT(compressed.size(), original.size());
+        if (policy == "keep") {
+            EXPECT_EQ(test::readFile(folder / "photo.jpg"), original);
+        } else {
+            EXPECT_EQ(backups(folder), std::vector<std::string>{original});
+        }
+        EXPECT_FALSE(holdsWorkFiles(folder));
+
+        // The folder and the policy were saved: a plain restart carries on with them.
+        const Outcome again = run({"--headless", "--once"});
+        ASSERT_EQ(again.status, 0) << again.out << again.err;
+        EXPECT_EQ(again.out.find("photo.jpg"), std::string::npos) << again.out;
+        EXPECT_EQ(test::readFile(output), compressed);
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2)
+            << "the source and its output, or the result and the backup folder";
+    }
+}
+
+TEST_F(HeadlessProgramTest, OptionsAreSavedAsThePanelWouldAndBadValuesSaveNothing) {
+    const Outcome set = run({"--headless", "--watch", folder_.native(), "--preset", "maximum",
+                         "--format", "png", "--originals", "replace", "--once"});
+    ASSERT_EQ(set.status, 0) << set.err;
+    AppConfig expected = savedConfig();
+    EXPECT_EQ(expected.preset, CompressionPreset::maximum);
+    EXPECT_EQ(expected.qualities, defaults(CompressionPreset::maximum));
+    EXPECT_EQ(expected.formatStrategy, FormatStrategy::png);
+    EXPECT_EQ(expected.originalPolicy, OriginalPolicy::replace);
+    EXPECT_EQ(expected.watchDirectory, folder_);
+    EXPECT_EQ(expected.watchDirectoryBookmark, folder_.native());
+    EXPECT_TRUE(expected.enabled);
+    const std::string savedBytes = test::readFile(configFile_);
+
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string accepted;
+    };
+    for (const auto& [arguments, accepted] : {
+             Case{{"--preset", "jpegCompatible"}, "balanced, gentle, maximum, custom"},
+             Case{{"--format", "gif"}, "automatic, jpeg, png, webp"},
+             Case{{"--originals", "backup"}, "keep, replace"},
+             Case{{"--watch", "/elsewhere", "--preset", "fast"}, "balanced"},
+         }) {
+        std::vector<std::string> full{"--headless"};
+        full.insert(full.end(), arguments.begin(), arguments.end());
+        const Outcome refused = run(full);
+        EXPECT_EQ(refused.status, 2) << arguments[1];
+        EXPECT_NE(refused.err.find(accepted), std::string::npos) << refused.err;
+        EXPECT_EQ(test::readFile(configFile_), savedBytes) << arguments[1];
+    }
+}
+
+TEST_F(HeadlessProgramTest, WithoutAFolderItAsksForOneAndExitsWithTwo) {
+    const Outcome fresh = run({"--headless"});
+    EXPECT_EQ(fresh.status, 2);
+    EXPECT_NE(fresh.err.find("Выберите папку для сжатия"), std::string::npos) << fresh.err;
+
+    AppConfig english;
+    english.language = AppLanguage::english;
+    fs::create_directories(configFile_.parent_path());
+    ASSERT_TRUE(saveAppConfig(configFile_, english));
+    const Outcome configured = run({"--headless", "--once"});
+    EXPECT_EQ(configured.status, 2);
+    EXPECT_NE(configured.err.find("Choose a compression folder"), std::string::npos);
+}
+
+TEST_F(HeadlessProgramTest, DamagedConfigurationFallsBackToDefaultsAndIsReplaced) {
+    fs::create_directories(configFile_.parent_path());
+    test::writeFile(configFile_, "{\"language\": \"klingon\", \"watchDirectory\": ");
+    const Outcome noFolder = run({"--headless", "--once"});
+    EXPECT_EQ(noFolder.status, 2);
+    EXPECT_NE(noFolder.err.find("Выберите папку для сжатия"), std::string::npos) << noFolder.err;
+
+    const Outcome withFolder = run({"--headless", "--watch", folder_.native(), "--once"});
+    EXPECT_EQ(withFolder.status, 0) << withFolder.err;
+    EXPECT_EQ(savedConfig().watchDirectory, folder_);
+}
+
+TEST_F(HeadlessProgramTest, AFolderThatCannotBeWatchedIsTheWatcherError) {
+    test::writeFile(dir_ / "file", "");
+    for (const fs::path& target : {dir_ / "missing", dir_ / "file"}) {
+        const Outcome result = run({"--headless", "--watch", target.native(), "--once"});
+        EXPECT_EQ(result.status, 2);
+        EXPECT_NE(result.err.find("no such file"), std::string::npos) << result.err;
+    }
+}
+
+TEST_F(HeadlessProgramTest, CorruptAndEmptyFilesFailTheRunButItStillReturns) {
+    test::writeFile(folder_ / "broken.jpg", "not a JPEG at all");
+    test::writeFile(folder_ / "empty.png", "");
+    TestImages::jpeg(folder_ / "photo.jpg", 400, 300,
+                     test::imageOptions().withDetail().withQuality(98));
+
+    const Outcome result = run({"--headless", "--watch", folder_.native(), "--once"});
+    EXPECT_EQ(result.status, 1) << result.out << result.err;
+    EXPECT_NE(result.out.find("broken.jpg"), std::string::npos) << result.out;
+    EXPECT_TRUE(fs::exists(folder_ / "photo_velkcompressed.jpg"));
+}
+
+TEST_F(HeadlessProgramTest, SigtermDuringALargeFileFinishesCleanlyWithZero) {
+    TestImages::jpeg(folder_ / "large.jpg", 6000, 4000,
+                     test::imageOptions().withDetail().withQuality(98));
+    const std::string original = test::readFile(folder_ / "large.jpg");
+    auto process = launch({"--headless", "--watch", folder_.native(), "--originals", "replace"});
+
+    // Work files appear once the large file is being encoded.
+    ASSERT_TRUE(waitFor(*process, [&] { return holdsWorkFiles(folder_); })) << process->err();
+    process->signal(SIGTERM);
+    EXPECT_EQ(process->wait(60s), 0) << process->err();
+    EXPECT_FALSE(holdsWorkFiles(folder_));
+    // Either the file was finished before the signal won, or it is untouched.
+    const std::string now = test::readFile(folder_ / "large.jpg");
+    if (now != original) {
+        EXPECT_EQ(backups(folder_), std::vector<std::string>{original});
+    }
+}
+
+TEST_F(HeadlessProgramTest, AFolderRemovedWhileRunningIsPickedUpAgainWhenItReturns) {
+    auto process = launch({"--headless", "--watch", folder_.native()}, /*debugLog=*/true);
+    ASSERT_TRUE(waitFor(*process, [&] { return scansLogged() > 0; })) << process->err();
+
+    const fs::path aside = dir_ / "aside";
+    fs::rename(folder_, aside);
+    const std::size_t scansBefore = scansLogged();
+    ASSERT_TRUE(waitFor(*process, [&] { return scansLogged() >= scansBefore + 2; }))
+        << "the program must keep scanning a missing folder: " << process->err();
+    TestImages::jpeg(aside / "photo.jpg", 320, 240,
+                     test::imageOptions().withDetail().withQuality(98));
+    fs::rename(aside, folder_);
+
+    EXPECT_TRUE(waitFor(*process, [&] { return fs::exists(folder_ / "photo_velkcompressed.jpg"); }))
+        << "scans did not resume: " << process->err();
+    process->signal(SIGINT);
+    EXPECT_EQ(process->wait(60s), 0) << process->err();
+}
+
+} // namespace
+} // namespace velk
