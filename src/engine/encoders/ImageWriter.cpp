@@ -2,7 +2,11 @@
 
 #include "core/FileError.h"
 #include "engine/EngineControl.h"
-#include "engine/encoders/CandidateSelection.h"
+#include "engine/encoders/ExternalTools.h"
+#include "engine/encoders/JpegEncoder.h"
+#include "engine/encoders/PngOptimizer.h"
+#include "engine/encoders/ToolEncoding.h"
+#include "engine/encoders/WebpEncoder.h"
 #include "platform/ImageCodec.h"
 
 namespace velk {
@@ -23,21 +27,22 @@ ImageWriter::ImageWriter(const ImageCodec& codec, EngineControl& control)
     : codec_(codec), control_(control) {}
 
 void ImageWriter::writeImage(const fs::path& source, const fs::path& destination,
-                             const ImagePlan& plan, const QualitySettings& qualities) const {
+                             const ImagePlan& plan, const AppConfig& config) const {
     control_.checkpoint();
     switch (plan.target) {
     case ImageFormat::jpeg:
-        writeJpeg(destination, plan, qualities);
+        writeJpeg(destination, plan, config.qualities);
         break;
     case ImageFormat::png:
-        writePng(source, destination, plan);
+        writePng(source, destination, plan, config.qualities.png);
         break;
     case ImageFormat::webp:
-        writeWebp(destination, plan);
+        writeWebPImage({control_, codec_, scratchFs_}, destination, plan, config.preset,
+                       config.qualities.webp);
         break;
     case ImageFormat::avif:
     case ImageFormat::heic:
-        writeImageWithImageIO(destination, planImage(plan), plan.target, qualities);
+        writeImageWithImageIO(destination, planImage(plan), plan.target, config.qualities);
         break;
     }
     // The codec cannot be interrupted, so a stop requested while it ran is honoured
@@ -63,22 +68,25 @@ void ImageWriter::writeImageWithImageIO(const fs::path& destination, const Raste
 
 void ImageWriter::writeJpeg(const fs::path& destination, const ImagePlan& plan,
                             const QualitySettings& qualities) const {
+    if (toolURL("cjpeg")) {
+        writeJPEGImage({control_, codec_, scratchFs_}, destination, plan, qualities.jpeg);
+        return;
+    }
     writeImageWithImageIO(destination, planImage(plan), ImageFormat::jpeg, qualities);
 }
 
 void ImageWriter::writePng(const fs::path& source, const fs::path& destination,
-                           const ImagePlan& plan) const {
-    // A PNG source is already lossless: its own bytes are the starting point, metadata
-    // and all, rather than a re-encode that could only lose chunks.
-    if (plan.source == ImageFormat::png) {
-        installWinner(source, destination);
-        return;
-    }
-    writeImageWithImageIO(destination, planImage(plan), ImageFormat::png, {});
-}
-
-void ImageWriter::writeWebp(const fs::path&, const ImagePlan&) const {
-    throw FileError(FileError::Kind::writeUnsupportedScheme);
+                           const ImagePlan& plan, int quality) const {
+    writePNGImage({control_, codec_, scratchFs_}, destination, plan.iccData, quality,
+                  [&](const fs::path& base) {
+                      // A PNG source is already lossless: its own bytes are the starting
+                      // point, metadata and all, rather than a re-encode that could only
+                      // lose chunks.
+                      if (plan.source == ImageFormat::png)
+                          copyScratchFile(source, base);
+                      else
+                          writeImageWithImageIO(base, planImage(plan), ImageFormat::png, {});
+                  });
 }
 
 } // namespace velk

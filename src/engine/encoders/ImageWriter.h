@@ -3,8 +3,10 @@
 #include <filesystem>
 
 #include "engine/ImagePlan.h"
+#include "model/AppConfig.h"
 #include "model/ImageFormat.h"
 #include "model/QualitySettings.h"
+#include "platform/PosixFileSystem.h"
 
 namespace velk {
 
@@ -18,13 +20,14 @@ class ImageWriter {
 public:
     ImageWriter(const ImageCodec& codec, EngineControl& control);
 
-    /// Writes the output for `plan` at `destination`, replacing what is there. Throws
-    /// FolderCompressorControlError cancelled (when a stop was requested before the
-    /// write, or during a platform-encoder write, whose file is then left for the
-    /// caller to discard), FileError writeUnsupportedScheme / writeUnknown, or
+    /// Writes the output for `plan` at `destination`, replacing what is there, with the
+    /// preset's and qualities' settings from `config`. Throws FolderCompressorControlError
+    /// cancelled (when a stop was requested before the write, during an outside tool, or
+    /// during a platform-encoder write, whose file is then left for the caller to
+    /// discard), FileError writeUnsupportedScheme / writeUnknown, ImageSafetyError, or
     /// FileSystemError when the PNG source cannot be copied.
     void writeImage(const std::filesystem::path& source, const std::filesystem::path& destination,
-                    const ImagePlan& plan, const QualitySettings& qualities) const;
+                    const ImagePlan& plan, const AppConfig& config) const;
 
     /// One raster through the codec's own encoder, with the format's quality / 100 (PNG:
     /// none). A JPEG of a raster with alpha comes out flattened on white. Carries the
@@ -38,11 +41,12 @@ private:
     void writeJpeg(const std::filesystem::path& destination, const ImagePlan& plan,
                    const QualitySettings& qualities) const;
     void writePng(const std::filesystem::path& source, const std::filesystem::path& destination,
-                  const ImagePlan& plan) const;
-    void writeWebp(const std::filesystem::path& destination, const ImagePlan& plan) const;
+                  const ImagePlan& plan, int quality) const;
 
     const ImageCodec& codec_;
     EngineControl& control_;
+    // Only for checking the tools' scratch files, which are never the user's.
+    mutable PosixFileSystem scratchFs_;
 };
 
 } // namespace velk

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "engine/encoders/ToolEncoding.h"
+
+namespace velk {
+
+/// Fills the given file with the PNG the outside tools try to beat.
+using PngBaseWriter = std::function<void(const std::filesystem::path&)>;
+
+/// pngquant's "--quality" range for a configured PNG quality: the top clamped to 0–100,
+/// the floor 20 below it (0 for qualities under 20).
+std::string pngquantQualityRange(int quality);
+
+/// Writes the smallest of the base PNG, its "oxipng" rewrite and its "pngquant" (then
+/// "oxipng") reduction to `destination`; ties go to the earlier, so a tool's file wins
+/// only when strictly smaller. Every candidate carries `iccData` (when present) as its
+/// only colour description, and a tool's file is kept only when it decodes. A missing
+/// or failing tool only removes its candidate. Throws whatever `writeBase` or the
+/// profile step on the base throws, FileSystemError when the winner cannot be copied, or
+/// FolderCompressorControlError cancelled. No scratch file outlives the call.
+void writePNGImage(const EncoderContext& context, const std::filesystem::path& destination,
+                   const std::optional<std::string>& iccData, int quality,
+                   const PngBaseWriter& writeBase);
+
+} // namespace velk

@@ -1,0 +1,205 @@
+#include "engine/encoders/PngOptimizer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <regex>
+#include <thread>
+
+#include "engine/EngineControl.h"
+#include "engine/FakeTools.h"
+#include "engine/FolderCompressorControlError.h"
+#include "engine/encoders/PngColorProfile.h"
+#include "platform/ChildProcess.h"
+#include "platform/PosixFileSystem.h"
+#include "platform/VipsImageCodec.h"
+#include "support/TestImages.h"
+
+namespace velk {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TestImages;
+
+const fs::path pngquant = "/usr/bin/pngquant";
+
+/// `png` with a tEXt chunk after IHDR: files of equal size that differ in content.
+std::string withTextChunk(const std::string& png, char marker) {
+    const std::string data = std::string("Comment\0", 8) + marker;
+    std::string chunk = "tEXt" + data;
+    const std::uint32_t crc = crc32(chunk);
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = static_cast<char>(data.size() >> (24 - 8 * i));
+    chunk = bytes + chunk;
+    for (int i = 0; i < 4; ++i)
+        chunk += static_cast<char>(crc >> (24 - 8 * i));
+    constexpr std::size_t afterIhdr = 8 + 25;
+    return png.substr(0, afterIhdr) + chunk + png.substr(afterIhdr);
+}
+
+class PngOptimizerTest : public ::testing::Test {
+protected:
+    PngOptimizerTest() {
+        control_.setCancellationRequested(false);
+        fs::create_directory(images_);
+        TestImages::png(source_, 48, 48, test::imageOptions().withDetail());
+    }
+
+    void write(const fs::path& destination, int quality = 80,
+               const std::optional<std::string>& iccData = std::nullopt) {
+        writePNGImage({control_, codec_, fs_}, destination, iccData, quality,
+                      [&](const fs::path& base) { fs::copy_file(source_, base); });
+    }
+
+    test::TempDir dir_;
+    fs::path images_ = dir_ / "images";
+    fs::path source_ = images_ / "in.png";
+    test::FakeToolFolder tools_{dir_ / "tools"};
+    VipsImageCodec codec_;
+    PosixFileSystem fs_;
+    EngineControl control_;
+};
+
+TEST_F(PngOptimizerTest, ToolArgumentsFollowTheQualityRule) {
+    if (!fs::exists(pngquant))
+        GTEST_SKIP() << "pngquant not installed";
+    tools_.delegate("pngquant", pngquant);
+    tools_.add("oxipng", ":");
+    const std::pair<int, const char*> cases[] = {{10, "0-10"},  {19, "0-19"},    {20, "0-20"},
+                                                 {80, "60-80"}, {100, "80-100"}, {120, "80-100"},
+                                                 {-5, "0-0"}};
+    for (const auto& [quality, range] : cases) {
+        SCOPED_TRACE(quality);
+        write(images_ / "out.png", quality);
+        const auto quant = tools_.runs("pngquant").back();
+        ASSERT_EQ(quant.size(), 9u);
+        EXPECT_EQ(quant,
+                  (std::vector<std::string>{"--force", "--skip-if-larger", "--quality", range,
+                                            "--speed", "3", "--output", quant[7], quant[8]}));
+        EXPECT_TRUE(std::regex_match(fs::path(quant[7]).filename().native(),
+                                     std::regex("\\.out\\.velk-temp-pngquant-.{36}\\.png")));
+        EXPECT_TRUE(std::regex_match(fs::path(quant[8]).filename().native(),
+                                     std::regex("\\.out\\.velk-temp-png-source-.{36}\\.png")));
+        EXPECT_TRUE(test::scratchLeftIn(images_).empty());
+    }
+    // oxipng rewrites its own copy of the base, then pngquant's file when there is one.
+    const auto oxipng = tools_.runs("oxipng");
+    ASSERT_FALSE(oxipng.empty());
+    EXPECT_EQ(oxipng[0],
+              (std::vector<std::string>{"-q", "-o", "4", "--strip", "safe", oxipng[0].back()}));
+    EXPECT_TRUE(std::regex_match(fs::path(oxipng[0].back()).filename().native(),
+                                 std::regex("\\.out\\.velk-temp-oxipng-.{36}\\.png")));
+}
+
+TEST_F(PngOptimizerTest, SmallestDecodableCandidateWinsAndTiesGoToTheEarlier) {
+    const std::string small = [&] {
+        TestImages::png(dir_ / "small.png", 8, 8);
+        return test::readFile(dir_ / "small.png");
+    }();
+    const fs::path a = dir_ / "a.png";
+    const fs::path b = dir_ / "b.png";
+    test::writeFile(a, withTextChunk(small, 'A'));
+    test::writeFile(b, withTextChunk(small, 'B'));
+    const std::string sourceBytes = test::readFile(source_);
+    const test::ScopedEnv logDir("VELK_LOG_DIR", (dir_ / "logs").native());
+    const test::ScopedEnv debug("VELK_DEBUG_LOG", "1");
+
+    const std::string onOxipngCopy = "case \"$last\" in *-oxipng-*) ";
+    const struct {
+        const char* what;
+        std::string oxipng;
+        std::string pngquant;
+        std::string winner;
+    } cases[] = {
+        {"an unchanged copy ties with the base and loses", ":", "exit 98", sourceBytes},
+        {"equal sizes: oxipng's file beats pngquant's",
+         onOxipngCopy + "cp '" + a.native() + "' \"$last\";; esac",
+         "cp '" + b.native() + "' \"$out\"", test::readFile(a)},
+        {"oxipng failing everywhere leaves pngquant's file competing", "exit 1",
+         "cp '" + b.native() + "' \"$out\"", test::readFile(b)},
+        {"a small undecodable file never wins", "printf 'x' > \"$last\"", "exit 99", sourceBytes},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        tools_.add("oxipng", c.oxipng);
+        tools_.add("pngquant", c.pngquant);
+        const fs::path output = images_ / "out.png";
+        write(output);
+        EXPECT_TRUE(test::readFile(output) == c.winner);
+        EXPECT_EQ(test::scratchLeftIn(images_), std::vector<std::string>{});
+    }
+    EXPECT_NE(
+        test::readFile(dir_ / "logs" / "native.log").find("Optional PNG optimization failed: "),
+        std::string::npos);
+}
+
+TEST_F(PngOptimizerTest, DisplayP3ProfileSurvivesEveryCandidate) {
+    const fs::path oxipng = test::projectTool("oxipng");
+    if (!fs::exists(pngquant) || !fs::exists(oxipng))
+        GTEST_SKIP() << "pngquant or oxipng not installed (run scripts/setup-tools.sh)";
+    const std::string profile = TestImages::displayP3Profile();
+    TestImages::png(source_, 64, 64,
+                    test::imageOptions().withAlpha().withDetail().withIccProfile(profile));
+
+    const struct {
+        const char* winner;
+        bool realOxipng;
+        bool realPngquant;
+    } cases[] = {{"base", false, false}, {"oxipng", true, false}, {"pngquant", true, true}};
+    std::string baseOutput;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.winner);
+        if (c.realOxipng)
+            tools_.delegate("oxipng", oxipng);
+        else
+            tools_.add("oxipng", "exit 1");
+        if (c.realPngquant)
+            tools_.delegate("pngquant", pngquant);
+        else
+            tools_.add("pngquant", "exit 1");
+        const fs::path output = images_ / (std::string(c.winner) + ".png");
+        // A low floor, so pngquant's palette is sure to beat the others when it runs.
+        write(output, 10, profile);
+
+        const std::string written = test::readFile(output);
+        if (baseOutput.empty())
+            baseOutput = written;
+        else
+            EXPECT_LT(written.size(), baseOutput.size()) << "the tool's file did not win";
+        if (c.realPngquant) {
+            ASSERT_GT(written.size(), 25u);
+            EXPECT_EQ(written[25], 3) << "not pngquant's palette image";
+        }
+        const auto decoded = codec_.decode(output);
+        ASSERT_TRUE(decoded && decoded->colorSpace());
+        EXPECT_TRUE(decoded->colorSpace()->iccData == profile) << "profile differs";
+        EXPECT_TRUE(test::scratchLeftIn(images_).empty());
+    }
+}
+
+TEST_F(PngOptimizerTest, StopWhilePngquantRunsEndsItAndLeavesNoScratchFile) {
+    const fs::path started = dir_ / "started";
+    tools_.add("oxipng", ":");
+    tools_.add("pngquant", ": > '" + started.native() + "'; exec sleep 60");
+    auto stopper = std::async(std::launch::async, [&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!fs::exists(started) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        if (auto process = control_.requestStop())
+            process->terminate();
+    });
+    try {
+        write(images_ / "out.png");
+        ADD_FAILURE() << "no error";
+    } catch (const FolderCompressorControlError& error) {
+        EXPECT_EQ(error.kind(), FolderCompressorControlError::Kind::cancelled);
+    }
+    stopper.get();
+    EXPECT_FALSE(fs::exists(images_ / "out.png"));
+    EXPECT_EQ(test::scratchLeftIn(images_), std::vector<std::string>{});
+}
+
+} // namespace
+} // namespace velk
