@@ -7,7 +7,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
-"$root/scripts/build.sh" release >/dev/null
+"$root/scripts/build.sh" release >"${TMPDIR:-/tmp}/velk-idle-build.log" 2>&1 || { echo "build failed: see ${TMPDIR:-/tmp}/velk-idle-build.log"; exit 1; }
 cmake --build "$root/build/release" --target velk_engine_driver >/dev/null
 driver="$root/build/release/tests/engine/velk_engine_driver"
 
