@@ -8,8 +8,32 @@ namespace velk {
 
 namespace fs = std::filesystem;
 
+namespace {
+// Most paths the engine handles are already standard (a standard folder joined with a
+// listed name); recognising them spares the allocations of a full normalisation on
+// every file of every scan.
+bool isAlreadyStandard(const std::string& text) {
+    if (text.empty() || text.front() != '/') return false;
+    if (text.size() > 1 && text.back() == '/') return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '/') continue;
+        const std::size_t next = i + 1;
+        if (next < text.size() && text[next] == '/') return false;
+        if (next < text.size() && text[next] == '.') {
+            const std::size_t after = next + 1;
+            if (after == text.size() || text[after] == '/') return false;
+            if (text[after] == '.' && (after + 1 == text.size() || text[after + 1] == '/')) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+} // namespace
+
 fs::path standardized(const fs::path& path) {
     if (path.empty()) return path;
+    if (isAlreadyStandard(path.native())) return path;
     fs::path absolute = path;
     if (!absolute.is_absolute()) {
         std::error_code ec;
@@ -20,6 +44,11 @@ fs::path standardized(const fs::path& path) {
     std::string text = normal.native();
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return fs::path(text);
+}
+
+std::string standardizedString(const fs::path& path) {
+    if (isAlreadyStandard(path.native())) return path.native();
+    return standardized(path).native();
 }
 
 namespace {

@@ -11,6 +11,9 @@ namespace velk {
 /// links are deliberately left alone: the engine must see a link as the link.
 std::filesystem::path standardized(const std::filesystem::path& path);
 
+/// The text of standardized(path), cheaper when the path is already standard.
+std::string standardizedString(const std::filesystem::path& path);
+
 /// "file:///…" with every byte outside the unreserved and path characters
 /// percent-encoded, so any Linux file name (UTF-8 or not) survives the round trip.
 /// A folder's URL ends with "/".

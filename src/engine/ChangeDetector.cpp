@@ -21,7 +21,7 @@ ChangeDetector::ChangeDetector(const FileSystem& fs, const ProcessedFileRegistry
     : fs_(fs), registry_(registry), delegate_(delegate), clock_(std::move(clock)) {}
 
 ChangeDetector::Key ChangeDetector::keyFor(const fs::path& file) {
-    return standardized(file).native();
+    return standardizedString(file);
 }
 
 void ChangeDetector::sweepStaleOutputs(const Key& key, const fs::path& file) {

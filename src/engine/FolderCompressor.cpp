@@ -9,6 +9,7 @@
 #include "core/FileError.h"
 #include "core/NativeLog.h"
 #include "core/Paths.h"
+#include "core/Text.h"
 #include "engine/EngineCapabilities.h"
 #include "engine/ImagePlan.h"
 #include "engine/OutputNaming.h"
@@ -122,26 +123,55 @@ void FolderCompressor::scanNow() {
     queue_.waitUntilIdle();
 }
 
-bool shouldIgnore(const fs::path& file, const fs::path& folder) {
-    const std::string name = file.filename().native();
+namespace {
+// The checks that need only the file's name, cheap enough for every entry of every scan.
+bool isIgnoredName(std::string_view name, std::string_view stem, const std::string& extension) {
     if (name.empty()) return true;
     if (name.front() == '.') return true;
-    if (name.rfind("~$", 0) == 0) return true;
+    if (name.substr(0, 2) == "~$") return true;
     if (name.find(tempFileMarker) != std::string::npos ||
         name.find(replaceFileMarker) != std::string::npos) {
         return true;
     }
-    if (isTemporaryExtension(lowercaseExtension(file))) return true;
-    for (const auto& component : file) {
-        if (component.native() == backupDirName) return true;
+    if (isTemporaryExtension(extension)) return true;
+    return stem.ends_with(compressedFileSuffix);
+}
+
+// Name, stem and lower-cased extension of a listed entry, read off its text: building
+// path objects for each of thousands of entries every second is most of an idle scan.
+struct NameParts {
+    std::string_view name;
+    std::string_view stem;
+    std::string extension;
+};
+
+NameParts nameParts(const fs::path& file) {
+    const std::string& text = file.native();
+    const auto slash = text.rfind('/');
+    NameParts parts;
+    parts.name = std::string_view(text).substr(slash == std::string::npos ? 0 : slash + 1);
+    const auto dot = parts.name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0 || parts.name == "..") {
+        parts.stem = parts.name;
+    } else {
+        parts.stem = parts.name.substr(0, dot);
+        parts.extension = asciiLowercase(parts.name.substr(dot + 1));
     }
-    const std::string stem = file.stem().native();
-    if (stem.size() >= compressedFileSuffix.size() &&
-        stem.compare(stem.size() - compressedFileSuffix.size(), std::string::npos,
-                     compressedFileSuffix) == 0) {
+    return parts;
+}
+} // namespace
+
+bool shouldIgnore(const fs::path& file, const fs::path& folder) {
+    if (isIgnoredName(file.filename().native(), file.stem().native(), lowercaseExtension(file))) {
         return true;
     }
     const std::string filePath = standardized(file).native();
+    const std::string backupComponent = "/" + std::string(backupDirName);
+    const auto at = filePath.find(backupComponent);
+    if (at != std::string::npos) {
+        const std::size_t end = at + backupComponent.size();
+        if (end == filePath.size() || filePath[end] == '/') return true;
+    }
     const std::string folderPath = standardized(folder).native();
     if (filePath == folderPath) return false;
     const bool descendant = filePath.size() > folderPath.size() &&
@@ -150,20 +180,24 @@ bool shouldIgnore(const fs::path& file, const fs::path& folder) {
     return !descendant;
 }
 
-std::vector<fs::path> FolderCompressor::supportedFiles(const fs::path& folder) {
+const std::vector<fs::path>& FolderCompressor::supportedFiles(const fs::path& folder) {
+    std::vector<fs::path>& candidates = scanSources_;
+    candidates.clear();
+    sourcesByStem_.reset();
     std::vector<DirectoryEntry> entries;
     try {
         entries = fs_.list(folder);
     } catch (const std::exception&) {
-        return {};
+        return candidates;
     }
-    std::vector<fs::path> candidates;
-    sourcesByStem_.clear();
-    for (const auto& entry : entries) {
-        if (!entry.isRegularFile || entry.isHidden || shouldIgnore(entry.path, folder)) continue;
-        if (isSupportedExtension(lowercaseExtension(entry.path))) {
-            candidates.push_back(entry.path);
-            sourcesByStem_[entry.path.stem().native()].push_back(entry.path);
+    for (auto& entry : entries) {
+        if (!entry.isRegularFile || entry.isHidden) continue;
+        // A listed entry is a direct child of the folder (which is never the backup
+        // folder), so only its name needs checking.
+        const NameParts parts = nameParts(entry.path);
+        if (isIgnoredName(parts.name, parts.stem, parts.extension)) continue;
+        if (isSupportedExtension(parts.extension)) {
+            candidates.push_back(std::move(entry.path));
         } else {
             detector_.reportUnsupportedIfNeeded(entry.path);
         }
@@ -177,7 +211,8 @@ void FolderCompressor::scan() {
     const auto folderAttributes = fs_.attributes(folder);
     detector_.beginScan(folderAttributes ? std::optional<Date>(folderAttributes->modificationDate)
                                          : std::nullopt);
-    const auto candidates = supportedFiles(folder);
+    // Processing never lists the folder again, so the candidates stay put for the loop.
+    const auto& candidates = supportedFiles(folder);
     NativeLog::debug("Scan " + displayPath(folder) + " files=" + std::to_string(candidates.size()));
 
     bool processedAny = false;
@@ -298,8 +333,15 @@ void FolderCompressor::removeStaleOutputs(const fs::path& source, const fs::path
 }
 
 bool FolderCompressor::producedByOtherSource(const fs::path& source, const fs::path& output) {
-    const auto sources = sourcesByStem_.find(source.stem().native());
-    if (sources == sourcesByStem_.end()) return false;
+    // Built on first need only: with the folder unchanged, scans never sweep.
+    if (!sourcesByStem_) {
+        sourcesByStem_.emplace();
+        for (const auto& candidate : scanSources_) {
+            (*sourcesByStem_)[candidate.stem().native()].push_back(candidate);
+        }
+    }
+    const auto sources = sourcesByStem_->find(source.stem().native());
+    if (sources == sourcesByStem_->end()) return false;
     const fs::path kept = standardized(output);
     const fs::path self = standardized(source);
     for (const auto& other : sources->second) {

@@ -91,7 +91,7 @@ private:
     void startPolling();
     void scheduleScan();
     void scan();
-    std::vector<std::filesystem::path> supportedFiles(const std::filesystem::path& folder);
+    const std::vector<std::filesystem::path>& supportedFiles(const std::filesystem::path& folder);
     void recoverInterruptedWork(const std::filesystem::path& folder);
     bool hasIdenticalBackup(const std::filesystem::path& folder, const std::filesystem::path& file,
                             const std::string& originalName);
@@ -125,7 +125,8 @@ private:
     CompressionStats stats_;
     mutable std::mutex statsMutex_;
     /// This scan's sources by stem, to tell a stale output from another source's output.
-    std::unordered_map<std::string, std::vector<std::filesystem::path>> sourcesByStem_;
+    std::vector<std::filesystem::path> scanSources_;
+    std::optional<std::unordered_map<std::string, std::vector<std::filesystem::path>>> sourcesByStem_;
 
     std::mutex scheduleMutex_;
     TaskHandle timer_;
