@@ -471,15 +471,23 @@ FolderCompressionResult FolderCompressor::process(const fs::path& file) {
     FolderCompressionResult result;
     result.didWrite = true;
     result.savedBytes = size - newSize;
+    result.historyEntry =
+        historyRow(file, output, size, newSize, CompressionHistoryStatus::compressed);
+    return result;
+}
+
+CompressionHistoryEntry FolderCompressor::historyRow(const fs::path& source, const fs::path& output,
+                                                     std::int64_t originalBytes,
+                                                     std::int64_t outputBytes,
+                                                     CompressionHistoryStatus status) const {
     CompressionHistoryEntry entry;
     entry.date = now();
-    entry.sourceURL = standardized(file);
+    entry.sourceURL = standardized(source);
     entry.outputURL = standardized(output);
-    entry.originalBytes = size;
-    entry.outputBytes = newSize;
-    entry.status = CompressionHistoryStatus::compressed;
-    result.historyEntry = std::move(entry);
-    return result;
+    entry.originalBytes = originalBytes;
+    entry.outputBytes = outputBytes;
+    entry.status = status;
+    return entry;
 }
 
 FolderCompressionResult FolderCompressor::finishAlreadyOptimal(const fs::path& file,
@@ -489,14 +497,8 @@ FolderCompressionResult FolderCompressor::finishAlreadyOptimal(const fs::path& f
     if (onEvent) onEvent(CompressionNotificationEvent(CompressionNotificationEvent::AlreadyOptimal{standardized(file)}));
     setProgress(100);
     FolderCompressionResult result;
-    CompressionHistoryEntry entry;
-    entry.date = now();
-    entry.sourceURL = standardized(file);
-    entry.outputURL = standardized(file);
-    entry.originalBytes = size;
-    entry.outputBytes = size;
-    entry.status = CompressionHistoryStatus::alreadyOptimal;
-    result.historyEntry = std::move(entry);
+    result.historyEntry =
+        historyRow(file, file, size, size, CompressionHistoryStatus::alreadyOptimal);
     return result;
 }
 

@@ -101,6 +101,10 @@ private:
     FolderCompressionResult process(const std::filesystem::path& file);
     FolderCompressionResult finishAlreadyOptimal(const std::filesystem::path& file,
                                                  std::int64_t size);
+    CompressionHistoryEntry historyRow(const std::filesystem::path& source,
+                                       const std::filesystem::path& output,
+                                       std::int64_t originalBytes, std::int64_t outputBytes,
+                                       CompressionHistoryStatus status) const;
     void recordFailure(const std::filesystem::path& file, const std::string& message);
     void rememberProcessed(const std::filesystem::path& file, ProcessedDecision decision);
     bool canWrite(ImageFormat format) const;
