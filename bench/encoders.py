@@ -165,7 +165,7 @@ def timed(command):
 
 # ---------------------------------------------------------------------------- corpus
 
-def corpus_spec(quick):
+def corpus_layout(quick):
     names = [p[0] for p in PHOTOS] + [g[0] for g in GRAPHICS] + [s[0] for s in SCREENSHOTS]
     return {"version": 1, "long_edge": LONG_EDGE, "photos": [list(p) for p in PHOTOS],
             "graphics": [[n, str(p), s] for n, p, s in GRAPHICS],
@@ -175,9 +175,9 @@ def corpus_spec(quick):
 
 def build_corpus(folder, quick):
     """Builds the corpus into folder once; reuses it while its description is unchanged."""
-    spec = corpus_spec(quick)
+    layout = corpus_layout(quick)
     stamp = folder / "corpus.json"
-    if not (stamp.exists() and json.loads(stamp.read_text()).get("spec") == spec):
+    if not (stamp.exists() and json.loads(stamp.read_text()).get("layout") == layout):
         if folder.exists():
             shutil.rmtree(folder)
         (folder / "files").mkdir(parents=True)
@@ -203,7 +203,7 @@ def build_corpus(folder, quick):
             shutil.rmtree(profile, ignore_errors=True)
             if not target.exists():
                 raise SystemExit(f"chromium wrote no screenshot {target}")
-        stamp.write_text(json.dumps({"spec": spec}, indent=1))
+        stamp.write_text(json.dumps({"layout": layout}, indent=1))
 
     items = []
     kinds = ([(n, "photo", s, "jpg") for n, _, s in PHOTOS] +
