@@ -42,7 +42,7 @@ std::int64_t validateTemporaryFile(FileSystem& fs, const fs::path& path) {
 
 std::int64_t validateEncodedImage(FileSystem& fs, const ImageCodec& codec, const fs::path& path) {
     const std::int64_t size = validateTemporaryFile(fs, path);
-    if (!codec.decode(path)) {
+    if (!codec.canDecode(path)) {
         removeQuietly(fs, path);
         throw FileError(FileError::Kind::writeUnknown);
     }

@@ -20,4 +20,8 @@ bool ImageCodec::canWrite(std::string_view typeIdentifier) const {
     return std::find(writable.begin(), writable.end(), typeIdentifier) != writable.end();
 }
 
+bool ImageCodec::canDecode(const std::filesystem::path& file) const {
+    return decode(file) != nullptr;
+}
+
 } // namespace velk

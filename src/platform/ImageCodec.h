@@ -91,6 +91,9 @@ public:
     virtual std::optional<ImageProperties> readProperties(const std::filesystem::path& file) const = 0;
     /// The first frame as stored.
     virtual std::shared_ptr<const Raster> decode(const std::filesystem::path& file) const = 0;
+    /// Whether the whole first frame decodes, without keeping the pixels: the check an
+    /// encoder's output must pass. By default a full decode().
+    virtual bool canDecode(const std::filesystem::path& file) const;
     /// The first frame turned to display orientation (width and height swapped for 5–8).
     virtual std::shared_ptr<const Raster> decodeUpright(const std::filesystem::path& file) const = 0;
 

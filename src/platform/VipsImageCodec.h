@@ -26,6 +26,8 @@ public:
     std::vector<std::string> writableTypeIdentifiers() const override;
     std::optional<ImageProperties> readProperties(const std::filesystem::path& file) const override;
     std::shared_ptr<const Raster> decode(const std::filesystem::path& file) const override;
+    /// JPEG and WebP straight through their libraries, the rest through libvips.
+    bool canDecode(const std::filesystem::path& file) const override;
     std::shared_ptr<const Raster> decodeUpright(const std::filesystem::path& file) const override;
     bool encode(const Raster& raster, const std::filesystem::path& destination,
                 std::string_view typeIdentifier, std::optional<double> quality) const override;

@@ -1,0 +1,118 @@
+#include "platform/DecodeCheck.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "platform/VipsImageCodec.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+#include "support/TestImages.h"
+
+namespace velk {
+namespace {
+
+namespace fs = std::filesystem;
+using test::imageOptions;
+using test::TestImages;
+
+class DecodeCheckTest : public ::testing::Test {
+protected:
+    test::TempDir dir_;
+    test::ScopedEnv logDir_{"VELK_LOG_DIR", (dir_.path() / "log").native()};
+    VipsImageCodec codec_;
+    static constexpr std::int64_t noLimit = VipsImageCodec::maximumDecodedPixels;
+
+    fs::path jpeg(const std::string& name = "photo.jpg") {
+        TestImages::jpeg(dir_ / name, 96, 64, imageOptions().withDetail());
+        return dir_ / name;
+    }
+    fs::path webp(const std::string& name, bool alpha) {
+        TestImages::webp(dir_ / name, 96, 64, imageOptions().withDetail().withAlpha(alpha));
+        return dir_ / name;
+    }
+};
+
+TEST_F(DecodeCheckTest, WholeJpegAndWebpDecodeOnTheDirectPath) {
+    for (const fs::path& file : {jpeg(), webp("opaque.webp", false), webp("alpha.webp", true)}) {
+        SCOPED_TRACE(file.filename().string());
+        EXPECT_EQ(decodesCompletely(file, noLimit), std::optional<bool>(true));
+        EXPECT_TRUE(codec_.canDecode(file));
+    }
+}
+
+TEST_F(DecodeCheckTest, TruncatedFilesFailAtEveryCut) {
+    for (const double fraction : {0.2, 0.5, 0.9, 0.99}) {
+        SCOPED_TRACE(fraction);
+        const fs::path photo = jpeg();
+        const fs::path picture = webp("picture.webp", true);
+        TestImages::truncate(photo, fraction);
+        TestImages::truncate(picture, fraction);
+        EXPECT_FALSE(codec_.canDecode(photo));
+        EXPECT_FALSE(codec_.canDecode(picture));
+    }
+}
+
+TEST_F(DecodeCheckTest, CorruptJpegDataThatLibjpegWouldPaperOverFails) {
+    const fs::path photo = jpeg();
+    std::string bytes = test::readFile(photo);
+    // Markers inside the entropy-coded data: libjpeg warns and fills in grey.
+    for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 16; ++i)
+        bytes[i] = static_cast<char>(i % 2 ? 0xFF : 0xD3);
+    test::writeFile(photo, bytes);
+    EXPECT_EQ(decodesCompletely(photo, noLimit), std::optional<bool>(false));
+    EXPECT_FALSE(codec_.canDecode(photo));
+}
+
+TEST_F(DecodeCheckTest, TooManyPixelsFailWithoutDecoding) {
+    EXPECT_EQ(decodesCompletely(jpeg(), 96 * 64 - 1), std::optional<bool>(false));
+    EXPECT_EQ(decodesCompletely(webp("picture.webp", false), 96 * 64 - 1),
+              std::optional<bool>(false));
+    EXPECT_EQ(decodesCompletely(jpeg(), 96 * 64), std::optional<bool>(true));
+}
+
+TEST_F(DecodeCheckTest, OtherFilesGoTheGeneralWay) {
+    TestImages::png(dir_ / "icon.png", 16, 16, imageOptions().withAlpha());
+    EXPECT_EQ(decodesCompletely(dir_ / "icon.png", noLimit), std::nullopt);
+    EXPECT_TRUE(codec_.canDecode(dir_ / "icon.png"));
+
+    test::writeFile(dir_ / "noise.jpg", std::string(100, '\x5A'));
+    EXPECT_EQ(decodesCompletely(dir_ / "noise.jpg", noLimit), std::nullopt);
+    EXPECT_FALSE(codec_.canDecode(dir_ / "noise.jpg"));
+
+    test::writeFile(dir_ / "empty.webp", "");
+    EXPECT_FALSE(codec_.canDecode(dir_ / "empty.webp"));
+    EXPECT_FALSE(codec_.canDecode(dir_ / "missing.jpg"));
+    fs::create_symlink(jpeg(), dir_ / "link.jpg");
+    EXPECT_EQ(decodesCompletely(dir_ / "link.jpg", noLimit), std::nullopt);
+}
+
+// The direct path must never accept a file the general decoder refuses: that would let
+// a broken output through validation.
+TEST_F(DecodeCheckTest, NeverAcceptsWhatLibvipsRefuses) {
+    const std::string photo = test::readFile(jpeg());
+    const std::string picture = test::readFile(webp("picture.webp", true));
+    std::mt19937 random(20261208);
+    int accepted = 0;
+    for (int trial = 0; trial < 120; ++trial) {
+        std::string bytes = trial % 2 ? photo : picture;
+        const int flips = 1 + static_cast<int>(random() % 8);
+        for (int i = 0; i < flips; ++i)
+            bytes[random() % bytes.size()] = static_cast<char>(random() & 0xFF);
+        if (trial % 5 == 0)
+            bytes.resize(bytes.size() - 1 - random() % (bytes.size() / 3));
+        const fs::path file = dir_ / ("mutant" + std::to_string(trial) + (trial % 2 ? ".jpg" : ".webp"));
+        test::writeFile(file, bytes);
+        if (codec_.canDecode(file)) {
+            ++accepted;
+            EXPECT_NE(codec_.decode(file), nullptr) << file;
+        }
+    }
+    // Single-byte changes in coefficient data often still decode; the check is only
+    // meaningful if some did.
+    EXPECT_GT(accepted, 0);
+}
+
+} // namespace
+} // namespace velk
