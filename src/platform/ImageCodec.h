@@ -70,11 +70,13 @@ public:
 
 enum class Background { white, transparent };
 
-/// 8-bit RGBA, premultiplied, rows top to bottom, bytes in R, G, B, A order.
+/// 8-bit pixels, rows top to bottom, no padding: with 4 channels R, G, B, A,
+/// premultiplied; with 3 channels R, G, B, opaque.
 struct RgbaBitmap {
     std::int64_t width = 0;
     std::int64_t height = 0;
     std::vector<std::uint8_t> pixels;
+    int channels = 4;
 };
 
 /// The platform image codec. Failure is an empty result or false, never an exception
@@ -102,7 +104,8 @@ public:
     virtual bool encode(const Raster& raster, const std::filesystem::path& destination,
                         std::string_view typeIdentifier, std::optional<double> quality) const = 0;
 
-    /// The raster converted into `space` and drawn over white or over transparency.
+    /// The raster converted into `space` and drawn over white (3 channels, or 4 with
+    /// alpha 255) or over transparency (4 channels).
     virtual std::optional<RgbaBitmap> render(const Raster& raster, const ColorSpace& space,
                                              Background background) const = 0;
 };

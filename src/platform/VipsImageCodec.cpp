@@ -609,6 +609,19 @@ void composite(std::vector<std::uint8_t>& pixels, Background background) {
     }
 }
 
+/// Packs opaque RGBA into RGB in place.
+void dropAlpha(RgbaBitmap& bitmap) {
+    std::uint8_t* pixels = bitmap.pixels.data();
+    const std::size_t count = bitmap.pixels.size() / 4;
+    for (std::size_t i = 0; i < count; ++i) {
+        pixels[i * 3] = pixels[i * 4];
+        pixels[i * 3 + 1] = pixels[i * 4 + 1];
+        pixels[i * 3 + 2] = pixels[i * 4 + 2];
+    }
+    bitmap.pixels.resize(count * 3);
+    bitmap.channels = 3;
+}
+
 } // namespace
 
 VipsImageCodec::VipsImageCodec() {
@@ -718,18 +731,32 @@ std::optional<RgbaBitmap> VipsImageCodec::render(const Raster& raster, const Col
 
     return guarded<std::optional<RgbaBitmap>>("cannot render", fs::path(), std::nullopt, [&] {
         const RenderSource prepared = prepareForRender(source->image());
-        RgbaBitmap bitmap{width, height,
-                          std::vector<std::uint8_t>(static_cast<std::size_t>(width * height * 4))};
 
         // A target without a profile is taken for sRGB, as is a source without one.
         const bool sourceIsSrgb = !prepared.profile || icc::isSrgb(*prepared.profile);
         const bool targetIsSrgb = !space.iccData || icc::isSrgb(*space.iccData);
         const bool sameProfile =
             prepared.profile && space.iccData && *prepared.profile == *space.iccData;
-        if ((sourceIsSrgb && targetIsSrgb) || sameProfile) {
+        const bool sameSpace = (sourceIsSrgb && targetIsSrgb) || sameProfile;
+        const VImage& image = prepared.image;
+
+        // The common photo: opaque 8-bit RGB already in the target space. Its bytes are
+        // the answer, without a detour through RGBA.
+        if (sameSpace && background == Background::white && !image.has_alpha() &&
+            image.bands() == 3 && image.format() == VIPS_FORMAT_UCHAR &&
+            prepared.channels == icc::Channels::rgb) {
+            const auto* bytes = static_cast<const std::uint8_t*>(image.data());
+            return std::optional<RgbaBitmap>(RgbaBitmap{
+                width, height,
+                std::vector<std::uint8_t>(bytes, bytes + static_cast<std::size_t>(width * height * 3)),
+                3});
+        }
+
+        RgbaBitmap bitmap{width, height,
+                          std::vector<std::uint8_t>(static_cast<std::size_t>(width * height * 4))};
+        if (sameSpace) {
             copyToRgba8(prepared.image, prepared.channels, bitmap.pixels.data());
         } else {
-            const VImage& image = prepared.image;
             const icc::PixelBuffer pixels{static_cast<const std::uint8_t*>(image.data()),
                                           width,
                                           height,
@@ -743,6 +770,8 @@ std::optional<RgbaBitmap> VipsImageCodec::render(const Raster& raster, const Col
             }
         }
         composite(bitmap.pixels, background);
+        if (background == Background::white)
+            dropAlpha(bitmap);
         return std::optional<RgbaBitmap>(std::move(bitmap));
     });
 }

@@ -50,8 +50,9 @@ protected:
     bool writable(std::string_view type) const { return codec_.canWrite(type); }
 
     Rgba pixel(const RgbaBitmap& bitmap, std::int64_t x, std::int64_t y) const {
-        const auto* p = &bitmap.pixels[static_cast<std::size_t>((y * bitmap.width + x) * 4)];
-        return {p[0], p[1], p[2], p[3]};
+        const auto* p = &bitmap.pixels[static_cast<std::size_t>((y * bitmap.width + x) *
+                                                                bitmap.channels)];
+        return {p[0], p[1], p[2], bitmap.channels == 4 ? p[3] : std::uint8_t(255)};
     }
 
     RgbaBitmap rendered(const Raster& raster, Background background = Background::transparent,
@@ -559,6 +560,32 @@ TEST_F(VipsImageCodecTest, RendersOverWhiteOrOverTransparency) {
     // Over white: colour × alpha + 255 × (1 − alpha), opaque.
     EXPECT_TRUE(
         nearPixel(pixel(rendered(*raster, Background::white), 1, 1), Rgba{227, 177, 127, 255}, 1));
+}
+
+// Opaque sRGB photos take a direct path over white; it must agree with the general one
+// pixel for pixel, and every other raster drawn over white must be packed the same way.
+TEST_F(VipsImageCodecTest, RendersOverWhiteAsPackedRgb) {
+    TestImages::jpeg(dir_ / "photo.jpg", 24, 16, test::imageOptions().withDetail());
+    TestImages::png(dir_ / "clear.png", 24, 16, test::imageOptions().withAlpha());
+    for (const char* name : {"photo.jpg", "clear.png"}) {
+        SCOPED_TRACE(name);
+        const auto raster = codec_.decode(dir_ / name);
+        ASSERT_TRUE(raster);
+        const RgbaBitmap overWhite = rendered(*raster, Background::white);
+        const RgbaBitmap general = rendered(*raster, Background::transparent);
+        ASSERT_EQ(overWhite.channels, 3);
+        ASSERT_EQ(overWhite.pixels.size(), std::size_t{24 * 16 * 3});
+        for (int y = 0; y < 16; ++y) {
+            for (int x = 0; x < 24; ++x) {
+                Rgba expected = pixel(general, x, y);
+                for (std::size_t c = 0; c < 3; ++c)
+                    expected[c] = static_cast<std::uint8_t>(
+                        (expected[c] * 255 + 255 * (255 - expected[3]) + 127) / 255);
+                expected[3] = 255;
+                ASSERT_TRUE(nearPixel(pixel(overWhite, x, y), expected, 1)) << x << "," << y;
+            }
+        }
+    }
 }
 
 TEST_F(VipsImageCodecTest, RendersGreyAsRgb) {

@@ -104,8 +104,10 @@ void writePNMImage(EngineControl& control, const ImageCodec& codec,
     const auto bitmap = codec.render(image, colorSpace,
                                      preserveAlpha ? Background::transparent : Background::white);
     // Rows are read by offset below; a bitmap of any other shape would be read past its end.
+    const std::size_t pixelCount = static_cast<std::size_t>(byteCount) / 4;
     if (!bitmap || bitmap->width != width || bitmap->height != height ||
-        bitmap->pixels.size() != static_cast<std::size_t>(byteCount)) {
+        (bitmap->channels != 3 && bitmap->channels != 4) ||
+        bitmap->pixels.size() != pixelCount * static_cast<std::size_t>(bitmap->channels)) {
         throw FileError(FileError::Kind::writeUnknown);
     }
 
@@ -114,36 +116,47 @@ void writePNMImage(EngineControl& control, const ImageCodec& codec,
     file.write(header(width, height, preserveAlpha));
 
     const auto columns = static_cast<std::size_t>(width);
+    const auto inChannels = static_cast<std::size_t>(bitmap->channels);
     const std::size_t channels = preserveAlpha ? 4 : 3;
     const std::size_t rowBytes = columns * channels;
     // Rows go out in blocks of about a megabyte: one write per row made thousands of
     // system calls for a photo. Cancellation is still seen before every block.
     const std::size_t rowsPerBlock = std::max<std::size_t>(1, (1u << 20) / rowBytes);
-    std::vector<std::uint8_t> block(rowBytes * rowsPerBlock);
-    std::size_t pending = 0;
-    for (std::int64_t y = 0; y < height; ++y) {
-        if (pending == 0)
+    const auto rows = static_cast<std::size_t>(height);
+
+    if (!preserveAlpha && inChannels == 3) {
+        // Already the file's layout: write the bitmap as it is.
+        for (std::size_t y = 0; y < rows; y += rowsPerBlock) {
             control.checkpoint();
-        const std::uint8_t* source =
-            bitmap->pixels.data() + static_cast<std::size_t>(y) * columns * 4;
-        std::uint8_t* out = block.data() + pending * rowBytes;
-        for (std::size_t x = 0; x < columns; ++x, source += 4) {
-            const std::uint8_t alpha = source[3];
-            if (preserveAlpha) {
-                *out++ = unpremultiplied(source[0], alpha);
-                *out++ = unpremultiplied(source[1], alpha);
-                *out++ = unpremultiplied(source[2], alpha);
-                *out++ = alpha;
-            } else {
-                // Composited over opaque white, so alpha is 255 and the colour is final.
-                *out++ = source[0];
-                *out++ = source[1];
-                *out++ = source[2];
-            }
+            const std::size_t count = std::min(rowsPerBlock, rows - y);
+            file.write(bitmap->pixels.data() + y * rowBytes, count * rowBytes);
         }
-        if (++pending == rowsPerBlock || y + 1 == height) {
-            file.write(block.data(), pending * rowBytes);
-            pending = 0;
+    } else {
+        std::vector<std::uint8_t> block(rowBytes * rowsPerBlock);
+        std::size_t pending = 0;
+        for (std::size_t y = 0; y < rows; ++y) {
+            if (pending == 0)
+                control.checkpoint();
+            const std::uint8_t* source = bitmap->pixels.data() + y * columns * inChannels;
+            std::uint8_t* out = block.data() + pending * rowBytes;
+            for (std::size_t x = 0; x < columns; ++x, source += inChannels) {
+                const std::uint8_t alpha = inChannels == 4 ? source[3] : 255;
+                if (preserveAlpha) {
+                    *out++ = unpremultiplied(source[0], alpha);
+                    *out++ = unpremultiplied(source[1], alpha);
+                    *out++ = unpremultiplied(source[2], alpha);
+                    *out++ = alpha;
+                } else {
+                    // Composited over opaque white, so alpha is 255 and the colour is final.
+                    *out++ = source[0];
+                    *out++ = source[1];
+                    *out++ = source[2];
+                }
+            }
+            if (++pending == rowsPerBlock || y + 1 == rows) {
+                file.write(block.data(), pending * rowBytes);
+                pending = 0;
+            }
         }
     }
     control.checkpoint();
