@@ -70,11 +70,12 @@ void jpegMessage(j_common_ptr info, int level) {
         jpegFailed(info);
 }
 
-/// Kept apart, with nothing but plain data between setjmp and longjmp, so the jump
-/// never skips a destructor.
-bool jpegDecodes(const unsigned char* data, std::size_t size, unsigned char* row,
-                 std::size_t rowCapacity, std::int64_t maximumPixels, bool& needsRow,
-                 std::size_t& rowBytes) {
+/// Every marker and every entropy-coded bit is read, which is where a broken file
+/// fails; the inverse DCT, upsampling and colour conversion that would follow are
+/// arithmetic on coefficients already read and cannot fail, so they are skipped. Kept
+/// apart, with nothing but plain data between setjmp and longjmp, so the jump never
+/// skips a destructor.
+bool jpegDecodes(const std::vector<unsigned char>& bytes, std::int64_t maximumPixels) {
     jpeg_decompress_struct info;
     JpegErrors errors;
     info.err = jpeg_std_error(&errors.manager);
@@ -85,51 +86,17 @@ bool jpegDecodes(const unsigned char* data, std::size_t size, unsigned char* row
         return false;
     }
     jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, data, static_cast<unsigned long>(size));
-    if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK ||
-        std::int64_t{info.image_width} * info.image_height > maximumPixels) {
-        jpeg_destroy_decompress(&info);
-        return false;
+    jpeg_mem_src(&info, bytes.data(), static_cast<unsigned long>(bytes.size()));
+    bool decoded = jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK &&
+                   std::int64_t{info.image_width} * info.image_height <= maximumPixels;
+    if (decoded) {
+        decoded = jpeg_read_coefficients(&info) != nullptr;
+        // Reads up to the end of image: data cut short after the last scan shows here.
+        if (decoded)
+            jpeg_finish_decompress(&info);
     }
-    // Colour conversion and smooth upsampling are presentation, not decoding: every
-    // coefficient is still read and transformed without them.
-    if (info.jpeg_color_space == JCS_YCbCr)
-        info.out_color_space = JCS_YCbCr;
-    info.do_fancy_upsampling = FALSE;
-    jpeg_calc_output_dimensions(&info);
-    rowBytes = std::size_t{info.output_width} * static_cast<std::size_t>(info.output_components);
-    if (rowBytes > rowCapacity) {
-        needsRow = true;
-        jpeg_destroy_decompress(&info);
-        return false;
-    }
-    jpeg_start_decompress(&info);
-    JSAMPROW rows[1] = {row};
-    while (info.output_scanline < info.output_height) {
-        if (jpeg_read_scanlines(&info, rows, 1) != 1)
-            jpegFailed(reinterpret_cast<j_common_ptr>(&info));
-    }
-    jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
-    return true;
-}
-
-bool jpegDecodes(const std::vector<unsigned char>& bytes, std::int64_t maximumPixels) {
-    // A row of the widest JPEG (65,535 samples of up to 4 components) fits this buffer,
-    // so the retry below is only a guard.
-    std::vector<unsigned char> row(65535 * 4);
-    bool needsRow = false;
-    std::size_t rowBytes = 0;
-    if (jpegDecodes(bytes.data(), bytes.size(), row.data(), row.size(), maximumPixels, needsRow,
-                    rowBytes)) {
-        return true;
-    }
-    if (!needsRow)
-        return false;
-    row.resize(rowBytes);
-    needsRow = false;
-    return jpegDecodes(bytes.data(), bytes.size(), row.data(), row.size(), maximumPixels,
-                       needsRow, rowBytes);
+    return decoded;
 }
 
 std::optional<bool> webpDecodes(const std::vector<unsigned char>& bytes,
