@@ -6,14 +6,14 @@
 
 namespace velk {
 
-/// Decodes the first frame of a JPEG or lossy/lossless WebP file straight through
-/// libjpeg-turbo or libwebp and throws the pixels away: the cheap way to prove that an
-/// encoder's output is a whole, readable image.
+/// Decodes the first frame of a JPEG, PNG or WebP file straight through libjpeg-turbo,
+/// libpng or libwebp and throws the pixels away: the cheap way to prove that an encoder's
+/// output is a whole, readable image.
 ///
-/// True when every scan line (JPEG) or the whole frame with its alpha plane (WebP)
-/// decoded without an error or a warning; false when the file is broken, too large
-/// (more than `maximumPixels`) or unreadable. None when the file is neither a JPEG nor
-/// a still WebP, or is too big to hold in memory: the caller decodes it the general way.
+/// True when all of the image data decoded without an error (for JPEG, also without a
+/// warning); false when the file is broken, too large (more than `maximumPixels`) or
+/// unreadable. None when the file is none of these formats, or too big to hold in memory:
+/// the caller decodes it the general way.
 std::optional<bool> decodesCompletely(const std::filesystem::path& file,
                                       std::int64_t maximumPixels);
 
