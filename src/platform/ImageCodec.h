@@ -70,8 +70,8 @@ public:
 
 enum class Background { white, transparent };
 
-/// 8-bit pixels, rows top to bottom, no padding: with 4 channels R, G, B, A,
-/// premultiplied; with 3 channels R, G, B, opaque.
+/// 8-bit pixels, rows top to bottom, no padding: with 4 channels R, G, B and straight
+/// (not premultiplied) A; with 3 channels R, G, B, opaque.
 struct RgbaBitmap {
     std::int64_t width = 0;
     std::int64_t height = 0;

@@ -462,8 +462,9 @@ Blob encodeToMemory(const VImage& image, Saver saver, std::optional<int> q) {
     case Saver::avif:
     case Saver::heic:
         // Without bitdepth 8, 16-bit input becomes a 12-bit file that few decoders show.
-        options->set("compression", saver == Saver::avif ? VIPS_FOREIGN_HEIF_COMPRESSION_AV1
-                                                         : VIPS_FOREIGN_HEIF_COMPRESSION_HEVC)
+        options
+            ->set("compression", saver == Saver::avif ? VIPS_FOREIGN_HEIF_COMPRESSION_AV1
+                                                      : VIPS_FOREIGN_HEIF_COMPRESSION_HEVC)
             ->set("bitdepth", 8);
         // libaom's speed 6 rather than libvips' default 5: about a third of the time for
         // sizes within a few per cent either way at the same quality, which matters more
@@ -593,19 +594,17 @@ void copyToRgba8(const VImage& image, icc::Channels channels, std::uint8_t* out)
     }
 }
 
-void composite(std::vector<std::uint8_t>& pixels, Background background) {
+/// Straight RGBA drawn over opaque white.
+void compositeOverWhite(std::vector<std::uint8_t>& pixels) {
     for (std::size_t i = 0; i < pixels.size(); i += 4) {
         const std::uint32_t alpha = pixels[i + 3];
         if (alpha == 255)
             continue;
         for (std::size_t c = 0; c < 3; ++c) {
-            std::uint32_t value = pixels[i + c] * alpha;
-            if (background == Background::white)
-                value += 255 * (255 - alpha);
+            const std::uint32_t value = pixels[i + c] * alpha + 255 * (255 - alpha);
             pixels[i + c] = static_cast<std::uint8_t>((value + 127) / 255);
         }
-        if (background == Background::white)
-            pixels[i + 3] = 255;
+        pixels[i + 3] = 255;
     }
 }
 
@@ -746,10 +745,11 @@ std::optional<RgbaBitmap> VipsImageCodec::render(const Raster& raster, const Col
             image.bands() == 3 && image.format() == VIPS_FORMAT_UCHAR &&
             prepared.channels == icc::Channels::rgb) {
             const auto* bytes = static_cast<const std::uint8_t*>(image.data());
-            return std::optional<RgbaBitmap>(RgbaBitmap{
-                width, height,
-                std::vector<std::uint8_t>(bytes, bytes + static_cast<std::size_t>(width * height * 3)),
-                3});
+            return std::optional<RgbaBitmap>(
+                RgbaBitmap{width, height,
+                           std::vector<std::uint8_t>(
+                               bytes, bytes + static_cast<std::size_t>(width * height * 3)),
+                           3});
         }
 
         RgbaBitmap bitmap{width, height,
@@ -769,9 +769,12 @@ std::optional<RgbaBitmap> VipsImageCodec::render(const Raster& raster, const Col
                                          space.name.value_or("the target space"));
             }
         }
-        composite(bitmap.pixels, background);
-        if (background == Background::white)
+        // Over transparency the colour stays straight: premultiplying it here and dividing
+        // it out again for the tools lost most of the colour of nearly clear pixels.
+        if (background == Background::white) {
+            compositeOverWhite(bitmap.pixels);
             dropAlpha(bitmap);
+        }
         return std::optional<RgbaBitmap>(std::move(bitmap));
     });
 }

@@ -76,13 +76,6 @@ private:
     bool finished_ = false;
 };
 
-std::uint8_t unpremultiplied(std::uint8_t color, std::uint8_t alpha) {
-    if (alpha == 0 || alpha == 255)
-        return color;
-    const unsigned value = (color * 255u + alpha / 2u) / alpha;
-    return static_cast<std::uint8_t>(std::min(255u, value));
-}
-
 std::string header(std::int64_t width, std::int64_t height, bool preserveAlpha) {
     const std::string w = std::to_string(width);
     const std::string h = std::to_string(height);
@@ -142,9 +135,9 @@ void writePNMImage(EngineControl& control, const ImageCodec& codec,
             for (std::size_t x = 0; x < columns; ++x, source += inChannels) {
                 const std::uint8_t alpha = inChannels == 4 ? source[3] : 255;
                 if (preserveAlpha) {
-                    *out++ = unpremultiplied(source[0], alpha);
-                    *out++ = unpremultiplied(source[1], alpha);
-                    *out++ = unpremultiplied(source[2], alpha);
+                    *out++ = source[0];
+                    *out++ = source[1];
+                    *out++ = source[2];
                     *out++ = alpha;
                 } else {
                     // Composited over opaque white, so alpha is 255 and the colour is final.
