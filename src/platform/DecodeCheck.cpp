@@ -128,11 +128,12 @@ void pngRead(png_structp png, png_bytep out, png_size_t count) {
 /// damages the pixels (a bad critical CRC, short image data) into errors.
 void pngWarning(png_structp, png_const_charp) {}
 
-/// Every row of every interlace pass inflated and unfiltered into one reused row, and
-/// the chunks up to IEND read with their CRCs checked. Plain data only between setjmp
+/// With `row` empty, reads only the header and reports the row size in `rowBytes`;
+/// otherwise inflates and unfilters every row of every interlace pass into `row` and
+/// reads the chunks up to IEND with their CRCs checked. Plain data only between setjmp
 /// and longjmp, as for JPEG.
 bool pngDecodes(const std::vector<unsigned char>& bytes, std::int64_t maximumPixels,
-                std::vector<unsigned char>& row) {
+                std::vector<unsigned char>& row, std::size_t& rowBytes) {
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngFailed, pngWarning);
     if (!png)
         return false;
@@ -150,35 +151,31 @@ bool pngDecodes(const std::vector<unsigned char>& bytes, std::int64_t maximumPix
     png_read_info(png, info);
     const std::int64_t pixels =
         std::int64_t{png_get_image_width(png, info)} * png_get_image_height(png, info);
-    const std::size_t rowBytes = png_get_rowbytes(png, info);
-    if (pixels > maximumPixels || rowBytes > row.size()) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        return false;
+    rowBytes = pixels <= maximumPixels ? png_get_rowbytes(png, info) : 0;
+    bool decoded = rowBytes > 0 && rowBytes <= row.size();
+    if (decoded) {
+        const int passes = png_set_interlace_handling(png);
+        png_read_update_info(png, info);
+        const png_uint_32 height = png_get_image_height(png, info);
+        for (int pass = 0; pass < passes; ++pass) {
+            for (png_uint_32 y = 0; y < height; ++y)
+                png_read_row(png, row.data(), nullptr);
+        }
+        png_read_end(png, nullptr);
     }
-    const int passes = png_set_interlace_handling(png);
-    png_read_update_info(png, info);
-    const png_uint_32 height = png_get_image_height(png, info);
-    for (int pass = 0; pass < passes; ++pass) {
-        for (png_uint_32 y = 0; y < height; ++y)
-            png_read_row(png, row.data(), nullptr);
-    }
-    png_read_end(png, nullptr);
     png_destroy_read_struct(&png, &info, nullptr);
-    return true;
+    return decoded;
 }
 
 bool pngDecodes(const std::vector<unsigned char>& bytes, std::int64_t maximumPixels) {
-    // Width × 8 bytes covers the widest row (16-bit RGBA) of any width the pixel limit
-    // allows; the IHDR fields sit at fixed offsets and were matched by the signature.
-    std::uint64_t width = 0;
-    if (bytes.size() >= 24) {
-        for (int i = 16; i < 20; ++i)
-            width = (width << 8) | bytes[static_cast<std::size_t>(i)];
-    }
-    if (width == 0 || width > static_cast<std::uint64_t>(maximumPixels))
+    // The header first, so the row is allocated for the size the file really has.
+    std::vector<unsigned char> row;
+    std::size_t rowBytes = 0;
+    pngDecodes(bytes, maximumPixels, row, rowBytes);
+    if (rowBytes == 0)
         return false;
-    std::vector<unsigned char> row(static_cast<std::size_t>(width) * 8 + 1);
-    return pngDecodes(bytes, maximumPixels, row);
+    row.resize(rowBytes);
+    return pngDecodes(bytes, maximumPixels, row, rowBytes);
 }
 
 struct Demuxer {
