@@ -466,9 +466,9 @@ Blob encodeToMemory(const VImage& image, Saver saver, std::optional<int> q) {
             ->set("compression", saver == Saver::avif ? VIPS_FOREIGN_HEIF_COMPRESSION_AV1
                                                       : VIPS_FOREIGN_HEIF_COMPRESSION_HEVC)
             ->set("bitdepth", 8);
-        // libaom's speed 6 rather than libvips' default 5: about a third of the time for
-        // sizes within a few per cent either way at the same quality, which matters more
-        // for a background service on a laptop than the last bytes.
+        // libaom's speed 6 rather than libvips' default 5: a quarter of the time or less
+        // for sizes within a few per cent either way at the same quality, which matters
+        // more for a background service on a laptop than the last bytes.
         if (saver == Saver::avif)
             options->set("effort", avifEffort);
         return Blob(image.heifsave_buffer(options));

@@ -117,7 +117,7 @@ void writePNMImage(EngineControl& control, const ImageCodec& codec,
     const std::size_t rowsPerBlock = std::max<std::size_t>(1, (1u << 20) / rowBytes);
     const auto rows = static_cast<std::size_t>(height);
 
-    if (!preserveAlpha && inChannels == 3) {
+    if (inChannels == channels) {
         // Already the file's layout: write the bitmap as it is.
         for (std::size_t y = 0; y < rows; y += rowsPerBlock) {
             control.checkpoint();
@@ -125,6 +125,8 @@ void writePNMImage(EngineControl& control, const ImageCodec& codec,
             file.write(bitmap->pixels.data() + y * rowBytes, count * rowBytes);
         }
     } else {
+        // Over white the colour is final whatever alpha says; over transparency an
+        // opaque bitmap gains alpha 255.
         std::vector<std::uint8_t> block(rowBytes * rowsPerBlock);
         std::size_t pending = 0;
         for (std::size_t y = 0; y < rows; ++y) {
@@ -133,18 +135,11 @@ void writePNMImage(EngineControl& control, const ImageCodec& codec,
             const std::uint8_t* source = bitmap->pixels.data() + y * columns * inChannels;
             std::uint8_t* out = block.data() + pending * rowBytes;
             for (std::size_t x = 0; x < columns; ++x, source += inChannels) {
-                const std::uint8_t alpha = inChannels == 4 ? source[3] : 255;
-                if (preserveAlpha) {
-                    *out++ = source[0];
-                    *out++ = source[1];
-                    *out++ = source[2];
-                    *out++ = alpha;
-                } else {
-                    // Composited over opaque white, so alpha is 255 and the colour is final.
-                    *out++ = source[0];
-                    *out++ = source[1];
-                    *out++ = source[2];
-                }
+                *out++ = source[0];
+                *out++ = source[1];
+                *out++ = source[2];
+                if (preserveAlpha)
+                    *out++ = 255;
             }
             if (++pending == rowsPerBlock || y + 1 == rows) {
                 file.write(block.data(), pending * rowBytes);
