@@ -15,6 +15,7 @@
 #include "engine/EngineCapabilities.h"
 #include "engine/ImageSafetyError.h"
 #include "platform/VipsImageCodec.h"
+#include "support/ForwardingCodec.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 #include "support/TestImages.h"
@@ -27,7 +28,7 @@ using test::TestImages;
 using Formats = std::set<ImageFormat>;
 
 /// The real codec on a machine whose codec writes exactly `writable`.
-class RestrictedCodec : public ImageCodec {
+class RestrictedCodec : public test::ForwardingCodec {
 public:
     explicit RestrictedCodec(Formats writable) : writable_(std::move(writable)) {}
     std::vector<std::string> writableTypeIdentifiers() const override {
@@ -36,26 +37,12 @@ public:
             types.emplace_back(typeIdentifierOf(format));
         return types;
     }
-    std::optional<ImageProperties> readProperties(const fs::path& f) const override {
-        return real_.readProperties(f);
-    }
-    std::shared_ptr<const Raster> decode(const fs::path& f) const override {
-        return real_.decode(f);
-    }
-    std::shared_ptr<const Raster> decodeUpright(const fs::path& f) const override {
-        return real_.decodeUpright(f);
-    }
     bool encode(const Raster&, const fs::path&, std::string_view,
                 std::optional<double>) const override {
         return false;
     }
-    std::optional<RgbaBitmap> render(const Raster& r, const ColorSpace& s,
-                                     Background b) const override {
-        return real_.render(r, s, b);
-    }
 
 private:
-    VipsImageCodec real_;
     Formats writable_;
 };
 

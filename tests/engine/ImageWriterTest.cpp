@@ -12,6 +12,7 @@
 #include "engine/FolderCompressorControlError.h"
 #include "engine/ImagePlan.h"
 #include "platform/VipsImageCodec.h"
+#include "support/ForwardingCodec.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 #include "support/TestImages.h"
@@ -23,21 +24,9 @@ namespace fs = std::filesystem;
 using test::TestImages;
 
 /// The real codec, with a hook run after each encode: a stop arriving mid-write.
-class HookedCodec : public ImageCodec {
+class HookedCodec : public test::ForwardingCodec {
 public:
     std::function<void()> afterEncode;
-    std::vector<std::string> writableTypeIdentifiers() const override {
-        return real_.writableTypeIdentifiers();
-    }
-    std::optional<ImageProperties> readProperties(const fs::path& f) const override {
-        return real_.readProperties(f);
-    }
-    std::shared_ptr<const Raster> decode(const fs::path& f) const override {
-        return real_.decode(f);
-    }
-    std::shared_ptr<const Raster> decodeUpright(const fs::path& f) const override {
-        return real_.decodeUpright(f);
-    }
     bool encode(const Raster& r, const fs::path& d, std::string_view t,
                 std::optional<double> q) const override {
         const bool written = real_.encode(r, d, t, q);
@@ -45,13 +34,6 @@ public:
             afterEncode();
         return written;
     }
-    std::optional<RgbaBitmap> render(const Raster& r, const ColorSpace& s,
-                                     Background b) const override {
-        return real_.render(r, s, b);
-    }
-
-private:
-    VipsImageCodec real_;
 };
 
 template <typename Error>
