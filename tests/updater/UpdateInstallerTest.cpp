@@ -1,0 +1,190 @@
+#include "updater/UpdateInstaller.h"
+
+#include "support/TempDir.h"
+#include "updater/BundleCopy.h"
+#include "updater/BundleInfo.h"
+#include "updater/UpdateHelperError.h"
+#include "updater/UpdaterTestSupport.h"
+
+#include <functional>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace velk::updater {
+namespace {
+
+namespace fs = std::filesystem;
+
+class UpdateInstallerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(temporary_);
+        test::makeBundle(installed_, {.version = "1.0.0"});
+    }
+
+    void package(const std::string& bundleName, const test::BundleSpec& spec) {
+        const auto bundle = dir_ / "release" / bundleName;
+        test::makeBundle(bundle, spec);
+        test::packFolder(package_, bundle);
+    }
+
+    InstallerEnvironment environment() const {
+        auto environment = InstallerEnvironment::system();
+        environment.temporaryDirectory = temporary_;
+        return environment;
+    }
+
+    void install(const InstallerEnvironment& environment, std::string version = "2.0.0",
+                 std::int32_t pid = -1) {
+        UpdateInstaller(Arguments{pid, installed_, package_, std::move(version), false}, environment).install();
+    }
+
+    std::string installedVersion() const {
+        return BundleInfo::read(installed_).value().shortVersion.value_or("");
+    }
+
+    /// Everything the installation made for itself is gone and nothing sits beside the bundle.
+    void expectNoLeftovers() const {
+        EXPECT_TRUE(fs::is_empty(temporary_));
+        for (const auto& entry : fs::directory_iterator(installed_.parent_path())) {
+            EXPECT_EQ(entry.path(), installed_);
+        }
+    }
+
+    test::TempDir dir_;
+    fs::path temporary_ = dir_ / "tmp";
+    fs::path installed_ = dir_ / "Applications/VelkCompressor.app";
+    fs::path package_ = dir_ / "update.dmg";
+};
+
+TEST_F(UpdateInstallerTest, ReplacesTheBundleWithTheOneInThePackage) {
+    // A bundle under another name is taken when none carries the installed one's.
+    for (const std::string name : {"VelkCompressor.app", "Renamed.app"}) {
+        SCOPED_TRACE(name);
+        fs::remove_all(installed_);
+        test::makeBundle(installed_, {.version = "1.0.0"});
+        package(name, {});
+        install(environment());
+        EXPECT_EQ(installedVersion(), "2.0.0");
+        EXPECT_EQ(fs::read_symlink(installed_ / "Contents/Resources/launcher"), "../MacOS/VelkCompressor");
+        EXPECT_TRUE(bundleExecutable(installed_));
+        expectNoLeftovers();
+        fs::remove_all(dir_ / "release");
+    }
+}
+
+TEST_F(UpdateInstallerTest, RefusesUnfitPackagesAndLeavesTheInstalledBundleAlone) {
+    using Kind = UpdateHelperError::Kind;
+    const struct {
+        const char* name;
+        std::function<void()> prepare;
+        std::string version;
+        Kind kind;
+    } cases[] = {
+        {"other identifier", [&] { package("VelkCompressor.app", {.identifier = "com.other"}); }, "2.0.0",
+         Kind::bundleMismatch},
+        {"other version text", [&] { package("VelkCompressor.app", {}); }, "2.0.0.0", Kind::bundleMismatch},
+        {"no bundle", [&] { test::writeArchive(package_, {{"readme.txt", "hi"}}); }, "2.0.0",
+         Kind::updateAppMissing},
+        {"executable outside the bundle",
+         [&] { package("VelkCompressor.app", {.executable = "../../../../../../../../../../../../../../bin/sh"}); }, "2.0.0",
+         Kind::updateAppMissing},
+        {"damaged archive", [&] { test::writeFile(package_, "\x1f\x8b garbage"); }, "2.0.0",
+         Kind::invalidDiskImage},
+        {"escaping entry", [&] { test::writeArchive(package_, {{"../VelkCompressor.app", "x"}}); }, "2.0.0",
+         Kind::invalidDiskImage},
+        {"package missing", [&] { fs::remove(package_); }, "2.0.0", Kind::installationFailed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir_ / "release");
+        c.prepare();
+        try {
+            install(environment(), c.version);
+            ADD_FAILURE() << "installed";
+        } catch (const UpdateHelperError& error) {
+            EXPECT_EQ(error.kind(), c.kind) << error.description();
+        }
+        EXPECT_EQ(installedVersion(), "1.0.0");
+        expectNoLeftovers();
+    }
+}
+
+TEST_F(UpdateInstallerTest, AFailedInstallPutsTheOldBundleBack) {
+    package("VelkCompressor.app", {});
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&, const fs::path&)> secondCopy;
+        std::string description;
+    } cases[] = {
+        {"copy fails half way",
+         [](const fs::path& from, const fs::path& to) {
+             fs::create_directories(to / "Contents");
+             fs::copy_file(from / "Contents/Info.plist", to / "Contents/Info.plist");
+             throw fs::filesystem_error("disk full", to, std::make_error_code(std::errc::no_space_on_device));
+         },
+         "Could not install the update"},
+        {"copy lands damaged",
+         [](const fs::path& from, const fs::path& to) {
+             copyBundle(from, to);
+             fs::remove(to / "Contents/MacOS/VelkCompressor");
+         },
+         "The update application was not found"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto env = environment();
+        int copies = 0;
+        env.copyBundle = [&](const fs::path& from, const fs::path& to) {
+            if (++copies == 2) return c.secondCopy(from, to);
+            copyBundle(from, to);
+        };
+        try {
+            install(env);
+            ADD_FAILURE() << "installed";
+        } catch (const UpdateHelperError& error) {
+            EXPECT_EQ(error.kind(), UpdateHelperError::Kind::installationFailed);
+            EXPECT_EQ(error.description(), c.description);
+        }
+        EXPECT_EQ(installedVersion(), "1.0.0");
+        EXPECT_TRUE(bundleExecutable(installed_));
+        expectNoLeftovers();
+    }
+}
+
+TEST_F(UpdateInstallerTest, AFailedStagingTouchesNothing) {
+    package("VelkCompressor.app", {});
+    auto env = environment();
+    env.copyBundle = [](const fs::path&, const fs::path& to) {
+        fs::create_directories(to);
+        throw fs::filesystem_error("no", to, std::make_error_code(std::errc::io_error));
+    };
+    EXPECT_THROW(
+        {
+            try {
+                install(env);
+            } catch (const UpdateHelperError& error) {
+                EXPECT_EQ(error.description(), "Could not stage the update");
+                throw;
+            }
+        },
+        UpdateHelperError);
+    EXPECT_EQ(installedVersion(), "1.0.0");
+    expectNoLeftovers();
+}
+
+TEST_F(UpdateInstallerTest, GivesUpOnAProgramThatDoesNotExit) {
+    package("VelkCompressor.app", {});
+    auto env = environment();
+    env.exitWait = {3, std::chrono::milliseconds(1)};
+    try {
+        install(env, "2.0.0", static_cast<std::int32_t>(::getpid()));
+        ADD_FAILURE() << "installed";
+    } catch (const UpdateHelperError& error) {
+        EXPECT_EQ(error.kind(), UpdateHelperError::Kind::parentDidNotExit);
+    }
+    EXPECT_EQ(installedVersion(), "1.0.0");
+}
+
+} // namespace
+} // namespace velk::updater
