@@ -1,6 +1,6 @@
 # Assembles the relocatable bundle folder VelkCompressor.app beside the build: the
-# executable, its Info.plist and the outside encoders this machine has, so a bundle copied
-# elsewhere still finds its tools in Contents/Resources/bin.
+# executable, its Info.plist, the installer program and the outside encoders this machine
+# has, so a bundle copied elsewhere still finds its tools in Contents/Resources/bin.
 
 set(VELK_BUNDLE_DIR "${CMAKE_BINARY_DIR}/VelkCompressor.app")
 set(VELK_BUNDLE_CONTENTS "${VELK_BUNDLE_DIR}/Contents")
@@ -8,6 +8,11 @@ set(VELK_BUNDLE_CONTENTS "${VELK_BUNDLE_DIR}/Contents")
 set(VELK_BUNDLE_EXECUTABLE VelkCompressor)
 set(VELK_BUNDLE_IDENTIFIER com.velk.compressor)
 set(VELK_BUNDLE_VERSION "${PROJECT_VERSION}")
+# Only breaks a tie between releases of one version; a rebuilt release raises it.
+set(VELK_BUILD_NUMBER "${PROJECT_VERSION}" CACHE STRING "CFBundleVersion: dotted numbers")
+if(NOT VELK_BUILD_NUMBER MATCHES "^[0-9]+(\\.[0-9]+)*$")
+    message(FATAL_ERROR "VELK_BUILD_NUMBER must be dotted numbers, not '${VELK_BUILD_NUMBER}'")
+endif()
 set(VELK_BUNDLE_PLIST "${CMAKE_BINARY_DIR}/bundle/Info.plist")
 file(WRITE "${VELK_BUNDLE_PLIST}.in" [=[<?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
@@ -24,7 +29,7 @@ file(WRITE "${VELK_BUNDLE_PLIST}.in" [=[<?xml version="1.0" encoding="UTF-8"?>
 	<key>CFBundleShortVersionString</key>
 	<string>@VELK_BUNDLE_VERSION@</string>
 	<key>CFBundleVersion</key>
-	<string>@VELK_BUNDLE_VERSION@</string>
+	<string>@VELK_BUILD_NUMBER@</string>
 </dict>
 </plist>
 ]=])
@@ -57,11 +62,14 @@ endforeach()
 add_custom_target(velk_bundle ALL
     COMMAND ${CMAKE_COMMAND} -E make_directory
             "${VELK_BUNDLE_CONTENTS}/MacOS" "${VELK_BUNDLE_CONTENTS}/Resources/bin"
+            "${VELK_BUNDLE_CONTENTS}/Resources/Helpers"
     COMMAND ${CMAKE_COMMAND} -E copy_if_different
             "$<TARGET_FILE:VelkCompressor>" "${VELK_BUNDLE_CONTENTS}/MacOS/${VELK_BUNDLE_EXECUTABLE}"
     COMMAND ${CMAKE_COMMAND} -E copy_if_different
+            "$<TARGET_FILE:VelkUpdater>" "${VELK_BUNDLE_CONTENTS}/Resources/Helpers/VelkUpdater"
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different
             "${VELK_BUNDLE_PLIST}" "${VELK_BUNDLE_CONTENTS}/Info.plist"
     ${VELK_BUNDLE_TOOL_COMMANDS}
-    DEPENDS VelkCompressor
+    DEPENDS VelkCompressor VelkUpdater
     COMMENT "Assembling VelkCompressor.app"
     VERBATIM)
