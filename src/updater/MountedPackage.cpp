@@ -1,5 +1,6 @@
 #include "updater/MountedPackage.h"
 
+#include "updater/BundleCopy.h"
 #include "updater/TemporaryNames.h"
 #include "updater/UpdateHelperError.h"
 
@@ -147,14 +148,15 @@ MountedPackage::MountedPackage(const fs::path& package, const fs::path& temporar
         check(!error);
         extract(package, mountPoint_);
     } catch (const RefusedPackage&) {
-        fs::remove_all(mountPoint_, error);
+        removeBundle(mountPoint_);
         throw UpdateHelperError(UpdateHelperError::Kind::invalidDiskImage);
+    } catch (...) {
+        // No destructor runs for a constructor that throws.
+        removeBundle(mountPoint_);
+        throw;
     }
 }
 
-MountedPackage::~MountedPackage() {
-    std::error_code ignored;
-    fs::remove_all(mountPoint_, ignored);
-}
+MountedPackage::~MountedPackage() { removeBundle(mountPoint_); }
 
 } // namespace velk::updater

@@ -26,9 +26,13 @@ TEST_F(MountedPackageTest, ExtractsFilesFoldersAndInsideLinksAndRemovesThemWhenD
     test::makeBundle(source, {});
     test::packFolder(package_, source);
 
+    // The temporary folder is often reached through a link (/tmp on some systems).
+    fs::create_directories(mountRoot());
+    fs::create_symlink(mountRoot(), dir_ / "tmp-link");
+
     fs::path mountPoint;
     {
-        const MountedPackage mounted(package_, mountRoot());
+        const MountedPackage mounted(package_, dir_ / "tmp-link");
         mountPoint = mounted.mountPoint();
         const auto bundle = mountPoint / "VelkCompressor.app";
         const auto program = bundle / "Contents/MacOS/VelkCompressor";
