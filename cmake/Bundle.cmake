@@ -8,9 +8,14 @@ set(VELK_BUNDLE_CONTENTS "${VELK_BUNDLE_DIR}/Contents")
 set(VELK_BUNDLE_EXECUTABLE VelkCompressor)
 set(VELK_BUNDLE_IDENTIFIER com.velk.compressor)
 set(VELK_BUNDLE_VERSION "${PROJECT_VERSION}")
-# Only breaks a tie between releases of one version; a rebuilt release raises it.
-set(VELK_BUILD_NUMBER "${PROJECT_VERSION}" CACHE STRING "CFBundleVersion: dotted numbers")
-if(NOT VELK_BUILD_NUMBER MATCHES "^[0-9]+(\\.[0-9]+)*$")
+# Only breaks a tie between releases of one version; a rebuilt release raises it. Empty
+# follows the project version, so a cached value cannot outlive a version bump unnoticed.
+set(VELK_BUILD_NUMBER "" CACHE STRING "CFBundleVersion (dotted numbers); empty: the project version")
+set(VELK_BUNDLE_BUILD "${VELK_BUILD_NUMBER}")
+if(VELK_BUNDLE_BUILD STREQUAL "")
+    set(VELK_BUNDLE_BUILD "${PROJECT_VERSION}")
+endif()
+if(NOT VELK_BUNDLE_BUILD MATCHES "^[0-9]+(\\.[0-9]+)*$")
     message(FATAL_ERROR "VELK_BUILD_NUMBER must be dotted numbers, not '${VELK_BUILD_NUMBER}'")
 endif()
 set(VELK_BUNDLE_PLIST "${CMAKE_BINARY_DIR}/bundle/Info.plist")
@@ -29,7 +34,7 @@ file(WRITE "${VELK_BUNDLE_PLIST}.in" [=[<?xml version="1.0" encoding="UTF-8"?>
 	<key>CFBundleShortVersionString</key>
 	<string>@VELK_BUNDLE_VERSION@</string>
 	<key>CFBundleVersion</key>
-	<string>@VELK_BUILD_NUMBER@</string>
+	<string>@VELK_BUNDLE_BUILD@</string>
 </dict>
 </plist>
 ]=])

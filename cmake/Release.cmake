@@ -27,7 +27,7 @@ add_custom_target(package
             "-DOUTPUT_DIR=${VELK_RELEASE_DIR}"
             "-DARCHIVE_NAME=${VELK_RELEASE_ARCHIVE_NAME}"
             "-DVERSION=${VELK_BUNDLE_VERSION}"
-            "-DBUILD=${VELK_BUILD_NUMBER}"
+            "-DBUILD=${VELK_BUNDLE_BUILD}"
             "-DDOWNLOAD_URL=${VELK_RELEASE_DOWNLOAD_URL}"
             "-DNOTES=${VELK_RELEASE_NOTES}"
             "-DMINIMUM_SYSTEM=${VELK_RELEASE_MINIMUM_SYSTEM}"
