@@ -14,16 +14,21 @@ std::optional<std::int32_t> parsePid(const std::string& text) {
         negative = digits.front() == '-';
         digits.remove_prefix(1);
     }
-    if (digits.empty()) return std::nullopt;
+    if (digits.empty())
+        return std::nullopt;
     for (char c : digits) {
-        if (c < '0' || c > '9') return std::nullopt;
+        if (c < '0' || c > '9')
+            return std::nullopt;
     }
     // Parsed as 64 bits first so that "-2147483648" is accepted and one more is not.
     std::int64_t magnitude = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
-    if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    const auto [end, error] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
+    if (error != std::errc() || end != digits.data() + digits.size())
+        return std::nullopt;
     const std::int64_t value = negative ? -magnitude : magnitude;
-    if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+    if (value < INT32_MIN || value > INT32_MAX)
+        return std::nullopt;
     return static_cast<std::int32_t>(value);
 }
 
@@ -44,7 +49,8 @@ std::optional<Arguments> parseArguments(const std::vector<std::string>& words) {
             return std::nullopt;
         }
     }
-    if (values.empty()) return std::nullopt;
+    if (values.empty())
+        return std::nullopt;
 
     const auto pid = values.find("--pid");
     const auto target = values.find("--target");
@@ -55,7 +61,8 @@ std::optional<Arguments> parseArguments(const std::vector<std::string>& words) {
         return std::nullopt;
     }
     const auto parentPID = parsePid(pid->second);
-    if (!parentPID) return std::nullopt;
+    if (!parentPID)
+        return std::nullopt;
     return Arguments{*parentPID, target->second, diskImage->second, version->second, relaunch};
 }
 

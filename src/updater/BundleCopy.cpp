@@ -17,7 +17,8 @@ namespace {
 
 struct stat linkStatus(const fs::path& path) {
     struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) fail("cannot read attributes", path, errno);
+    if (::lstat(path.c_str(), &info) != 0)
+        fail("cannot read attributes", path, errno);
     return info;
 }
 
@@ -29,7 +30,8 @@ void copyTimes(const fs::path& path, const struct stat& info) {
 }
 
 void copyMode(const fs::path& path, const struct stat& info) {
-    if (::chmod(path.c_str(), info.st_mode & 07777) != 0) fail("cannot set permissions", path, errno);
+    if (::chmod(path.c_str(), info.st_mode & 07777) != 0)
+        fail("cannot set permissions", path, errno);
 }
 
 void copyEntry(const fs::path& from, const fs::path& to) {
@@ -42,7 +44,8 @@ void copyEntry(const fs::path& from, const fs::path& to) {
         copyMode(to, info);
         copyTimes(to, info);
     } else if (S_ISDIR(info.st_mode)) {
-        if (::mkdir(to.c_str(), 0700) != 0) fail("cannot create folder", to, errno);
+        if (::mkdir(to.c_str(), 0700) != 0)
+            fail("cannot create folder", to, errno);
         for (const auto& entry : fs::directory_iterator(from)) {
             copyEntry(entry.path(), to / entry.path().filename());
         }
@@ -57,17 +60,21 @@ void copyEntry(const fs::path& from, const fs::path& to) {
 
 } // namespace
 
-void copyBundle(const fs::path& from, const fs::path& to) { copyEntry(from, to); }
+void copyBundle(const fs::path& from, const fs::path& to) {
+    copyEntry(from, to);
+}
 
 bool removeBundle(const fs::path& path) noexcept {
     std::error_code error;
     const auto status = fs::symlink_status(path, error);
-    if (error) return status.type() == fs::file_type::not_found;
+    if (error)
+        return status.type() == fs::file_type::not_found;
     if (status.type() == fs::file_type::directory) {
         // A folder without write permission keeps its entries even from its owner.
-        ::chmod(path.c_str(), static_cast<mode_t>(status.permissions() & fs::perms::mask) | S_IRWXU);
-        for (auto it = fs::directory_iterator(path, error); !error && it != fs::directory_iterator();
-             it.increment(error)) {
+        ::chmod(path.c_str(),
+                static_cast<mode_t>(status.permissions() & fs::perms::mask) | S_IRWXU);
+        for (auto it = fs::directory_iterator(path, error);
+             !error && it != fs::directory_iterator(); it.increment(error)) {
             removeBundle(it->path());
         }
     }

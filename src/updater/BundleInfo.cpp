@@ -22,10 +22,12 @@ using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 std::optional<std::string> stringValue(plist_t dictionary, const char* key) {
     plist_t node = plist_dict_get_item(dictionary, key);
-    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING)
+        return std::nullopt;
     std::uint64_t length = 0;
     const char* text = plist_get_string_ptr(node, &length);
-    if (text == nullptr) return std::nullopt;
+    if (text == nullptr)
+        return std::nullopt;
     return std::string(text, length);
 }
 
@@ -48,16 +50,21 @@ std::optional<BundleInfo> BundleInfo::read(const std::filesystem::path& bundle) 
     std::error_code error;
     const auto path = bundle / infoPlistPath;
     const auto size = std::filesystem::file_size(path, error);
-    if (error || size > maximumPlistSize) return std::nullopt;
+    if (error || size > maximumPlistSize)
+        return std::nullopt;
     std::ifstream file(path, std::ios::binary);
-    if (!file) return std::nullopt;
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (!file.good() && !file.eof()) return std::nullopt;
+    if (!file)
+        return std::nullopt;
+    const std::string bytes((std::istreambuf_iterator<char>(file)),
+                            std::istreambuf_iterator<char>());
+    if (!file.good() && !file.eof())
+        return std::nullopt;
 
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
     const PlistPtr owner(root);
-    if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
+    if (root == nullptr || plist_get_node_type(root) != PLIST_DICT)
+        return std::nullopt;
     return BundleInfo{stringValue(root, "CFBundleIdentifier"),
                       stringValue(root, "CFBundleShortVersionString"),
                       stringValue(root, "CFBundleExecutable")};
@@ -72,7 +79,8 @@ void checkBundle(const std::filesystem::path& source, const std::filesystem::pat
         *sourceInfo->identifier != *targetInfo->identifier) {
         throw UpdateHelperError(Kind::bundleMismatch);
     }
-    if (sourceInfo->shortVersion != expectedVersion) throw UpdateHelperError(Kind::bundleMismatch);
+    if (sourceInfo->shortVersion != expectedVersion)
+        throw UpdateHelperError(Kind::bundleMismatch);
     if (!sourceInfo->executable || !isPlainFileName(*sourceInfo->executable) ||
         !isExecutableFile(source / executableDirectory / *sourceInfo->executable)) {
         throw UpdateHelperError(Kind::updateAppMissing);
@@ -81,7 +89,8 @@ void checkBundle(const std::filesystem::path& source, const std::filesystem::pat
 
 std::optional<std::filesystem::path> bundleExecutable(const std::filesystem::path& bundle) {
     const auto info = BundleInfo::read(bundle);
-    if (!info || !info->executable || !isPlainFileName(*info->executable)) return std::nullopt;
+    if (!info || !info->executable || !isPlainFileName(*info->executable))
+        return std::nullopt;
     return bundle / executableDirectory / *info->executable;
 }
 

@@ -34,7 +34,8 @@ std::vector<std::string> components(std::string_view name) {
     while (start <= name.size()) {
         const auto end = std::min(name.find('/', start), name.size());
         const auto part = name.substr(start, end - start);
-        if (!part.empty() && part != ".") parts.emplace_back(part);
+        if (!part.empty() && part != ".")
+            parts.emplace_back(part);
         start = end + 1;
     }
     return parts;
@@ -43,10 +44,12 @@ std::vector<std::string> components(std::string_view name) {
 /// The entry's place below the root as clean components, or nothing for an absolute name or
 /// one with "..". An empty list is the root itself ("./").
 std::optional<std::vector<std::string>> relativeName(const char* name) {
-    if (name == nullptr || *name == '\0' || *name == '/') return std::nullopt;
+    if (name == nullptr || *name == '\0' || *name == '/')
+        return std::nullopt;
     auto parts = components(name);
     for (const auto& part : parts) {
-        if (part == "..") return std::nullopt;
+        if (part == "..")
+            return std::nullopt;
     }
     return parts;
 }
@@ -55,7 +58,8 @@ std::optional<std::vector<std::string>> relativeName(const char* name) {
 // links), so counting them against the link's depth is exact. A ".." after a plain name could
 // climb out of a folder reached through another link, so it is refused outright.
 bool linkStaysInside(const std::vector<std::string>& linkName, const char* target) {
-    if (target == nullptr || *target == '\0' || *target == '/') return false;
+    if (target == nullptr || *target == '\0' || *target == '/')
+        return false;
     std::size_t climbs = 0;
     bool descended = false;
     for (const auto& part : components(target)) {
@@ -72,12 +76,14 @@ bool linkStaysInside(const std::vector<std::string>& linkName, const char* targe
 
 fs::path joined(const fs::path& root, const std::vector<std::string>& parts) {
     fs::path path = root;
-    for (const auto& part : parts) path /= part;
+    for (const auto& part : parts)
+        path /= part;
     return path;
 }
 
 void check(bool ok) {
-    if (!ok) throw RefusedPackage{};
+    if (!ok)
+        throw RefusedPackage{};
 }
 
 void extract(const fs::path& package, const fs::path& root) {
@@ -86,16 +92,17 @@ void extract(const fs::path& package, const fs::path& root) {
     check(reader && writer);
     check(archive_read_support_filter_gzip(reader.get()) == ARCHIVE_OK);
     check(archive_read_support_format_tar(reader.get()) == ARCHIVE_OK);
-    check(archive_write_disk_set_options(
-              writer.get(), ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
-                                ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT) ==
+    check(archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
+                                                           ARCHIVE_EXTRACT_SECURE_SYMLINKS |
+                                                           ARCHIVE_EXTRACT_SECURE_NODOTDOT) ==
           ARCHIVE_OK);
     check(archive_read_open_filename(reader.get(), package.c_str(), 64 * 1024) == ARCHIVE_OK);
 
     archive_entry* entry = nullptr;
     for (;;) {
         const int status = archive_read_next_header(reader.get(), &entry);
-        if (status == ARCHIVE_EOF) break;
+        if (status == ARCHIVE_EOF)
+            break;
         check(status >= ARCHIVE_WARN);
 
         const auto name = relativeName(archive_entry_pathname(entry));
@@ -124,7 +131,8 @@ void extract(const fs::path& package, const fs::path& root) {
         la_int64_t offset = 0;
         for (;;) {
             const int read = archive_read_data_block(reader.get(), &block, &size, &offset);
-            if (read == ARCHIVE_EOF) break;
+            if (read == ARCHIVE_EOF)
+                break;
             check(read >= ARCHIVE_WARN);
             check(archive_write_data_block(writer.get(), block, size, offset) >= ARCHIVE_WARN);
         }
@@ -140,10 +148,12 @@ MountedPackage::MountedPackage(const fs::path& package, const fs::path& temporar
     const auto folder = temporaryDirectory / ("VelkCompressor-Mount-" + randomUuidText());
     std::error_code error;
     fs::create_directories(temporaryDirectory, error);
-    if (::mkdir(folder.c_str(), 0700) != 0) throw UpdateHelperError(UpdateHelperError::Kind::invalidDiskImage);
+    if (::mkdir(folder.c_str(), 0700) != 0)
+        throw UpdateHelperError(UpdateHelperError::Kind::invalidDiskImage);
     // A link anywhere in the root's own path makes the writer refuse every entry.
     mountPoint_ = fs::canonical(folder, error);
-    if (error) mountPoint_ = folder;
+    if (error)
+        mountPoint_ = folder;
     try {
         check(!error);
         extract(package, mountPoint_);
@@ -157,6 +167,8 @@ MountedPackage::MountedPackage(const fs::path& package, const fs::path& temporar
     }
 }
 
-MountedPackage::~MountedPackage() { removeBundle(mountPoint_); }
+MountedPackage::~MountedPackage() {
+    removeBundle(mountPoint_);
+}
 
 } // namespace velk::updater

@@ -12,7 +12,8 @@ public:
     /// `UpdateHelperError` invalidDiskImage, leaving nothing behind, when the archive is
     /// damaged or holds an entry that could write outside the folder: an absolute name, a
     /// ".." component, a link leading out, or anything but files, folders and links.
-    MountedPackage(const std::filesystem::path& package, const std::filesystem::path& temporaryDirectory);
+    MountedPackage(const std::filesystem::path& package,
+                   const std::filesystem::path& temporaryDirectory);
     MountedPackage(const MountedPackage&) = delete;
     MountedPackage& operator=(const MountedPackage&) = delete;
     ~MountedPackage();

@@ -18,7 +18,8 @@ namespace {
 bool isZombie(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
-    if (!std::getline(stat, line)) return false;
+    if (!std::getline(stat, line))
+        return false;
     // The command name in parentheses may itself hold spaces and parentheses: the state
     // follows the last closing one.
     const auto close = line.rfind(')');
@@ -52,14 +53,16 @@ private:
 } // namespace
 
 bool processExists(pid_t pid) {
-    if (::kill(pid, 0) != 0 && errno == ESRCH) return false;
+    if (::kill(pid, 0) != 0 && errno == ESRCH)
+        return false;
     // Any other answer, a refused probe included, means something is still there.
     return !isZombie(pid);
 }
 
 bool waitForExit(pid_t pid, const ExitWait& wait) {
     for (int poll = 0; poll < wait.polls; ++poll) {
-        if (!processExists(pid)) return true;
+        if (!processExists(pid))
+            return true;
         std::this_thread::sleep_for(wait.interval);
     }
     return false;
@@ -69,7 +72,8 @@ bool launchDetached(const std::filesystem::path& executable) {
     SpawnAttributes attributes;
     // A session of its own: the relaunched program must not go down with a terminal or a
     // process group that the installer happened to run in.
-    if (posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSID) != 0) return false;
+    if (posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSID) != 0)
+        return false;
     FileActions actions;
     for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
         const int flags = fd == STDIN_FILENO ? O_RDONLY : O_WRONLY;
@@ -80,7 +84,8 @@ bool launchDetached(const std::filesystem::path& executable) {
     std::string program = executable.string();
     char* argv[] = {program.data(), nullptr};
     pid_t child = 0;
-    return posix_spawn(&child, program.c_str(), actions.get(), attributes.get(), argv, environ) == 0;
+    return posix_spawn(&child, program.c_str(), actions.get(), attributes.get(), argv, environ) ==
+           0;
 }
 
 } // namespace velk::updater

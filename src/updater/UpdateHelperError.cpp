@@ -7,12 +7,18 @@ namespace {
 std::string describe(UpdateHelperError::Kind kind, std::string message) {
     using Kind = UpdateHelperError::Kind;
     switch (kind) {
-    case Kind::installationFailed: return message;
-    case Kind::invalidArguments: return "Invalid updater arguments";
-    case Kind::parentDidNotExit: return "The application did not exit in time";
-    case Kind::invalidDiskImage: return "Could not mount the update disk image";
-    case Kind::updateAppMissing: return "The update application was not found";
-    case Kind::bundleMismatch: return "The update bundle does not match the installed application";
+    case Kind::installationFailed:
+        return message;
+    case Kind::invalidArguments:
+        return "Invalid updater arguments";
+    case Kind::parentDidNotExit:
+        return "The application did not exit in time";
+    case Kind::invalidDiskImage:
+        return "Could not mount the update disk image";
+    case Kind::updateAppMissing:
+        return "The update application was not found";
+    case Kind::bundleMismatch:
+        return "The update bundle does not match the installed application";
     }
     return message;
 }

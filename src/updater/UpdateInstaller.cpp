@@ -33,16 +33,20 @@ fs::path standardized(const fs::path& path) {
     std::error_code error;
     auto absolute = fs::absolute(path, error);
     auto normal = (error ? path : absolute).lexically_normal();
-    if (!normal.has_filename() && normal.has_relative_path()) normal = normal.parent_path();
+    if (!normal.has_filename() && normal.has_relative_path())
+        normal = normal.parent_path();
     return normal;
 }
 
-std::string quoted(const fs::path& path) { return "\u201C" + path.filename().string() + "\u201D"; }
+std::string quoted(const fs::path& path) {
+    return "\u201C" + path.filename().string() + "\u201D";
+}
 
 } // namespace
 
 InstallerEnvironment InstallerEnvironment::system() {
-    return InstallerEnvironment{ExitWait{}, userTemporaryDirectory(), updater::copyBundle, launchDetached};
+    return InstallerEnvironment{ExitWait{}, userTemporaryDirectory(), updater::copyBundle,
+                                launchDetached};
 }
 
 UpdateInstaller::UpdateInstaller(Arguments arguments, InstallerEnvironment environment)
@@ -66,7 +70,8 @@ void UpdateInstaller::install() {
     const fs::path found = findUpdateApp(package.mountPoint());
     checkBundle(found, installed_, arguments_.expectedVersion);
 
-    const fs::path staging = environment_.temporaryDirectory / ("VelkCompressor-Staged-" + randomUuidText());
+    const fs::path staging =
+        environment_.temporaryDirectory / ("VelkCompressor-Staged-" + randomUuidText());
     if (!fs::create_directories(staging, error) || error) {
         throw UpdateHelperError::installationFailed("Could not create the staging folder " +
                                                     staging.string() + ": " + error.message());
@@ -79,8 +84,8 @@ void UpdateInstaller::install() {
         throw UpdateHelperError::installationFailed("Could not stage the update");
     }
 
-    const fs::path backup =
-        installed_.parent_path() / ("." + installed_.filename().string() + ".update-backup-" + randomUuidText());
+    const fs::path backup = installed_.parent_path() / ("." + installed_.filename().string() +
+                                                        ".update-backup-" + randomUuidText());
     fs::rename(installed_, backup, error);
     if (error) {
         throw UpdateHelperError::installationFailed(quoted(installed_) + " could not be moved to " +
@@ -101,31 +106,38 @@ void UpdateInstaller::install() {
     }
 
     removeBundle(backup);
-    if (arguments_.relaunch) relaunch(installed_);
+    if (arguments_.relaunch)
+        relaunch(installed_);
 }
 
 void UpdateInstaller::relaunch(const fs::path& bundle) const {
-    if (const auto executable = bundleExecutable(bundle)) environment_.launch(*executable);
+    if (const auto executable = bundleExecutable(bundle))
+        environment_.launch(*executable);
 }
 
 fs::path UpdateInstaller::findUpdateApp(const fs::path& mountPoint) const {
     std::vector<fs::path> candidates;
     std::error_code error;
-    for (auto it = fs::directory_iterator(mountPoint, error); !error && it != fs::directory_iterator();
-         it.increment(error)) {
+    for (auto it = fs::directory_iterator(mountPoint, error);
+         !error && it != fs::directory_iterator(); it.increment(error)) {
         const auto name = it->path().filename().string();
-        if (!name.starts_with(".") && it->path().extension() == ".app") candidates.push_back(it->path());
+        if (!name.starts_with(".") && it->path().extension() == ".app")
+            candidates.push_back(it->path());
     }
     if (error) {
-        throw UpdateHelperError::installationFailed("Could not list the update disk image: " + error.message());
+        throw UpdateHelperError::installationFailed("Could not list the update disk image: " +
+                                                    error.message());
     }
     // Sorted, so that which of several bundles wins does not depend on the file system.
     std::sort(candidates.begin(), candidates.end());
-    const auto named = std::find_if(candidates.begin(), candidates.end(), [&](const fs::path& path) {
-        return path.filename() == installed_.filename();
-    });
-    if (named != candidates.end()) return *named;
-    if (!candidates.empty()) return candidates.front();
+    const auto named =
+        std::find_if(candidates.begin(), candidates.end(), [&](const fs::path& path) {
+            return path.filename() == installed_.filename();
+        });
+    if (named != candidates.end())
+        return *named;
+    if (!candidates.empty())
+        return candidates.front();
     throw UpdateHelperError(UpdateHelperError::Kind::updateAppMissing);
 }
 

@@ -12,7 +12,8 @@ namespace velk::updater {
 struct InstallerEnvironment {
     ExitWait exitWait;
     std::filesystem::path temporaryDirectory;
-    std::function<void(const std::filesystem::path& from, const std::filesystem::path& to)> copyBundle;
+    std::function<void(const std::filesystem::path& from, const std::filesystem::path& to)>
+        copyBundle;
     std::function<bool(const std::filesystem::path& executable)> launch;
 
     /// The real machine: the user's temporary folder, the bundle copy, a detached launch.

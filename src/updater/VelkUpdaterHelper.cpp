@@ -8,7 +8,8 @@ int VelkUpdaterHelper::run(const std::vector<std::string>& words, std::ostream& 
                            const InstallerEnvironment& environment) {
     const auto arguments = parseArguments(words);
     if (!arguments) {
-        errors << "VelkUpdater: " << UpdateHelperError(UpdateHelperError::Kind::invalidArguments).description()
+        errors << "VelkUpdater: "
+               << UpdateHelperError(UpdateHelperError::Kind::invalidArguments).description()
                << '\n';
         return 1;
     }
@@ -23,7 +24,8 @@ int VelkUpdaterHelper::run(const std::vector<std::string>& words, std::ostream& 
     }
     errors.flush();
     // Whatever happened, the user gets an application back: after a rollback the old one.
-    if (arguments->relaunch) installer.relaunch(arguments->targetURL);
+    if (arguments->relaunch)
+        installer.relaunch(arguments->targetURL);
     return 1;
 }
 

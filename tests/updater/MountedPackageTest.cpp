@@ -36,9 +36,11 @@ TEST_F(MountedPackageTest, ExtractsFilesFoldersAndInsideLinksAndRemovesThemWhenD
         mountPoint = mounted.mountPoint();
         const auto bundle = mountPoint / "VelkCompressor.app";
         const auto program = bundle / "Contents/MacOS/VelkCompressor";
-        EXPECT_EQ(test::readFile(program), test::readFile(source / "Contents/MacOS/VelkCompressor"));
+        EXPECT_EQ(test::readFile(program),
+                  test::readFile(source / "Contents/MacOS/VelkCompressor"));
         EXPECT_NE(fs::status(program).permissions() & fs::perms::owner_exec, fs::perms::none);
-        EXPECT_EQ(fs::read_symlink(bundle / "Contents/Resources/launcher"), "../MacOS/VelkCompressor");
+        EXPECT_EQ(fs::read_symlink(bundle / "Contents/Resources/launcher"),
+                  "../MacOS/VelkCompressor");
         EXPECT_EQ(fs::status(mountPoint).permissions() & fs::perms::all, fs::perms::owner_all);
     }
     EXPECT_FALSE(fs::exists(mountPoint));
@@ -85,7 +87,8 @@ TEST_F(MountedPackageTest, RefusesWholePackagesThatCouldWriteOutsideOrAreDamaged
 TEST_F(MountedPackageTest, RefusesDamagedArchives) {
     std::string noise(100000, '\0');
     unsigned state = 1;
-    for (auto& byte : noise) byte = static_cast<char>((state = state * 1103515245 + 12345) >> 16);
+    for (auto& byte : noise)
+        byte = static_cast<char>((state = state * 1103515245 + 12345) >> 16);
     test::writeArchive(package_, {{"App.app/Contents/Info.plist", noise}});
     const auto whole = test::readFile(package_);
     const std::string damaged[] = {whole.substr(0, whole.size() / 2), "not an archive at all",

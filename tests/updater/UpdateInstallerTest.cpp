@@ -36,7 +36,9 @@ protected:
 
     void install(const InstallerEnvironment& environment, std::string version = "2.0.0",
                  std::int32_t pid = -1) {
-        UpdateInstaller(Arguments{pid, installed_, package_, std::move(version), false}, environment).install();
+        UpdateInstaller(Arguments{pid, installed_, package_, std::move(version), false},
+                        environment)
+            .install();
     }
 
     std::string installedVersion() const {
@@ -66,7 +68,8 @@ TEST_F(UpdateInstallerTest, ReplacesTheBundleWithTheOneInThePackage) {
         package(name, {});
         install(environment());
         EXPECT_EQ(installedVersion(), "2.0.0");
-        EXPECT_EQ(fs::read_symlink(installed_ / "Contents/Resources/launcher"), "../MacOS/VelkCompressor");
+        EXPECT_EQ(fs::read_symlink(installed_ / "Contents/Resources/launcher"),
+                  "../MacOS/VelkCompressor");
         EXPECT_TRUE(fs::exists(installed_ / "Contents/MacOS/VelkCompressor"));
         expectNoLeftovers();
         fs::remove_all(dir_ / "release");
@@ -81,18 +84,28 @@ TEST_F(UpdateInstallerTest, RefusesUnfitPackagesAndLeavesTheInstalledBundleAlone
         std::string version;
         Kind kind;
     } cases[] = {
-        {"other identifier", [&] { package("VelkCompressor.app", {.identifier = "com.other"}); }, "2.0.0",
+        {"other identifier", [&] { package("VelkCompressor.app", {.identifier = "com.other"}); },
+         "2.0.0", Kind::bundleMismatch},
+        {"other version text", [&] { package("VelkCompressor.app", {}); }, "2.0.0.0",
          Kind::bundleMismatch},
-        {"other version text", [&] { package("VelkCompressor.app", {}); }, "2.0.0.0", Kind::bundleMismatch},
-        {"no bundle", [&] { test::writeArchive(package_, {{"readme.txt", "hi"}}); }, "2.0.0",
-         Kind::updateAppMissing},
+        {"no bundle",
+         [&] {
+             test::writeArchive(package_, {{"readme.txt", "hi"}});
+         },
+         "2.0.0", Kind::updateAppMissing},
         {"executable outside the bundle",
-         [&] { package("VelkCompressor.app", {.executable = "../../../../../../../../../../../../../../bin/sh"}); }, "2.0.0",
-         Kind::updateAppMissing},
+         [&] {
+             package("VelkCompressor.app",
+                     {.executable = "../../../../../../../../../../../../../../bin/sh"});
+         },
+         "2.0.0", Kind::updateAppMissing},
         {"damaged archive", [&] { test::writeFile(package_, "\x1f\x8b garbage"); }, "2.0.0",
          Kind::invalidDiskImage},
-        {"escaping entry", [&] { test::writeArchive(package_, {{"../VelkCompressor.app", "x"}}); }, "2.0.0",
-         Kind::invalidDiskImage},
+        {"escaping entry",
+         [&] {
+             test::writeArchive(package_, {{"../VelkCompressor.app", "x"}});
+         },
+         "2.0.0", Kind::invalidDiskImage},
         {"package missing", [&] { fs::remove(package_); }, "2.0.0", Kind::installationFailed},
     };
     for (const auto& c : cases) {
@@ -115,7 +128,8 @@ TEST_F(UpdateInstallerTest, AFailedCopyLeavesTheOldBundleInPlace) {
     const auto halfCopy = [](const fs::path& from, const fs::path& to) {
         fs::create_directories(to / "Contents");
         fs::copy_file(from / "Contents/Info.plist", to / "Contents/Info.plist");
-        throw fs::filesystem_error("disk full", to, std::make_error_code(std::errc::no_space_on_device));
+        throw fs::filesystem_error("disk full", to,
+                                   std::make_error_code(std::errc::no_space_on_device));
     };
     const struct {
         const char* name;
@@ -137,7 +151,8 @@ TEST_F(UpdateInstallerTest, AFailedCopyLeavesTheOldBundleInPlace) {
         auto env = environment();
         int copies = 0;
         env.copyBundle = [&](const fs::path& from, const fs::path& to) {
-            if (++copies == c.failingCopy) return c.copy(from, to);
+            if (++copies == c.failingCopy)
+                return c.copy(from, to);
             copyBundle(from, to);
         };
         try {

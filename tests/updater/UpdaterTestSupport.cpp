@@ -19,11 +19,18 @@ void makeBundle(const fs::path& bundle, const BundleSpec& spec) {
     fs::create_directories(bundle / "Contents/Resources/Helpers");
     writeFile(bundle / "Contents/Info.plist",
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>\n"
-              "<key>CFBundleIdentifier</key><string>" + spec.identifier + "</string>\n"
-              "<key>CFBundleShortVersionString</key><string>" + spec.version + "</string>\n"
-              "<key>CFBundleExecutable</key><string>" + spec.executable + "</string>\n"
-              "</dict></plist>\n");
-    if (spec.executable.find('/') != std::string::npos) return;
+              "<key>CFBundleIdentifier</key><string>" +
+                  spec.identifier +
+                  "</string>\n"
+                  "<key>CFBundleShortVersionString</key><string>" +
+                  spec.version +
+                  "</string>\n"
+                  "<key>CFBundleExecutable</key><string>" +
+                  spec.executable +
+                  "</string>\n"
+                  "</dict></plist>\n");
+    if (spec.executable.find('/') != std::string::npos)
+        return;
     fs::create_symlink("../MacOS/" + spec.executable, bundle / "Contents/Resources/launcher");
     const auto program = bundle / "Contents/MacOS" / spec.executable;
     writeFile(program, "#!/bin/sh\necho " + spec.version + " >> \"$VELK_TEST_MARKER\"\n");
@@ -53,8 +60,9 @@ public:
     void add(const ArchiveEntry& spec) {
         std::unique_ptr<archive_entry, EntryFree> entry(archive_entry_new());
         archive_entry_set_pathname(entry.get(), spec.name.c_str());
-        archive_entry_set_perm(entry.get(), spec.permissions != 0 ? spec.permissions
-                                            : spec.type == AE_IFDIR ? 0755 : 0644);
+        archive_entry_set_perm(entry.get(), spec.permissions != 0   ? spec.permissions
+                                            : spec.type == AE_IFDIR ? 0755
+                                                                    : 0644);
         archive_entry_set_mtime(entry.get(), 1700000000, 0);
         if (!spec.linkTarget.empty()) {
             archive_entry_set_filetype(entry.get(), AE_IFLNK);
@@ -64,12 +72,14 @@ public:
             archive_entry_set_hardlink(entry.get(), spec.hardlink.c_str());
         } else {
             archive_entry_set_filetype(entry.get(), spec.type);
-            if (spec.type == AE_IFREG) archive_entry_set_size(entry.get(), static_cast<la_int64_t>(spec.contents.size()));
+            if (spec.type == AE_IFREG)
+                archive_entry_set_size(entry.get(), static_cast<la_int64_t>(spec.contents.size()));
         }
         if (archive_write_header(writer_.get(), entry.get()) != ARCHIVE_OK) {
             throw std::runtime_error(std::string("cannot add ") + spec.name);
         }
-        if (!spec.contents.empty()) archive_write_data(writer_.get(), spec.contents.data(), spec.contents.size());
+        if (!spec.contents.empty())
+            archive_write_data(writer_.get(), spec.contents.data(), spec.contents.size());
     }
 
 private:
@@ -99,7 +109,8 @@ void addTree(ArchiveWriter& writer, const fs::path& path, const std::string& nam
 
 void writeArchive(const fs::path& archive, const std::vector<ArchiveEntry>& entries) {
     ArchiveWriter writer(archive);
-    for (const auto& entry : entries) writer.add(entry);
+    for (const auto& entry : entries)
+        writer.add(entry);
 }
 
 void packFolder(const fs::path& archive, const fs::path& top) {
@@ -113,7 +124,8 @@ std::string awaitMarker(const fs::path& marker) {
         std::error_code error;
         if (fs::file_size(marker, error) > 0 && !error) {
             auto text = readFile(marker);
-            if (text.ends_with('\n')) return text.substr(0, text.size() - 1);
+            if (text.ends_with('\n'))
+                return text.substr(0, text.size() - 1);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

@@ -20,14 +20,17 @@ pid_t spawn(const std::vector<std::string>& command, const fs::path& errors = "/
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char*> argv;
-    for (const auto& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+    for (const auto& word : command)
+        argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
     pid_t pid = -1;
     const int status = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (status != 0) throw std::runtime_error("cannot start " + command.front());
+    if (status != 0)
+        throw std::runtime_error("cannot start " + command.front());
     return pid;
 }
 
@@ -48,8 +51,8 @@ protected:
     }
 
     int run(const std::string& pid, const std::string& version) {
-        return exitStatus(spawn({VELK_UPDATER_PATH, "--pid", pid, "--target", installed_.string(), "--dmg",
-                                 package_.string(), "--version", version, "--relaunch"},
+        return exitStatus(spawn({VELK_UPDATER_PATH, "--pid", pid, "--target", installed_.string(),
+                                 "--dmg", package_.string(), "--version", version, "--relaunch"},
                                 errors_));
     }
 
@@ -77,12 +80,15 @@ TEST_F(VelkUpdaterTest, WaitsForTheOldProgramThenInstallsAndRelaunches) {
 
 TEST_F(VelkUpdaterTest, AFailureReportsOneLineAndRelaunchesTheOldBundle) {
     EXPECT_EQ(run("-1", "3.0.0"), 1);
-    EXPECT_EQ(test::readFile(errors_), "VelkUpdater: The update bundle does not match the installed application\n");
+    EXPECT_EQ(test::readFile(errors_),
+              "VelkUpdater: The update bundle does not match the installed application\n");
     EXPECT_EQ(test::awaitMarker(dir_ / "marker"), "1.0.0");
 }
 
 TEST_F(VelkUpdaterTest, AnInvalidCommandLineOnlyReports) {
-    EXPECT_EQ(exitStatus(spawn({VELK_UPDATER_PATH, "--relaunch", "--target", installed_.string()}, errors_)), 1);
+    EXPECT_EQ(exitStatus(spawn({VELK_UPDATER_PATH, "--relaunch", "--target", installed_.string()},
+                               errors_)),
+              1);
     EXPECT_EQ(test::readFile(errors_), "VelkUpdater: Invalid updater arguments\n");
 }
 
