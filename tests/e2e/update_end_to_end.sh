@@ -85,5 +85,8 @@ for _ in $(seq 300); do
 done
 grep -q "<string>$new_version</string>" "$installed/Contents/Info.plist"
 grep -q "Launch smoke complete" "$work/log/native.log"
-! ls -a "$work/Applications" | grep -q update-backup
+if ls -a "$work/Applications" | grep -q update-backup; then
+    echo "a backup of the old bundle was left behind" >&2
+    exit 1
+fi
 echo "updated to $new_version and relaunched"
