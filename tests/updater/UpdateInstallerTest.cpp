@@ -5,9 +5,11 @@
 #include "updater/BundleInfo.h"
 #include "updater/UpdateHelperError.h"
 #include "updater/UpdaterTestSupport.h"
+#include "updater/VelkUpdaterHelper.h"
 
 #include <functional>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <unistd.h>
 
 namespace velk::updater {
@@ -168,16 +170,20 @@ TEST_F(UpdateInstallerTest, AFailedCopyLeavesTheOldBundleInPlace) {
     }
 }
 
-TEST_F(UpdateInstallerTest, GivesUpOnAProgramThatDoesNotExit) {
+TEST_F(UpdateInstallerTest, GivesUpOnAProgramThatDoesNotExitAndStartsNoSecondCopy) {
     package("VelkCompressor.app", {});
     auto env = environment();
     env.exitWait = {3, std::chrono::milliseconds(1)};
-    try {
-        install(env, "2.0.0", static_cast<std::int32_t>(::getpid()));
-        ADD_FAILURE() << "installed";
-    } catch (const UpdateHelperError& error) {
-        EXPECT_EQ(error.kind(), UpdateHelperError::Kind::parentDidNotExit);
-    }
+    bool launched = false;
+    env.launch = [&](const fs::path&) { return launched = true; };
+    std::ostringstream errors;
+    const int status = VelkUpdaterHelper::run({"--pid", std::to_string(::getpid()), "--target",
+                                               installed_.string(), "--dmg", package_.string(),
+                                               "--version", "2.0.0", "--relaunch"},
+                                              errors, env);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(errors.str(), "VelkUpdater: The application did not exit in time\n");
+    EXPECT_FALSE(launched);
     EXPECT_EQ(installedVersion(), "1.0.0");
 }
 
