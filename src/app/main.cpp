@@ -17,6 +17,7 @@
 #include "platform/VipsImageCodec.h"
 #include "platform/XdgAutostartLoginItem.h"
 #include "store/AppStore.h"
+#include "update/UpdateClient.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ int runHeadless(const velk::HeadlessOptions& options) {
         .notifier = notifier,
         .loginItem = loginItem,
         .mainExecutor = loop.executor(),
-        .updater = nullptr,
+        .updater = makeAppUpdater(fileSystem, loop.executor()),
     });
 
     // Every value is checked before anything is saved.

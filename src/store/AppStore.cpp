@@ -7,7 +7,7 @@
 #include "core/Locations.h"
 #include "core/NativeLog.h"
 #include "core/Paths.h"
-#include "store/NullAppUpdater.h"
+#include "update/NullAppUpdater.h"
 #include "store/WatchFolderBookmark.h"
 
 namespace velk {

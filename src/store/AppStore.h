@@ -20,7 +20,7 @@
 #include "platform/ImageCodec.h"
 #include "platform/LoginItem.h"
 #include "platform/Notifier.h"
-#include "store/AppUpdater.h"
+#include "update/AppUpdater.h"
 
 namespace velk {
 

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "platform/FileSystem.h"
+#include "update/AppUpdater.h"
+
+namespace velk {
+
+/// The update client this build ships: the HTTPS client for the running program, or, in a
+/// build without one, the client that refers the user to the package manager.
+///
+/// Two environment variables, read only when set, point the client at a test server:
+/// VELK_UPDATE_MANIFEST_URL replaces the manifest location and VELK_UPDATE_CA_FILE names
+/// PEM certificates to trust besides the system's.
+std::unique_ptr<AppUpdater> makeAppUpdater(FileSystem& fileSystem,
+                                           std::function<void(std::function<void()>)> mainExecutor);
+
+/// Whether this build checks for updates itself.
+bool hasUpdateClient();
+
+} // namespace velk
