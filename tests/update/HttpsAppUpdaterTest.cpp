@@ -124,9 +124,9 @@ public:
             posted_.notify_all();
         };
     }
-    /// Runs posted tasks until `done` holds; false after 20 s without it.
-    bool runUntil(const std::function<bool()>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
+    /// Runs posted tasks until `done` holds; false when `patience` passes without it.
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds patience = 20s) {
+        const auto deadline = std::chrono::steady_clock::now() + patience;
         while (!done()) {
             std::unique_lock lock(mutex_);
             if (!posted_.wait_until(lock, deadline, [this] { return !tasks_.empty(); })) {
@@ -395,6 +395,21 @@ TEST_F(HttpsAppUpdaterTest, CheckWhileDownloadingGivesNoAnswer) {
     EXPECT_TRUE(downloaded->succeeded());
     EXPECT_FALSE(checkAnswered);
     EXPECT_EQ(states_, (std::vector<State>{State::downloading, State::idle}));
+}
+
+TEST_F(HttpsAppUpdaterTest, UpdaterGoneMidDownloadDropsTheAnswerAndTheFile) {
+    test::ScopedEnv tmp("TMPDIR", dir_.path().native());
+    const std::string bytes = "slow package";
+    const std::string url = server_->publish(bytes);
+    auto updater = makeUpdater(environment());
+    bool answered = false;
+    updater->download(
+        release(server_->origin + "/slow/" + fs::path(url).filename().native(), bytes),
+        [&](const auto&) { answered = true; });
+    updater.reset();
+    main_.runUntil([] { return false; }, 1500ms);
+    EXPECT_FALSE(answered);
+    EXPECT_TRUE(fs::is_empty(dir_.path()));
 }
 
 TEST_F(HttpsAppUpdaterTest, SignedBuildsAcceptOnlyThePublishersSignature) {
