@@ -132,6 +132,14 @@ HttpsAppUpdater::~HttpsAppUpdater() {
     http_.reset();
 }
 
+const std::optional<AppUpdateManifest>& HttpsAppUpdater::readyUpdate() const {
+    // A package deleted since (temporary folders get cleaned) cannot be installed, and the
+    // hand-off's error asks the user to check again: that check must then really check.
+    if (!downloadedPackageURL_ || !fileSystem_.exists(*downloadedPackageURL_))
+        return noUpdate_;
+    return readyUpdate_;
+}
+
 void HttpsAppUpdater::setState(AppUpdaterState state) {
     state_ = state;
     if (onChange_)
@@ -160,8 +168,8 @@ void HttpsAppUpdater::startRequest(
 void HttpsAppUpdater::check(CheckCompletion completion) {
     if (activeTask_)
         return;
-    if (readyUpdate_) {
-        completion(AppUpdateCheckResult{AppUpdateCheckResult::Available{*readyUpdate_}});
+    if (const auto& ready = readyUpdate()) {
+        completion(AppUpdateCheckResult{AppUpdateCheckResult::Available{*ready}});
         return;
     }
     readyUpdate_.reset();

@@ -41,7 +41,9 @@ public:
     ~HttpsAppUpdater() override;
 
     AppUpdaterState state() const override { return state_; }
-    const std::optional<AppUpdateManifest>& readyUpdate() const override { return readyUpdate_; }
+    /// None once the package has gone from the disk, so that the owner checks again
+    /// rather than offering a release that can no longer be installed.
+    const std::optional<AppUpdateManifest>& readyUpdate() const override;
     const std::optional<std::filesystem::path>& downloadedPackageURL() const override {
         return downloadedPackageURL_;
     }
@@ -74,6 +76,7 @@ private:
 
     AppUpdaterState state_ = AppUpdaterState::idle;
     std::optional<AppUpdateManifest> readyUpdate_;
+    std::optional<AppUpdateManifest> noUpdate_;
     std::optional<std::filesystem::path> downloadedPackageURL_;
     bool activeTask_ = false;
     std::function<void()> onChange_;

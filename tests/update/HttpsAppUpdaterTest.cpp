@@ -336,6 +336,12 @@ TEST_F(HttpsAppUpdaterTest, DownloadsVerifiedPackagesIntoFoldersOfTheirOwn) {
     EXPECT_TRUE(answered);
     EXPECT_EQ(states_.size(), 4u);
     EXPECT_EQ(server_->requests(), requestsBefore);
+
+    // Once the package is gone, checking again asks the server.
+    fs::remove(second.value());
+    EXPECT_FALSE(check(*updater).succeeded());
+    EXPECT_EQ(states_.size(), 6u);
+    EXPECT_EQ(updater->readyUpdate(), std::nullopt);
 }
 
 TEST_F(HttpsAppUpdaterTest, FailedDownloadsKeepNoPackage) {
