@@ -44,7 +44,7 @@ public:
         Notifier& notifier;
         LoginItem& loginItem;
         MainExecutor mainExecutor;
-        /// None gives an update client that never checks.
+        /// None gives NullAppUpdater, the client of a build without self-updates.
         std::unique_ptr<AppUpdater> updater;
         FolderCompressor::Options engineOptions = {};
         NotificationManager::Clock notificationClock = [] {
