@@ -9,6 +9,7 @@
 #include "app/HeadlessRunner.h"
 #include "app/MainLoop.h"
 #include "app/SignalWatcher.h"
+#include "app/UpdateCommand.h"
 #include "core/Constants.h"
 #include "core/NativeLog.h"
 #include "core/Version.h"
@@ -76,6 +77,12 @@ int main(int argc, char** argv) {
             return 0;
         case HeadlessOptions::Mode::headless:
             return runHeadless(options);
+        case HeadlessOptions::Mode::update: {
+            MainLoop loop;
+            PosixFileSystem fileSystem;
+            const auto updater = makeAppUpdater(fileSystem, loop.executor());
+            return runUpdateCommand(*updater, loop, std::cout, std::cerr);
+        }
         case HeadlessOptions::Mode::none:
             break;
         }

@@ -7,6 +7,7 @@
 #include "core/Paths.h"
 #include "model/AppConfig.h"
 #include "model/CompressionPreset.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 #include "support/TestImages.h"
 
@@ -119,6 +120,14 @@ TEST_F(HeadlessProgramTest, VersionAndHelp) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
     EXPECT_EQ(run({"--bogus"}).status, 2);
+}
+
+TEST_F(HeadlessProgramTest, UpdateReportsAnUnreachableServerAndFails) {
+    test::ScopedEnv server("VELK_UPDATE_MANIFEST_URL", "https://127.0.0.1:1/latest.json");
+    const Outcome update = run({"--update"});
+    EXPECT_EQ(update.status, 1);
+    EXPECT_NE(update.err.find("VelkCompressor: update failed: "), std::string::npos) << update.err;
+    EXPECT_EQ(run({"--update", "--headless"}).status, 2);
 }
 
 TEST_F(HeadlessProgramTest, CompressesKeepingOrReplacingOriginalsThenRestartsWithoutRedoingThem) {
