@@ -11,10 +11,10 @@
 
 #include "model/Base64.h"
 #include "model/RecordDecodeError.h"
-#include "platform/ChildProcess.h"
 #include "platform/CurlHttpClient.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/Sha256.h"
+#include "support/HttpsTestServer.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 #include "update/AppUpdateError.h"
@@ -30,15 +30,6 @@ using test::writeFile;
 using State = AppUpdaterState;
 using Kind = AppUpdateError::Kind;
 
-const fs::path openssl = "/usr/bin/openssl";
-const fs::path python = "/usr/bin/python3";
-
-void run(const fs::path& program, const std::vector<std::string>& arguments) {
-    if (ChildProcess(program, arguments).wait() != 0) {
-        throw std::runtime_error(program.native() + " failed: " + arguments.front());
-    }
-}
-
 std::string hexDigest(std::string_view bytes) {
     static constexpr char hex[] = "0123456789abcdef";
     std::string text;
@@ -46,73 +37,6 @@ std::string hexDigest(std::string_view bytes) {
         text += {hex[byte >> 4], hex[byte & 0xF]};
     return text;
 }
-
-/// A certificate authority, a server certificate for 127.0.0.1 signed by it, a publisher
-/// signing key, and the HTTPS server using them; one of each for the whole suite.
-struct TestServer {
-    TempDir dir;
-    fs::path root = dir / "root";
-    std::unique_ptr<ChildProcess> process;
-    std::string origin;
-    std::string publisherKey;
-
-    TestServer() {
-        const auto at = [this](const char* name) { return (dir / name).native(); };
-        fs::create_directories(root);
-        writeFile(dir / "ext.cnf", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
-        const std::vector<std::string> ecKey = {"-newkey", "ec", "-pkeyopt",
-                                                "ec_paramgen_curve:prime256v1", "-nodes"};
-        auto caArguments = std::vector<std::string>{
-            "req",     "-x509",      "-days", "2",         "-subj", "/CN=Velk Test CA",
-            "-keyout", at("ca.key"), "-out",  at("ca.pem")};
-        caArguments.insert(caArguments.begin() + 2, ecKey.begin(), ecKey.end());
-        run(openssl, caArguments);
-        auto requestArguments = std::vector<std::string>{
-            "req", "-subj", "/CN=localhost", "-keyout", at("server.key"), "-out", at("server.csr")};
-        requestArguments.insert(requestArguments.begin() + 1, ecKey.begin(), ecKey.end());
-        run(openssl, requestArguments);
-        run(openssl,
-            {"x509", "-req", "-in", at("server.csr"), "-CA", at("ca.pem"), "-CAkey", at("ca.key"),
-             "-CAcreateserial", "-days", "2", "-extfile", at("ext.cnf"), "-out", at("server.pem")});
-        run(openssl, {"genpkey", "-algorithm", "ed25519", "-out", at("publisher.pem")});
-        run(openssl, {"pkey", "-in", at("publisher.pem"), "-pubout", "-outform", "DER", "-out",
-                      at("publisher.der")});
-        publisherKey = readFile(dir / "publisher.der").substr(12); // after the DER prefix
-
-        process = std::make_unique<ChildProcess>(
-            python, std::vector<std::string>{VELK_TEST_HTTPS_SERVER, root.native(),
-                                             at("server.pem"), at("server.key"), at("port")});
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!fs::exists(dir / "port")) {
-            if (std::chrono::steady_clock::now() > deadline || !process->isRunning()) {
-                throw std::runtime_error("the test HTTPS server did not start");
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        origin = "https://127.0.0.1:" + readFile(dir / "port");
-    }
-
-    fs::path caFile() const { return dir / "ca.pem"; }
-
-    /// Serves `bytes` under a fresh name and returns its URL.
-    std::string publish(std::string_view bytes) {
-        static int counter = 0;
-        const std::string name = "file-" + std::to_string(++counter);
-        writeFile(root / name, bytes);
-        return origin + "/" + name;
-    }
-
-    std::string sign(std::string_view bytes) {
-        writeFile(dir / "message", bytes);
-        run(openssl, {"pkeyutl", "-sign", "-rawin", "-inkey", (dir / "publisher.pem").native(),
-                      "-in", (dir / "message").native(), "-out", (dir / "signature").native()});
-        return base64Encode(readFile(dir / "signature"));
-    }
-
-    std::string requests() const {
-        return fs::exists(root / "requests.log") ? readFile(root / "requests.log") : "";
-    }
-};
 
 /// The main thread as the client sees it: tasks wait here until the test runs them.
 class MainQueue {
@@ -177,15 +101,8 @@ std::vector<fs::path> updateFolders(const fs::path& dir, std::string_view prefix
 
 class HttpsAppUpdaterTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        if (!fs::exists(openssl) || !fs::exists(python))
-            return;
-        server_ = new TestServer; // NOLINT: lives for the whole suite
-    }
-    static void TearDownTestSuite() {
-        delete server_;
-        server_ = nullptr;
-    }
+    static void SetUpTestSuite() { server_ = test::HttpsTestServer::start(); }
+    static void TearDownTestSuite() { server_.reset(); }
     void SetUp() override {
         if (!server_)
             GTEST_SKIP() << "openssl or python3 not installed";
@@ -231,14 +148,14 @@ protected:
         return outcome.value_or(std::make_exception_ptr(std::runtime_error("no answer")));
     }
 
-    static TestServer* server_;
+    static std::unique_ptr<test::HttpsTestServer> server_;
     TempDir dir_;
     PosixFileSystem fileSystem_;
     MainQueue main_;
     std::vector<State> states_;
 };
 
-TestServer* HttpsAppUpdaterTest::server_ = nullptr;
+std::unique_ptr<test::HttpsTestServer> HttpsAppUpdaterTest::server_;
 
 TEST_F(HttpsAppUpdaterTest, CheckAnswersEachKindOfServerResponse) {
     const std::string hex(64, 'a');
@@ -254,8 +171,8 @@ TEST_F(HttpsAppUpdaterTest, CheckAnswersEachKindOfServerResponse) {
     const Case cases[] = {
         {"newer", server_->publish(manifest("2.0")), "available 2.0"},
         {"older", server_->publish(manifest("0.9")), "up to date 1.0"},
-        {"304", server_->origin + "/status/304", "The update server returned HTTP 304."},
-        {"500", server_->origin + "/status/500", "The update server returned HTTP 500."},
+        {"304", server_->origin() + "/status/304", "The update server returned HTTP 304."},
+        {"500", server_->origin() + "/status/500", "The update server returned HTTP 500."},
         {"not JSON", server_->publish("<html>busy</html>"), "decoder error"},
         {"zero-length body", server_->publish(""), "decoder error"},
         {"invalid", server_->publish(manifest("2.0", R"(,"download":"http://velk.app/u")")),
@@ -293,7 +210,7 @@ TEST_F(HttpsAppUpdaterTest, CheckAnswersEachKindOfServerResponse) {
 }
 
 TEST_F(HttpsAppUpdaterTest, DownloadsVerifiedPackagesIntoFoldersOfTheirOwn) {
-    auto updater = makeUpdater(environment(), server_->origin + "/status/500");
+    auto updater = makeUpdater(environment(), server_->origin() + "/status/500");
     const std::string bytes = "package bytes\n";
     const std::string url = server_->publish(bytes);
     auto manifest = release(url, bytes);
@@ -301,7 +218,7 @@ TEST_F(HttpsAppUpdaterTest, DownloadsVerifiedPackagesIntoFoldersOfTheirOwn) {
     const auto first = download(*updater, manifest);
     ASSERT_TRUE(first.succeeded()) << describe(first.error());
     // A redirect that stays on https is followed; the upper-case digest still matches.
-    manifest = decodeAppUpdateManifest(R"({"version":"2.0-beta","download":")" + server_->origin +
+    manifest = decodeAppUpdateManifest(R"({"version":"2.0-beta","download":")" + server_->origin() +
                                        "/redirect?to=" + url + R"(","sha256":")" +
                                        [&] {
                                            std::string upper = hexDigest(bytes);
@@ -354,11 +271,11 @@ TEST_F(HttpsAppUpdaterTest, FailedDownloadsKeepNoPackage) {
         std::string expected;
     };
     const Case cases[] = {
-        {"redirect to http", release(server_->origin + "/redirect?to=" + plainURL, bytes),
+        {"redirect to http", release(server_->origin() + "/redirect?to=" + plainURL, bytes),
          "The update download did not finish over HTTPS."},
         {"checksum", release(url, "other bytes"),
          "The downloaded update checksum does not match the release manifest."},
-        {"missing", release(server_->origin + "/gone", bytes),
+        {"missing", release(server_->origin() + "/gone", bytes),
          "The update server returned HTTP 404."},
     };
     for (const auto& c : cases) {
@@ -388,10 +305,10 @@ TEST_F(HttpsAppUpdaterTest, FailedDownloadsKeepNoPackage) {
 }
 
 TEST_F(HttpsAppUpdaterTest, CheckWhileDownloadingGivesNoAnswer) {
-    auto updater = makeUpdater(environment(), server_->origin + "/status/500");
+    auto updater = makeUpdater(environment(), server_->origin() + "/status/500");
     const std::string bytes = "slow package";
     const std::string url = server_->publish(bytes);
-    const std::string slowURL = server_->origin + "/slow/" + fs::path(url).filename().native();
+    const std::string slowURL = server_->origin() + "/slow/" + fs::path(url).filename().native();
     bool checkAnswered = false;
     std::optional<AppUpdateOutcome<fs::path>> downloaded;
     updater->download(release(slowURL, bytes), [&](const auto& answer) { downloaded = answer; });
@@ -410,7 +327,7 @@ TEST_F(HttpsAppUpdaterTest, UpdaterGoneMidDownloadDropsTheAnswerAndTheFile) {
     auto updater = makeUpdater(environment());
     bool answered = false;
     updater->download(
-        release(server_->origin + "/slow/" + fs::path(url).filename().native(), bytes),
+        release(server_->origin() + "/slow/" + fs::path(url).filename().native(), bytes),
         [&](const auto&) { answered = true; });
     updater.reset();
     main_.runUntil([] { return false; }, 1500ms);
@@ -421,8 +338,8 @@ TEST_F(HttpsAppUpdaterTest, UpdaterGoneMidDownloadDropsTheAnswerAndTheFile) {
 TEST_F(HttpsAppUpdaterTest, SignedBuildsAcceptOnlyThePublishersSignature) {
     const std::string bytes = "signed package";
     const std::string url = server_->publish(bytes);
-    const std::string good = server_->sign(bytes);
-    const std::string other = server_->sign("other package");
+    const std::string good = base64Encode(server_->sign(bytes));
+    const std::string other = base64Encode(server_->sign("other package"));
     const std::pair<std::string, bool> cases[] = {
         {R"(,"signature":")" + good + "\"", true},
         {R"(,"signature":")" + other + "\"", false},
@@ -430,7 +347,7 @@ TEST_F(HttpsAppUpdaterTest, SignedBuildsAcceptOnlyThePublishersSignature) {
         {"", false},
     };
     auto environment = this->environment();
-    environment.publisherKey = server_->publisherKey;
+    environment.publisherKey = server_->publisherKey();
     for (const auto& [signature, accepted] : cases) {
         auto updater = makeUpdater(environment);
         const auto outcome = download(*updater, release(url, bytes, signature));
