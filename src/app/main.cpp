@@ -12,7 +12,6 @@
 #include "app/UpdateCommand.h"
 #include "core/Constants.h"
 #include "core/NativeLog.h"
-#include "core/Version.h"
 #include "platform/DBusNotifier.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/VipsImageCodec.h"
@@ -73,7 +72,7 @@ int main(int argc, char** argv) {
             std::cout << HeadlessOptions::helpText();
             return 0;
         case HeadlessOptions::Mode::version:
-            std::cout << appName << ' ' << compiledVersion << '\n';
+            std::cout << appName << ' ' << runningProgramVersion().version << '\n';
             return 0;
         case HeadlessOptions::Mode::headless:
             return runHeadless(options);

@@ -5,13 +5,13 @@
 
 #include "core/BuildSettings.h"
 #include "core/Locations.h"
+#include "platform/SystemInfo.h"
+#include "update/BundleInfo.h"
 #include "update/NullAppUpdater.h"
 
 #if VELK_UPDATE_CLIENT
 #include "model/Base64.h"
 #include "platform/CurlHttpClient.h"
-#include "platform/SystemInfo.h"
-#include "update/BundleInfo.h"
 #include "update/HttpsAppUpdater.h"
 #endif
 
@@ -25,6 +25,19 @@ namespace {
 }
 
 } // namespace
+
+namespace {
+
+std::optional<std::filesystem::path> runningBundle() {
+    const auto executable = currentExecutablePath();
+    return executable ? bundleOfExecutable(*executable) : std::nullopt;
+}
+
+} // namespace
+
+RunningVersion runningProgramVersion() {
+    return runningVersion(runningBundle());
+}
 
 bool hasUpdateClient() {
     return VELK_UPDATE_CLIENT != 0;
@@ -40,9 +53,7 @@ makeAppUpdater([[maybe_unused]] FileSystem& fileSystem,
     const char* manifestOverride = nonEmptyEnv("VELK_UPDATE_MANIFEST_URL");
 
     HttpsAppUpdater::Environment environment;
-    if (const auto executable = currentExecutablePath()) {
-        environment.bundle = bundleOfExecutable(*executable);
-    }
+    environment.bundle = runningBundle();
     environment.running = runningVersion(environment.bundle);
     environment.systemVersion = kernelVersion();
     environment.temporaryDirectory = temporaryDirectory();

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/FileSystem.h"
+#include "update/AppUpdateManifest.h"
 #include "update/AppUpdater.h"
 
 namespace velk {
@@ -16,6 +17,10 @@ namespace velk {
 /// PEM certificates to trust besides the system's.
 std::unique_ptr<AppUpdater> makeAppUpdater(FileSystem& fileSystem,
                                            std::function<void(std::function<void()>)> mainExecutor);
+
+/// The running program's version and build: from the Info.plist of the bundle it runs
+/// from, else the version compiled in.
+RunningVersion runningProgramVersion();
 
 /// Whether this build checks for updates itself.
 bool hasUpdateClient();

@@ -122,6 +122,19 @@ TEST_F(HeadlessProgramTest, VersionAndHelp) {
     EXPECT_EQ(run({"--bogus"}).status, 2);
 }
 
+TEST_F(HeadlessProgramTest, VersionComesFromTheBundleItRunsFrom) {
+    const fs::path contents = dir_ / "Velk.app" / "Contents";
+    fs::create_directories(contents / "MacOS");
+    fs::copy_file(VELK_PROGRAM_PATH, contents / "MacOS" / "VelkCompressor");
+    test::writeFile(contents / "Info.plist",
+                    "<plist><dict><key>CFBundleShortVersionString</key><string>9.8.7</string>"
+                    "</dict></plist>");
+    ProgramProcess bundled(contents / "MacOS" / "VelkCompressor", {"--version"}, {},
+                           dir_ / "bundled");
+    EXPECT_EQ(bundled.wait(60s), 0);
+    EXPECT_EQ(bundled.out(), "Velk | Compressor 9.8.7\n");
+}
+
 TEST_F(HeadlessProgramTest, UpdateReportsAnUnreachableServerAndFails) {
     test::ScopedEnv server("VELK_UPDATE_MANIFEST_URL", "https://127.0.0.1:1/latest.json");
     const Outcome update = run({"--update"});
