@@ -36,7 +36,7 @@ HeadlessOptions HeadlessOptions::parse(const std::vector<std::string>& arguments
     HeadlessOptions options;
     auto setMode = [&](Mode mode) {
         if (options.mode != Mode::none && options.mode != mode)
-            throw UsageError("--help, --version and --headless cannot be combined");
+            throw UsageError("--help, --version, --headless and --update cannot be combined");
         options.mode = mode;
     };
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -56,7 +56,7 @@ HeadlessOptions HeadlessOptions::parse(const std::vector<std::string>& arguments
             field = std::move(parsed);
         };
         if (inlineValue && (name == "--help" || name == "--version" || name == "--headless" ||
-                            name == "--once")) {
+                            name == "--update" || name == "--once")) {
             throw UsageError(name + " takes no value");
         }
         if (name == "--help" || name == "-h") {
@@ -65,6 +65,8 @@ HeadlessOptions HeadlessOptions::parse(const std::vector<std::string>& arguments
             setMode(Mode::version);
         } else if (name == "--headless") {
             setMode(Mode::headless);
+        } else if (name == "--update") {
+            setMode(Mode::update);
         } else if (name == "--once") {
             options.once = true;
         } else if (name == "--watch") {
@@ -91,7 +93,7 @@ std::string HeadlessOptions::helpText() {
     const auto formats = joined(allFormatStrategies, [](auto f) { return std::string(rawValue(f)); });
     return "Usage: VelkCompressor --headless [--watch DIR] [--preset P] [--format F]\n"
            "                      [--originals keep|replace] [--once]\n"
-           "       VelkCompressor --version | --help\n"
+           "       VelkCompressor --update | --version | --help\n"
            "\n"
            "Keeps one folder of images compressed, without a display.\n"
            "\n"
@@ -104,6 +106,7 @@ std::string HeadlessOptions::helpText() {
            "                      keep: write the result beside the source;\n"
            "                      replace: back the source up, then put the result in its place\n"
            "  --once              exit once the folder has settled: 0 if no file failed, else 1\n"
+           "  --update            install a newer release if there is one, then exit\n"
            "  --version           print the version\n"
            "  --help              print this help\n"
            "\n"

@@ -21,7 +21,7 @@ public:
 /// What the command line asks for. Values stay text until `apply`, because which formats
 /// are accepted depends on the codec.
 struct HeadlessOptions {
-    enum class Mode { help, version, headless, none };
+    enum class Mode { help, version, headless, update, none };
 
     Mode mode = Mode::none;
     std::optional<std::filesystem::path> watch;

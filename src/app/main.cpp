@@ -9,14 +9,15 @@
 #include "app/HeadlessRunner.h"
 #include "app/MainLoop.h"
 #include "app/SignalWatcher.h"
+#include "app/UpdateCommand.h"
 #include "core/Constants.h"
 #include "core/NativeLog.h"
-#include "core/Version.h"
 #include "platform/DBusNotifier.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/VipsImageCodec.h"
 #include "platform/XdgAutostartLoginItem.h"
 #include "store/AppStore.h"
+#include "update/UpdateClient.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ int runHeadless(const velk::HeadlessOptions& options) {
         .notifier = notifier,
         .loginItem = loginItem,
         .mainExecutor = loop.executor(),
-        .updater = nullptr,
+        .updater = makeAppUpdater(fileSystem, loop.executor()),
     });
 
     // Every value is checked before anything is saved.
@@ -71,10 +72,16 @@ int main(int argc, char** argv) {
             std::cout << HeadlessOptions::helpText();
             return 0;
         case HeadlessOptions::Mode::version:
-            std::cout << appName << ' ' << compiledVersion << '\n';
+            std::cout << appName << ' ' << runningProgramVersion().version << '\n';
             return 0;
         case HeadlessOptions::Mode::headless:
             return runHeadless(options);
+        case HeadlessOptions::Mode::update: {
+            MainLoop loop;
+            PosixFileSystem fileSystem;
+            const auto updater = makeAppUpdater(fileSystem, loop.executor());
+            return runUpdateCommand(*updater, loop, std::cout, std::cerr);
+        }
         case HeadlessOptions::Mode::none:
             break;
         }

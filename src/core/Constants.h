@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/BuildSettings.h"
+
 namespace velk {
 
 inline constexpr std::string_view appName = "Velk | Compressor";
@@ -36,10 +38,8 @@ bool isSupportedExtension(std::string_view extension);
 bool isUnsupportedDropExtension(std::string_view extension);
 bool isTemporaryExtension(std::string_view extension);
 
-// The host is a deployment setting; the scheme and the manifest path are fixed.
 inline constexpr std::string_view websiteURL = "https://velk.app/";
-inline constexpr std::string_view updateManifestURL =
-    "https://velk.app/downloads/velk-compressor/latest.json";
+// updateManifestURL, whose host is a deployment setting, is in core/BuildSettings.h.
 
 // Menu panel geometry, in points.
 inline constexpr int popoverWidth = 288;

@@ -58,7 +58,86 @@ int statusFromWait(int raw) {
     return -1;
 }
 
+[[noreturn]] void reportAndExit(int pipe, int errorNumber) {
+    // Only async-signal-safe calls between fork and exec: the parent may have threads.
+    [[maybe_unused]] const ssize_t written = ::write(pipe, &errorNumber, sizeof errorNumber);
+    ::_exit(127);
+}
+
+[[noreturn]] void execDetached(const char* executable, char* const* argv, int pipe) {
+    if (::setsid() == -1)
+        reportAndExit(pipe, errno);
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null == -1)
+        reportAndExit(pipe, errno);
+    for (const int target : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::dup2(null, target) == -1)
+            reportAndExit(pipe, errno);
+    }
+    // Every other descriptor closes on exec, the error pipe among them, so the parent's
+    // read ends exactly when the program is running.
+    ::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC);
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (signal != SIGKILL && signal != SIGSTOP)
+            ::sigaction(signal, &standard, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(executable, argv, environ);
+    reportAndExit(pipe, errno);
+}
+
 } // namespace
+
+void launchDetached(const std::filesystem::path& executable,
+                    const std::vector<std::string>& arguments) {
+    if (executable.empty() || executable.native().find('\0') != std::string::npos) {
+        throw ChildProcessError(executable, EINVAL);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(executable.c_str()));
+    for (const auto& argument : arguments) {
+        if (argument.find('\0') != std::string::npos)
+            throw ChildProcessError(executable, EINVAL);
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    int pipeEnds[2];
+    if (::pipe2(pipeEnds, O_CLOEXEC) == -1)
+        throw ChildProcessError(executable, errno);
+    const pid_t intermediate = ::fork();
+    if (intermediate == 0) {
+        ::close(pipeEnds[0]);
+        const pid_t program = ::fork();
+        if (program == 0)
+            execDetached(executable.c_str(), argv.data(), pipeEnds[1]);
+        if (program == -1)
+            reportAndExit(pipeEnds[1], errno);
+        ::_exit(0);
+    }
+    const int forkError = errno;
+    ::close(pipeEnds[1]);
+    if (intermediate == -1) {
+        ::close(pipeEnds[0]);
+        throw ChildProcessError(executable, forkError);
+    }
+    int status = 0;
+    while (::waitpid(intermediate, &status, 0) == -1 && errno == EINTR) {
+    }
+    int launchError = 0;
+    ssize_t got;
+    do {
+        got = ::read(pipeEnds[0], &launchError, sizeof launchError);
+    } while (got == -1 && errno == EINTR);
+    ::close(pipeEnds[0]);
+    if (got == static_cast<ssize_t>(sizeof launchError)) {
+        throw ChildProcessError(executable, launchError);
+    }
+}
 
 ChildProcessError::ChildProcessError(const std::filesystem::path& executable, int errorNumber)
     : Error(launchFailureText(executable, errorNumber)), errorNumber_(errorNumber) {}

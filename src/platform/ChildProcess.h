@@ -54,4 +54,12 @@ private:
     int exitStatus_ = -1;
 };
 
+/// Starts a program that outlives this one: in a session of its own, with standard input,
+/// output and error on the null device, none of our descriptors and default signal
+/// handling, and never waited for (an intermediate process reaps it, so it leaves no
+/// zombie behind). Returns once the program has been executed. Throws ChildProcessError
+/// when it cannot be.
+void launchDetached(const std::filesystem::path& executable,
+                    const std::vector<std::string>& arguments);
+
 } // namespace velk

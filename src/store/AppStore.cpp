@@ -7,8 +7,8 @@
 #include "core/Locations.h"
 #include "core/NativeLog.h"
 #include "core/Paths.h"
-#include "store/NullAppUpdater.h"
 #include "store/WatchFolderBookmark.h"
+#include "update/NullAppUpdater.h"
 
 namespace velk {
 

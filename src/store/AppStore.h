@@ -20,7 +20,7 @@
 #include "platform/ImageCodec.h"
 #include "platform/LoginItem.h"
 #include "platform/Notifier.h"
-#include "store/AppUpdater.h"
+#include "update/AppUpdater.h"
 
 namespace velk {
 
@@ -44,7 +44,7 @@ public:
         Notifier& notifier;
         LoginItem& loginItem;
         MainExecutor mainExecutor;
-        /// None gives an update client that never checks.
+        /// None gives NullAppUpdater, the client of a build without self-updates.
         std::unique_ptr<AppUpdater> updater;
         FolderCompressor::Options engineOptions = {};
         NotificationManager::Clock notificationClock = [] {

@@ -7,6 +7,9 @@
 #include "core/Paths.h"
 #include "model/AppConfig.h"
 #include "model/CompressionPreset.h"
+#include "platform/Sha256.h"
+#include "support/HttpsTestServer.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 #include "support/TestImages.h"
 
@@ -119,6 +122,75 @@ TEST_F(HeadlessProgramTest, VersionAndHelp) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
     EXPECT_EQ(run({"--bogus"}).status, 2);
+}
+
+TEST_F(HeadlessProgramTest, VersionComesFromTheBundleItRunsFrom) {
+    const fs::path contents = dir_ / "Velk.app" / "Contents";
+    fs::create_directories(contents / "MacOS");
+    fs::copy_file(VELK_PROGRAM_PATH, contents / "MacOS" / "VelkCompressor");
+    test::writeFile(contents / "Info.plist",
+                    "<plist><dict><key>CFBundleShortVersionString</key><string>9.8.7</string>"
+                    "</dict></plist>");
+    ProgramProcess bundled(contents / "MacOS" / "VelkCompressor", {"--version"}, {},
+                           dir_ / "bundled");
+    EXPECT_EQ(bundled.wait(60s), 0);
+    EXPECT_EQ(bundled.out(), "Velk | Compressor 9.8.7\n");
+}
+
+TEST_F(HeadlessProgramTest, UpdateInstallsANewerReleaseFromTheServerItIsPointedAt) {
+    const auto server = test::HttpsTestServer::start();
+    if (!server)
+        GTEST_SKIP() << "openssl or python3 not installed";
+    const fs::path contents = dir_ / "Velk.app" / "Contents";
+    fs::create_directories(contents / "MacOS");
+    fs::create_directories(contents / "Resources" / "Helpers");
+    fs::copy_file(VELK_PROGRAM_PATH, contents / "MacOS" / "VelkCompressor");
+    test::writeFile(contents / "Info.plist",
+                    "<plist><dict><key>CFBundleShortVersionString</key><string>1.0</string>"
+                    "</dict></plist>");
+    const fs::path marker = dir_ / "installer-arguments";
+    test::writeFile(contents / "Resources" / "Helpers" / "VelkUpdater",
+                    "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + marker.native() + ".tmp\nmv " +
+                        marker.native() + ".tmp " + marker.native() + "\n");
+    const std::string package = "release package";
+    const std::string packageURL = server->publish(package);
+    const std::string manifestURL =
+        server->publish(R"({"version":"2.0","download":")" + packageURL + R"(","sha256":")" + [&] {
+            std::string hex;
+            for (const std::uint8_t byte : Sha256::of(package)) {
+                hex += "0123456789abcdef"[byte >> 4];
+                hex += "0123456789abcdef"[byte & 0xF];
+            }
+            return hex;
+        }() + "\"}");
+
+    ProgramProcess update(contents / "MacOS" / "VelkCompressor", {"--update"},
+                          {{"VELK_UPDATE_MANIFEST_URL", manifestURL},
+                           {"VELK_UPDATE_CA_FILE", server->caFile().native()},
+                           {"VELK_LOG_DIR", (dir_ / "logs").native()},
+                           {"TMPDIR", dir_.path().native()}},
+                          dir_ / "update");
+    ASSERT_EQ(update.wait(60s), 0) << update.err();
+    EXPECT_EQ(update.out(), "Downloading Velk | Compressor 2.0\n"
+                            "Installing Velk | Compressor 2.0; it starts again when done\n");
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!fs::exists(marker) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    const std::string arguments = test::readFile(marker);
+    EXPECT_NE(arguments.find("--target\n" + (dir_ / "Velk.app").native() + "\n--dmg\n" +
+                             dir_.path().native() + "/VelkCompressor-Update-"),
+              std::string::npos)
+        << arguments;
+    EXPECT_TRUE(arguments.ends_with("\n--version\n2.0\n--relaunch\n")) << arguments;
+}
+
+TEST_F(HeadlessProgramTest, UpdateReportsAnUnreachableServerAndFails) {
+    test::ScopedEnv server("VELK_UPDATE_MANIFEST_URL", "https://127.0.0.1:1/latest.json");
+    const Outcome update = run({"--update"});
+    EXPECT_EQ(update.status, 1);
+    EXPECT_NE(update.err.find("VelkCompressor: update failed: "), std::string::npos) << update.err;
+    EXPECT_EQ(run({"--update", "--headless"}).status, 2);
 }
 
 TEST_F(HeadlessProgramTest, CompressesKeepingOrReplacingOriginalsThenRestartsWithoutRedoingThem) {

@@ -151,5 +151,26 @@ TEST(ChildProcessTest, DestructorEndsAndReapsARunningChild) {
     }
 }
 
+TEST(ChildProcessTest, DetachedProgramRunsInItsOwnSessionAndIsNoChildOfOurs) {
+    test::TempDir dir;
+    const auto marker = dir / "pid";
+    launchDetached(shell, {"-c", "echo $$ > \"$1.tmp\"; mv \"$1.tmp\" \"$1\"; sleep 2", "sh",
+                           marker.native()});
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (!std::filesystem::exists(marker) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    const int pid = std::stoi(test::readFile(marker));
+    EXPECT_EQ(::getsid(pid), pid);
+    EXPECT_TRUE(isReaped(pid));
+
+    try {
+        launchDetached(dir / "missing", {});
+        ADD_FAILURE() << "launched a missing program";
+    } catch (const ChildProcessError& error) {
+        EXPECT_EQ(error.errorNumber(), ENOENT);
+    }
+}
+
 } // namespace
 } // namespace velk

@@ -80,7 +80,12 @@ private:
 class SettableUpdater final : public AppUpdater {
 public:
     AppUpdaterState state() const override { return state_; }
+    const std::optional<AppUpdateManifest>& readyUpdate() const override { return none_; }
+    const std::optional<fs::path>& downloadedPackageURL() const override { return noPath_; }
     void setOnChange(std::function<void()> onChange) override { onChange_ = std::move(onChange); }
+    void check(CheckCompletion) override {}
+    void download(const AppUpdateManifest&, DownloadCompletion) override {}
+    void installAndRestart(InstallCompletion) override {}
     void change(AppUpdaterState state) {
         state_ = state;
         onChange_();
@@ -89,6 +94,8 @@ public:
 private:
     std::atomic<AppUpdaterState> state_ = AppUpdaterState::idle;
     std::function<void()> onChange_;
+    std::optional<AppUpdateManifest> none_;
+    std::optional<fs::path> noPath_;
 };
 
 class AppStoreTest : public ::testing::Test {
