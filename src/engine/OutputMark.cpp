@@ -292,10 +292,11 @@ std::vector<Range> excludedRanges(const std::optional<Layout>& layout) {
 }
 
 std::optional<Sha256::Digest> digestOf(std::FILE* file, const std::optional<Layout>& layout) {
-    if (::fseeko(file, 0, SEEK_SET) != 0) return std::nullopt;
     const std::vector<Range> excluded = excludedRanges(layout);
     Sha256 hash;
-    std::vector<char> block(copyBlock);
+    const off_t size = ::fseeko(file, 0, SEEK_END) == 0 ? ::ftello(file) : -1;
+    if (size < 0 || ::fseeko(file, 0, SEEK_SET) != 0) return std::nullopt;
+    std::vector<char> block(std::size_t(std::clamp<off_t>(size, 1, copyBlock)));
     std::uint64_t pos = 0;
     for (;;) {
         const std::size_t count = std::fread(block.data(), 1, block.size(), file);
@@ -404,7 +405,7 @@ void copyRange(std::FILE* from, std::FILE* to, Range range, const fs::path& sour
     if (::fseeko(from, static_cast<off_t>(range.begin), SEEK_SET) != 0) {
         throw FileSystemError("read", source, lastError());
     }
-    std::vector<char> block(copyBlock);
+    std::vector<char> block(std::size_t(std::min<std::uint64_t>(range.end - range.begin, copyBlock)));
     for (std::uint64_t left = range.end - range.begin; left > 0;) {
         const std::size_t want = std::size_t(std::min<std::uint64_t>(left, block.size()));
         if (std::fread(block.data(), 1, want, from) != want) {

@@ -152,6 +152,31 @@ TEST_F(OutputMarkTest, ChangedImageDataKeepingTheMarkIsNotRecognised) {
     }
 }
 
+TEST_F(OutputMarkTest, DamagedMarkedFilesAreReadSafelyAndCutOnesAreNeverOurs) {
+    for (const auto& sample : samples()) {
+        SCOPED_TRACE(sample.name);
+        const fs::path file = dir_ / sample.name;
+        sample.make(file);
+        stampOutputMark(fs_, file, key);
+        const std::string bytes = test::readFile(file);
+        const fs::path damaged = dir_ / ("damaged-" + std::string(sample.name));
+        for (std::size_t at = 0; at < bytes.size(); at += 1 + bytes.size() / 41) {
+            // Cut short, as a copy in progress leaves it.
+            test::writeFile(damaged, bytes.substr(0, at));
+            EXPECT_FALSE(isMarkedOutput(damaged, key)) << "cut at " << at;
+            // Any byte changed: whatever it hits, reading must stay inside the file.
+            std::string flipped = bytes;
+            flipped[at] = char(flipped[at] ^ 0x5a);
+            test::writeFile(damaged, flipped);
+            (void)isMarkedOutput(damaged, key);
+            try {
+                stampOutputMark(fs_, damaged, key);
+            } catch (const FileSystemError&) {
+            }
+        }
+    }
+}
+
 TEST_F(OutputMarkTest, AFileWithoutRoomForTheMarkCarriesItInItsAttributeOnly) {
     // A WebP with bytes past its container's end: a chunk appended there would swallow them.
     const fs::path file = dir_ / "trailing.webp";
