@@ -69,19 +69,24 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-std::error_code lastError() { return {errno ? errno : EIO, std::generic_category()}; }
+std::error_code lastError() {
+    return {errno ? errno : EIO, std::generic_category()};
+}
 
 /// Opens regular files only: a FIFO planted under an output's name would block the queue.
 File openForReading(const fs::path& path) {
     std::error_code error;
-    if (fs::symlink_status(path, error).type() != fs::file_type::regular) return nullptr;
+    if (fs::symlink_status(path, error).type() != fs::file_type::regular)
+        return nullptr;
     return File(std::fopen(path.c_str(), "rb"));
 }
 
 std::optional<std::string> readAt(std::FILE* file, std::uint64_t offset, std::size_t count) {
-    if (::fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) return std::nullopt;
+    if (::fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0)
+        return std::nullopt;
     std::string bytes(count, '\0');
-    if (count > 0 && std::fread(bytes.data(), 1, count, file) != count) return std::nullopt;
+    if (count > 0 && std::fread(bytes.data(), 1, count, file) != count)
+        return std::nullopt;
     return bytes;
 }
 
@@ -93,14 +98,17 @@ std::uint32_t be32(std::string_view b, std::size_t at) {
 }
 std::uint32_t le32(std::string_view b, std::size_t at) {
     std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = (value << 8) | std::uint8_t(b[at + std::size_t(i)]);
+    for (int i = 3; i >= 0; --i)
+        value = (value << 8) | std::uint8_t(b[at + std::size_t(i)]);
     return value;
 }
 void putBe(std::string& out, std::uint64_t value, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) out += char((value >> (8 * i)) & 0xff);
+    for (int i = bytes - 1; i >= 0; --i)
+        out += char((value >> (8 * i)) & 0xff);
 }
 void putLe(std::string& out, std::uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out += char((value >> (8 * i)) & 0xff);
+    for (int i = 0; i < bytes; ++i)
+        out += char((value >> (8 * i)) & 0xff);
 }
 
 /// The body of a payload that starts with our keyword, else none.
@@ -115,11 +123,14 @@ std::optional<std::string> bodyOf(std::string_view payload) {
 /// Reads `count` payload bytes at `offset` and keeps the body when they are our mark's.
 bool readMarkPayload(std::FILE* file, std::uint64_t offset, std::uint64_t count, Layout& layout,
                      Range unit) {
-    if (count > maximumPayload || count <= keyword.size()) return false;
+    if (count > maximumPayload || count <= keyword.size())
+        return false;
     const auto payload = readAt(file, offset, std::size_t(count));
-    if (!payload) return false;
+    if (!payload)
+        return false;
     auto body = bodyOf(*payload);
-    if (!body) return false;
+    if (!body)
+        return false;
     layout.mark = unit;
     layout.body = std::move(*body);
     return true;
@@ -131,7 +142,8 @@ std::optional<Layout> jpegLayout(std::FILE* file, std::uint64_t size) {
     std::optional<std::uint64_t> insertAt;
     for (int units = 0; units < maximumUnits; ++units) {
         const auto head = readAt(file, pos, 4);
-        if (!head || std::uint8_t((*head)[0]) != 0xFF) return std::nullopt;
+        if (!head || std::uint8_t((*head)[0]) != 0xFF)
+            return std::nullopt;
         const std::uint8_t marker = std::uint8_t((*head)[1]);
         if (marker == 0xFF) { // fill byte
             pos += 1;
@@ -147,8 +159,10 @@ std::optional<Layout> jpegLayout(std::FILE* file, std::uint64_t size) {
             continue;
         }
         const std::uint32_t length = be16(*head, 2);
-        if (length < 2 || pos + 2 + length > size) return std::nullopt;
-        if (!insertAt && !(marker >= 0xE0 && marker <= 0xEF)) insertAt = pos;
+        if (length < 2 || pos + 2 + length > size)
+            return std::nullopt;
+        if (!insertAt && !(marker >= 0xE0 && marker <= 0xEF))
+            insertAt = pos;
         if (marker == 0xFE && !layout.mark) {
             readMarkPayload(file, pos + 4, length - 2, layout, {pos, pos + 2 + length});
         }
@@ -162,13 +176,16 @@ std::optional<Layout> pngLayout(std::FILE* file, std::uint64_t size) {
     std::uint64_t pos = 8;
     for (int units = 0; units < maximumUnits; ++units) {
         const auto head = readAt(file, pos, 8);
-        if (!head) return std::nullopt;
+        if (!head)
+            return std::nullopt;
         const std::uint64_t length = be32(*head, 0);
         const std::string_view type = std::string_view(*head).substr(4, 4);
         const std::uint64_t end = pos + 12 + length;
-        if (end > size) return std::nullopt;
+        if (end > size)
+            return std::nullopt;
         if (units == 0) {
-            if (type != "IHDR") return std::nullopt;
+            if (type != "IHDR")
+                return std::nullopt;
             // Right after the header: found again without walking the image data.
             layout.insertAt = end;
         } else if (type == "IDAT" || type == "IEND") {
@@ -188,17 +205,20 @@ std::optional<std::string> vp8xFor(std::string_view fourcc, std::string_view dat
     std::uint32_t height = 0;
     bool alpha = false;
     if (fourcc == "VP8 ") {
-        if (data.size() < 10 || data.substr(3, 3) != "\x9d\x01\x2a") return std::nullopt;
+        if (data.size() < 10 || data.substr(3, 3) != "\x9d\x01\x2a")
+            return std::nullopt;
         width = (std::uint8_t(data[6]) | (std::uint32_t(std::uint8_t(data[7])) << 8)) & 0x3fff;
         height = (std::uint8_t(data[8]) | (std::uint32_t(std::uint8_t(data[9])) << 8)) & 0x3fff;
     } else {
-        if (data.size() < 5 || std::uint8_t(data[0]) != 0x2f) return std::nullopt;
+        if (data.size() < 5 || std::uint8_t(data[0]) != 0x2f)
+            return std::nullopt;
         const std::uint32_t bits = le32(data, 1);
         width = (bits & 0x3fff) + 1;
         height = ((bits >> 14) & 0x3fff) + 1;
         alpha = (bits >> 28) & 1;
     }
-    if (width == 0 || height == 0) return std::nullopt;
+    if (width == 0 || height == 0)
+        return std::nullopt;
     std::string chunk = "VP8X";
     putLe(chunk, 10, 4);
     chunk += char(alpha ? 0x10 : 0x00);
@@ -211,23 +231,31 @@ std::optional<std::string> vp8xFor(std::string_view fourcc, std::string_view dat
 std::optional<Layout> webpLayout(std::FILE* file, std::uint64_t size) {
     Layout layout = emptyLayout(Container::webp, size);
     const auto header = readAt(file, 0, 12);
-    if (!header) return std::nullopt;
+    if (!header)
+        return std::nullopt;
     // Bytes past the container's end would end up inside it after the new chunk.
-    if (8 + std::uint64_t(le32(*header, 4)) != size) return std::nullopt;
+    if (8 + std::uint64_t(le32(*header, 4)) != size)
+        return std::nullopt;
     std::uint64_t pos = 12;
     for (int units = 0; pos < size; ++units) {
-        if (units >= maximumUnits) return std::nullopt;
+        if (units >= maximumUnits)
+            return std::nullopt;
         const auto head = readAt(file, pos, 8);
-        if (!head) return std::nullopt;
+        if (!head)
+            return std::nullopt;
         const std::string_view fourcc = std::string_view(*head).substr(0, 4);
         const std::uint64_t length = le32(*head, 4);
         const std::uint64_t end = pos + 8 + length + (length & 1);
-        if (end > size) return std::nullopt;
+        if (end > size)
+            return std::nullopt;
         if (units == 0 && fourcc != "VP8X") {
-            if (fourcc != "VP8 " && fourcc != "VP8L") return std::nullopt;
-            const auto data = readAt(file, pos + 8, std::size_t(std::min<std::uint64_t>(length, 10)));
+            if (fourcc != "VP8 " && fourcc != "VP8L")
+                return std::nullopt;
+            const auto data =
+                readAt(file, pos + 8, std::size_t(std::min<std::uint64_t>(length, 10)));
             auto vp8x = data ? vp8xFor(fourcc, *data) : std::nullopt;
-            if (!vp8x) return std::nullopt;
+            if (!vp8x)
+                return std::nullopt;
             layout.vp8xChunk = std::move(*vp8x);
         }
         if (fourcc == webpChunk && !layout.mark) {
@@ -243,20 +271,25 @@ std::optional<Layout> isobmffLayout(std::FILE* file, std::uint64_t size) {
     Layout layout = emptyLayout(Container::isobmff, size);
     std::uint64_t pos = 0;
     for (int units = 0; pos < size; ++units) {
-        if (units >= maximumUnits) return std::nullopt;
+        if (units >= maximumUnits)
+            return std::nullopt;
         const auto head = readAt(file, pos, std::size_t(std::min<std::uint64_t>(size - pos, 24)));
-        if (!head || head->size() < 8) return std::nullopt;
+        if (!head || head->size() < 8)
+            return std::nullopt;
         std::uint64_t length = be32(*head, 0);
         std::uint64_t headerBytes = 8;
         if (length == 1) {
-            if (head->size() < 16) return std::nullopt;
+            if (head->size() < 16)
+                return std::nullopt;
             length = (std::uint64_t(be32(*head, 8)) << 32) | be32(*head, 12);
             headerBytes = 16;
         }
         // A box running to the end of the file (size 0) leaves no room after it.
-        if (length < headerBytes || pos + length > size) return std::nullopt;
+        if (length < headerBytes || pos + length > size)
+            return std::nullopt;
         const std::string_view type = std::string_view(*head).substr(4, 4);
-        if (units == 0 && type != "ftyp") return std::nullopt;
+        if (units == 0 && type != "ftyp")
+            return std::nullopt;
         if (type == "uuid" && headerBytes == 8 && length >= 24 && !layout.mark &&
             std::memcmp(head->data() + 8, boxUuid.data(), boxUuid.size()) == 0) {
             readMarkPayload(file, pos + 24, length - 24, layout, {pos, pos + length});
@@ -268,26 +301,36 @@ std::optional<Layout> isobmffLayout(std::FILE* file, std::uint64_t size) {
 }
 
 std::optional<Layout> layoutOf(std::FILE* file) {
-    if (::fseeko(file, 0, SEEK_END) != 0) return std::nullopt;
+    if (::fseeko(file, 0, SEEK_END) != 0)
+        return std::nullopt;
     const off_t end = ::ftello(file);
-    if (end < 12) return std::nullopt;
+    if (end < 12)
+        return std::nullopt;
     const auto size = std::uint64_t(end);
     const auto magic = readAt(file, 0, 12);
-    if (!magic) return std::nullopt;
+    if (!magic)
+        return std::nullopt;
     const std::string_view m = *magic;
-    if (m.substr(0, 3) == "\xFF\xD8\xFF") return jpegLayout(file, size);
-    if (m.substr(0, 8) == "\x89PNG\r\n\x1a\n") return pngLayout(file, size);
-    if (m.substr(0, 4) == "RIFF" && m.substr(8, 4) == "WEBP") return webpLayout(file, size);
-    if (m.substr(4, 4) == "ftyp") return isobmffLayout(file, size);
+    if (m.substr(0, 3) == "\xFF\xD8\xFF")
+        return jpegLayout(file, size);
+    if (m.substr(0, 8) == "\x89PNG\r\n\x1a\n")
+        return pngLayout(file, size);
+    if (m.substr(0, 4) == "RIFF" && m.substr(8, 4) == "WEBP")
+        return webpLayout(file, size);
+    if (m.substr(4, 4) == "ftyp")
+        return isobmffLayout(file, size);
     return std::nullopt;
 }
 
 /// The byte ranges the digest leaves out, in order.
 std::vector<Range> excludedRanges(const std::optional<Layout>& layout) {
     std::vector<Range> ranges;
-    if (!layout) return ranges;
-    if (layout->container == Container::webp) ranges.push_back({4, 8});
-    if (layout->mark) ranges.push_back(*layout->mark);
+    if (!layout)
+        return ranges;
+    if (layout->container == Container::webp)
+        ranges.push_back({4, 8});
+    if (layout->mark)
+        ranges.push_back(*layout->mark);
     return ranges;
 }
 
@@ -295,23 +338,29 @@ std::optional<Sha256::Digest> digestOf(std::FILE* file, const std::optional<Layo
     const std::vector<Range> excluded = excludedRanges(layout);
     Sha256 hash;
     const off_t size = ::fseeko(file, 0, SEEK_END) == 0 ? ::ftello(file) : -1;
-    if (size < 0 || ::fseeko(file, 0, SEEK_SET) != 0) return std::nullopt;
+    if (size < 0 || ::fseeko(file, 0, SEEK_SET) != 0)
+        return std::nullopt;
     std::vector<char> block(std::size_t(std::clamp<off_t>(size, 1, copyBlock)));
     std::uint64_t pos = 0;
     for (;;) {
         const std::size_t count = std::fread(block.data(), 1, block.size(), file);
-        if (count == 0) break;
+        if (count == 0)
+            break;
         std::uint64_t from = pos;
         const std::uint64_t to = pos + count;
         for (const Range& range : excluded) {
-            if (range.end <= from || range.begin >= to) continue;
-            if (range.begin > from) hash.update(block.data() + (from - pos), range.begin - from);
+            if (range.end <= from || range.begin >= to)
+                continue;
+            if (range.begin > from)
+                hash.update(block.data() + (from - pos), range.begin - from);
             from = std::min(range.end, to);
         }
-        if (from < to) hash.update(block.data() + (from - pos), to - from);
+        if (from < to)
+            hash.update(block.data() + (from - pos), to - from);
         pos = to;
     }
-    if (std::ferror(file)) return std::nullopt;
+    if (std::ferror(file))
+        return std::nullopt;
     return hash.finish();
 }
 
@@ -333,12 +382,14 @@ std::string bodyFor(std::string_view settingsKey, const Sha256::Digest& digest,
 }
 
 std::optional<Sha256::Digest> parseDigest(std::string_view text) {
-    if (text.size() != digestHexLength) return std::nullopt;
+    if (text.size() != digestHexLength)
+        return std::nullopt;
     Sha256::Digest digest{};
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         const int value = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (value < 0) return std::nullopt;
+        if (value < 0)
+            return std::nullopt;
         digest[i / 2] = std::uint8_t(digest[i / 2] * 16 + value);
     }
     return digest;
@@ -346,20 +397,25 @@ std::optional<Sha256::Digest> parseDigest(std::string_view text) {
 
 /// "1 sha256=<hex> source=<hex or -> settings=<key>".
 std::optional<OutputMark> parseBody(std::string_view body) {
-    if (body.substr(0, bodyPrefix.size()) != bodyPrefix) return std::nullopt;
+    if (body.substr(0, bodyPrefix.size()) != bodyPrefix)
+        return std::nullopt;
     body.remove_prefix(bodyPrefix.size());
     OutputMark mark;
     const auto digest = parseDigest(body.substr(0, digestHexLength));
-    if (!digest) return std::nullopt;
+    if (!digest)
+        return std::nullopt;
     mark.digest = *digest;
     body.remove_prefix(digestHexLength);
-    if (body.substr(0, sourcePrefix.size()) != sourcePrefix) return std::nullopt;
+    if (body.substr(0, sourcePrefix.size()) != sourcePrefix)
+        return std::nullopt;
     body.remove_prefix(sourcePrefix.size());
     const auto end = body.find(settingsPrefix);
-    if (end == std::string_view::npos) return std::nullopt;
+    if (end == std::string_view::npos)
+        return std::nullopt;
     if (body.substr(0, end) != noSource) {
         mark.sourceDigest = parseDigest(body.substr(0, end));
-        if (!mark.sourceDigest) return std::nullopt;
+        if (!mark.sourceDigest)
+            return std::nullopt;
     }
     mark.settingsKey = std::string(body.substr(end + settingsPrefix.size()));
     return mark;
@@ -381,14 +437,16 @@ std::string markUnit(Container container, std::string_view body) {
         putBe(unit, payload.size(), 4);
         const std::string typed = "tEXt" + payload;
         unit += typed;
-        putBe(unit, ::crc32(0, reinterpret_cast<const Bytef*>(typed.data()), uInt(typed.size())), 4);
+        putBe(unit, ::crc32(0, reinterpret_cast<const Bytef*>(typed.data()), uInt(typed.size())),
+              4);
         break;
     }
     case Container::webp:
         unit = webpChunk;
         putLe(unit, payload.size(), 4);
         unit += payload;
-        if (payload.size() & 1) unit += '\0';
+        if (payload.size() & 1)
+            unit += '\0';
         break;
     case Container::isobmff:
         putBe(unit, 24 + payload.size(), 4);
@@ -405,7 +463,8 @@ void copyRange(std::FILE* from, std::FILE* to, Range range, const fs::path& sour
     if (::fseeko(from, static_cast<off_t>(range.begin), SEEK_SET) != 0) {
         throw FileSystemError("read", source, lastError());
     }
-    std::vector<char> block(std::size_t(std::min<std::uint64_t>(range.end - range.begin, copyBlock)));
+    std::vector<char> block(
+        std::size_t(std::min<std::uint64_t>(range.end - range.begin, copyBlock)));
     for (std::uint64_t left = range.end - range.begin; left > 0;) {
         const std::size_t want = std::size_t(std::min<std::uint64_t>(left, block.size()));
         if (std::fread(block.data(), 1, want, from) != want) {
@@ -428,8 +487,10 @@ void write(std::FILE* to, std::string_view bytes, const fs::path& target) {
 void copyWithout(std::FILE* source, std::FILE* target, Range range, const std::optional<Range>& old,
                  const fs::path& sourcePath, const fs::path& targetPath) {
     if (old && old->begin < range.end && old->end > range.begin) {
-        if (old->begin > range.begin) copyRange(source, target, {range.begin, old->begin}, sourcePath, targetPath);
-        if (old->end < range.end) copyRange(source, target, {old->end, range.end}, sourcePath, targetPath);
+        if (old->begin > range.begin)
+            copyRange(source, target, {range.begin, old->begin}, sourcePath, targetPath);
+        if (old->end < range.end)
+            copyRange(source, target, {old->end, range.end}, sourcePath, targetPath);
     } else if (range.begin < range.end) {
         copyRange(source, target, range, sourcePath, targetPath);
     }
@@ -441,7 +502,8 @@ struct ScratchRemover {
     fs::path path;
     bool committed = false;
     ~ScratchRemover() {
-        if (committed) return;
+        if (committed)
+            return;
         try {
             fs.remove(path);
         } catch (...) {
@@ -456,7 +518,8 @@ void writeMarked(std::FILE* source, const Layout& layout, std::string_view place
     const std::optional<Range>& old = layout.mark;
     const std::uint64_t oldBytes = old ? old->end - old->begin : 0;
     if (layout.container == Container::webp) {
-        const std::uint64_t riffSize = layout.size - 8 - oldBytes + layout.vp8xChunk.size() + unit.size();
+        const std::uint64_t riffSize =
+            layout.size - 8 - oldBytes + layout.vp8xChunk.size() + unit.size();
         std::string header = "RIFF";
         putLe(header, riffSize, 4);
         header += "WEBP";
@@ -478,37 +541,45 @@ void stampOutputMark(FileSystem& fs, const fs::path& file, std::string_view sett
     std::optional<Layout> layout;
     {
         const File source = openForReading(file);
-        if (!source) throw FileSystemError("read", file, lastError());
+        if (!source)
+            throw FileSystemError("read", file, lastError());
         layout = layoutOf(source.get());
         if (!layout) {
             // No room we trust inside the file: the attribute alone carries the mark.
             const auto digest = digestOf(source.get(), std::nullopt);
-            if (!digest) throw FileSystemError("read", file, lastError());
-            writeExtendedAttribute(file, outputMarkAttribute, bodyFor(settingsKey, *digest, sourceDigest));
+            if (!digest)
+                throw FileSystemError("read", file, lastError());
+            writeExtendedAttribute(file, outputMarkAttribute,
+                                   bodyFor(settingsKey, *digest, sourceDigest));
             return;
         }
-        const fs::path scratch = file.parent_path() /
-                                 ("." + Uuid::random().toString() + std::string(tempFileMarker));
+        const fs::path scratch =
+            file.parent_path() / ("." + Uuid::random().toString() + std::string(tempFileMarker));
         ScratchRemover remover{fs, scratch};
         {
             // "x": never through a name someone else planted.
             const File target(std::fopen(scratch.c_str(), "w+bx"));
-            if (!target) throw FileSystemError("create", scratch, lastError());
-            writeMarked(source.get(), *layout, bodyFor(settingsKey, Sha256::Digest{}, sourceDigest), file,
-                        scratch, target.get());
-            if (std::fflush(target.get()) != 0) throw FileSystemError("write", scratch, lastError());
+            if (!target)
+                throw FileSystemError("create", scratch, lastError());
+            writeMarked(source.get(), *layout, bodyFor(settingsKey, Sha256::Digest{}, sourceDigest),
+                        file, scratch, target.get());
+            if (std::fflush(target.get()) != 0)
+                throw FileSystemError("write", scratch, lastError());
 
             // The digest covers the file as it now stands, so it is read back rather than
             // predicted; the mark then takes its final text at the same length.
             const auto marked = layoutOf(target.get());
-            const auto digest = marked && marked->mark ? digestOf(target.get(), marked) : std::nullopt;
-            if (!digest) throw FileSystemError("read", scratch, std::make_error_code(std::errc::io_error));
+            const auto digest =
+                marked && marked->mark ? digestOf(target.get(), marked) : std::nullopt;
+            if (!digest)
+                throw FileSystemError("read", scratch, std::make_error_code(std::errc::io_error));
             const std::string body = bodyFor(settingsKey, *digest, sourceDigest);
             if (::fseeko(target.get(), static_cast<off_t>(marked->mark->begin), SEEK_SET) != 0) {
                 throw FileSystemError("write", scratch, lastError());
             }
             write(target.get(), markUnit(layout->container, body), scratch);
-            if (std::fflush(target.get()) != 0) throw FileSystemError("write", scratch, lastError());
+            if (std::fflush(target.get()) != 0)
+                throw FileSystemError("write", scratch, lastError());
             writeExtendedAttribute(scratch, outputMarkAttribute, body);
         }
         std::error_code error;
@@ -532,7 +603,8 @@ std::optional<OutputMark> readOutputMark(const fs::path& file) {
 
 std::optional<Sha256::Digest> unmarkedDigest(const fs::path& file) {
     const File source = openForReading(file);
-    if (!source) return std::nullopt;
+    if (!source)
+        return std::nullopt;
     return digestOf(source.get(), layoutOf(source.get()));
 }
 
@@ -552,4 +624,3 @@ bool isMarkedOutputOf(const fs::path& output, const Sha256::Digest& sourceDigest
 }
 
 } // namespace velk
-

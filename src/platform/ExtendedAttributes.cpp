@@ -2,7 +2,6 @@
 
 #include <sys/xattr.h>
 
-
 namespace velk {
 
 namespace {
@@ -16,7 +15,8 @@ std::optional<std::string> readExtendedAttribute(const std::filesystem::path& fi
     const std::string key(name);
     std::string value(maximumValueBytes, '\0');
     const ssize_t count = ::lgetxattr(file.c_str(), key.c_str(), value.data(), value.size());
-    if (count < 0) return std::nullopt;
+    if (count < 0)
+        return std::nullopt;
     value.resize(static_cast<std::size_t>(count));
     return value;
 }

@@ -32,8 +32,10 @@ void simpleWebp(const fs::path& path, bool lossless) {
         .webpsave(path.c_str(), vips::VImage::option()->set("lossless", lossless));
     const std::string bytes = test::readFile(path);
     const auto le32 = [&](std::size_t at) {
-        return std::uint32_t(std::uint8_t(bytes[at])) | std::uint32_t(std::uint8_t(bytes[at + 1])) << 8 |
-               std::uint32_t(std::uint8_t(bytes[at + 2])) << 16 | std::uint32_t(std::uint8_t(bytes[at + 3])) << 24;
+        return std::uint32_t(std::uint8_t(bytes[at])) |
+               std::uint32_t(std::uint8_t(bytes[at + 1])) << 8 |
+               std::uint32_t(std::uint8_t(bytes[at + 2])) << 16 |
+               std::uint32_t(std::uint8_t(bytes[at + 3])) << 24;
     };
     for (std::size_t pos = 12; pos + 8 <= bytes.size();) {
         const std::uint32_t size = le32(pos + 4);
@@ -41,7 +43,8 @@ void simpleWebp(const fs::path& path, bool lossless) {
         if (chunk.starts_with("VP8 ") || chunk.starts_with("VP8L")) {
             const std::uint32_t riff = std::uint32_t(4 + chunk.size());
             std::string file = "RIFF";
-            for (int i = 0; i < 4; ++i) file += char((riff >> (8 * i)) & 0xff);
+            for (int i = 0; i < 4; ++i)
+                file += char((riff >> (8 * i)) & 0xff);
             test::writeFile(path, file + "WEBP" + chunk);
             return;
         }
@@ -60,13 +63,22 @@ struct Sample {
 // one), AVIF and HEIC.
 const std::vector<Sample>& samples() {
     static const std::vector<Sample> all = {
-        {"photo.jpg", [](const fs::path& p) { TestImages::jpeg(p, 64, 48, test::imageOptions().withDetail()); }},
-        {"chart.png", [](const fs::path& p) { TestImages::png(p, 64, 48, test::imageOptions().withAlpha()); }},
+        {"photo.jpg",
+         [](const fs::path& p) { TestImages::jpeg(p, 64, 48, test::imageOptions().withDetail()); }},
+        {"chart.png",
+         [](const fs::path& p) { TestImages::png(p, 64, 48, test::imageOptions().withAlpha()); }},
         {"lossy.webp", [](const fs::path& p) { simpleWebp(p, false); }},
         {"lossless.webp", [](const fs::path& p) { simpleWebp(p, true); }},
-        {"extended.webp", [](const fs::path& p) { TestImages::webp(p, 64, 48, test::imageOptions().withAlpha().withIccProfile(TestImages::displayP3Profile())); }},
-        {"photo.avif", [](const fs::path& p) { TestImages::avif(p, 64, 48, test::imageOptions().withDetail()); }},
-        {"photo.heic", [](const fs::path& p) { TestImages::heic(p, 64, 48, test::imageOptions().withDetail()); }},
+        {"extended.webp",
+         [](const fs::path& p) {
+             TestImages::webp(
+                 p, 64, 48,
+                 test::imageOptions().withAlpha().withIccProfile(TestImages::displayP3Profile()));
+         }},
+        {"photo.avif",
+         [](const fs::path& p) { TestImages::avif(p, 64, 48, test::imageOptions().withDetail()); }},
+        {"photo.heic",
+         [](const fs::path& p) { TestImages::heic(p, 64, 48, test::imageOptions().withDetail()); }},
     };
     return all;
 }
@@ -79,7 +91,8 @@ protected:
 
     std::vector<std::uint8_t> pixels(const fs::path& file) {
         const auto raster = codec_.decode(file);
-        if (!raster) return {};
+        if (!raster)
+            return {};
         const auto bitmap = codec_.render(*raster, ColorSpace::sRGB(), Background::transparent);
         return bitmap ? bitmap->pixels : std::vector<std::uint8_t>{};
     }
