@@ -1,10 +1,8 @@
 #include "engine/OutputMark.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <vector>
 
