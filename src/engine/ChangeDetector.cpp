@@ -92,6 +92,12 @@ bool ChangeDetector::shouldSkip(const fs::path& file) {
         }
     }
 
+    // Renamed, copied, or forgotten by the registry: its mark still says it is ours.
+    if (delegate_.recogniseMarkedOutput(file)) {
+        processedSignatures_[key] = *signature;
+        return true;
+    }
+
     if (const auto pending = pending_.find(key);
         pending != pending_.end() && pending->second.signature == *signature) {
         if (secondsBetween(pending->second.firstSeenAt, now) >= writeStabilityInterval) {

@@ -47,6 +47,9 @@ public:
         virtual void removeStaleOutputs(const std::filesystem::path& source,
                                         const std::filesystem::path& keep) = 0;
         virtual bool registryCanSkip(const std::filesystem::path& source) = 0;
+        /// True when the file is an unchanged output of ours made with the current
+        /// settings (recorded as handled by the delegate).
+        virtual bool recogniseMarkedOutput(const std::filesystem::path& file) = 0;
         virtual std::string settingsKey() const = 0;
         virtual void report(const CompressionNotificationEvent& event) = 0;
     };

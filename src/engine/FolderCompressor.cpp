@@ -12,6 +12,7 @@
 #include "core/Text.h"
 #include "engine/EngineCapabilities.h"
 #include "engine/ImagePlan.h"
+#include "engine/OutputMark.h"
 #include "engine/OutputNaming.h"
 #include "engine/SourceVersion.h"
 #include "engine/Validation.h"
@@ -360,6 +361,13 @@ bool FolderCompressor::registryCanSkip(const fs::path& source) {
     return predicted && existingOutputIsFresh(fs_, config_.originalPolicy, source, *predicted);
 }
 
+bool FolderCompressor::recogniseMarkedOutput(const fs::path& file) {
+    if (!isMarkedOutput(file, settingsKey())) return false;
+    NativeLog::write("Recognised own output " + displayName(file));
+    rememberProcessed(file, ProcessedDecision::compressed);
+    return true;
+}
+
 void FolderCompressor::rememberProcessed(const fs::path& file, ProcessedDecision decision) {
     registry_.remember(file, decision, settingsKey(), now());
 }
@@ -427,7 +435,12 @@ FolderCompressionResult FolderCompressor::process(const fs::path& file) {
     control_.checkpoint();
 
     setProgress(88);
-    const std::int64_t newSize = validateTemporaryFile(fs_, temp);
+    validateTemporaryFile(fs_, temp);
+    // The mark keeps this file known as ours under any name and without the registry;
+    // the decode afterwards proves the mark left the file readable.
+    stampOutputMark(fs_, temp, settingsKey(),
+                    version ? std::optional<Sha256::Digest>(version->digest) : std::nullopt);
+    const std::int64_t newSize = validateEncodedImage(fs_, codec_, temp);
     setProgress(94);
 
     if (size <= newSize && plan.source == plan.target) return finishAlreadyOptimal(file, size);

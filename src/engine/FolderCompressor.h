@@ -85,6 +85,7 @@ private:
     void removeStaleOutputs(const std::filesystem::path& source,
                             const std::filesystem::path& keep) override;
     bool registryCanSkip(const std::filesystem::path& source) override;
+    bool recogniseMarkedOutput(const std::filesystem::path& file) override;
     std::string settingsKey() const override;
     void report(const CompressionNotificationEvent& event) override;
 

@@ -228,6 +228,26 @@ TEST_F(HeadlessProgramTest, CompressesKeepingOrReplacingOriginalsThenRestartsWit
     }
 }
 
+TEST_F(HeadlessProgramTest, ItsOwnOutputsRenamedCopiedOrForgottenAreNotEncodedAgain) {
+    TestImages::png(folder_ / "chart.png", 320, 240, test::imageOptions().withDetail());
+    const Outcome first = run({"--headless", "--watch", folder_.native(), "--format", "webp",
+                               "--originals", "replace", "--once"});
+    ASSERT_EQ(first.status, 0) << first.out << first.err;
+    ASSERT_TRUE(fs::exists(folder_ / "chart.webp")) << first.out;
+    const std::string output = test::readFile(folder_ / "chart.webp");
+
+    // The registry lost, the output renamed, and a plain copy of it: each is still ours.
+    fs::remove(dir_ / "support" / "processed-files.json");
+    fs::rename(folder_ / "chart.webp", folder_ / "renamed.webp");
+    fs::copy_file(folder_ / "renamed.webp", folder_ / "copy.webp");
+    const Outcome again = run({"--headless", "--once"});
+    ASSERT_EQ(again.status, 0) << again.out << again.err;
+    EXPECT_EQ(again.out.find(".webp"), std::string::npos) << again.out;
+    EXPECT_TRUE(test::readFile(folder_ / "renamed.webp") == output);
+    EXPECT_TRUE(test::readFile(folder_ / "copy.webp") == output);
+    EXPECT_EQ(backups(folder_).size(), 1u);
+}
+
 TEST_F(HeadlessProgramTest, OptionsAreSavedAsThePanelWouldAndBadValuesSaveNothing) {
     const Outcome set = run({"--headless", "--watch", folder_.native(), "--preset", "maximum",
                          "--format", "png", "--originals", "replace", "--once"});

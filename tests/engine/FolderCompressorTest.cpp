@@ -274,6 +274,38 @@ TEST_F(FolderCompressorTest, RestartSkipsFilesHandledInAnEarlierRun) {
     EXPECT_EQ(historyCount(), 1u);
 }
 
+TEST_F(FolderCompressorTest, OwnOutputsAreNotEncodedAgainWhenRenamedCopiedOrForgotten) {
+    TestImages::jpeg(folder_ / "photo.jpg", 320, 240, test::imageOptions().withDetail().withQuality(98));
+    start(OriginalPolicy::replace);
+    settle();
+    ASSERT_EQ(historyCount(), 1u);
+    engine_->stop();
+    const std::string output = test::readFile(folder_ / "photo.jpg");
+    fs::remove(dir_ / "support" / "processed-files.json");
+    fs::rename(folder_ / "photo.jpg", folder_ / "renamed.jpg");
+    fs::copy_file(folder_ / "renamed.jpg", folder_ / "copy.jpg");
+
+    engine_ = makeEngine();
+    start(OriginalPolicy::replace);
+    settle();
+    advance(5);
+    engine_->scanNow();
+    EXPECT_EQ(historyCount(), 1u);
+    EXPECT_TRUE(test::readFile(folder_ / "renamed.jpg") == output);
+    EXPECT_TRUE(test::readFile(folder_ / "copy.jpg") == output);
+
+    // Other settings: the mark no longer vouches for the file.
+    engine_->stop();
+    engine_ = makeEngine();
+    AppConfig config;
+    config.originalPolicy = OriginalPolicy::replace;
+    config.qualities.jpeg -= 10;
+    engine_->start(config, folder_);
+    engine_->waitUntilIdle();
+    settle();
+    EXPECT_EQ(historyCount(), 3u);
+}
+
 TEST_F(FolderCompressorTest, StartRecoversWhatAnInterruptedSwapLeftBehind) {
     const std::string uuid = Uuid::random().toString();
     test::writeFile(folder_ / (".photo.velk-replace-" + uuid + ".jpg"), "the only copy");
