@@ -68,6 +68,14 @@ void FolderCompressor::start(const AppConfig& config, const fs::path& watchDirec
     if (!attributes || !attributes->isDirectory) {
         throw FileError(FileError::Kind::readNoSuchFile, *watchDirectory_);
     }
+    try {
+        folderLock_ = FolderLock::lockFolder(*watchDirectory_);
+    } catch (const FolderLockError& error) {
+        if (error.kind() == FolderLockError::Kind::held) throw;
+        // A file system without locks still gets compressed, as before locks existed.
+        NativeLog::write(std::string("Folder lock unavailable: ") + error.what() + " " +
+                         error.code().message());
+    }
     {
         std::scoped_lock lock(statsMutex_);
         stats_ = CompressionStats{};
@@ -88,6 +96,7 @@ void FolderCompressor::stop() {
     }
     stopSmoothProgress();
     if (!queue_.isCurrent()) queue_.waitUntilIdle();
+    folderLock_.reset();
     detector_.clear();
     CompressionStats snapshot;
     {

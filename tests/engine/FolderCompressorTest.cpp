@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <unistd.h>
 
 #include "core/Constants.h"
 #include "core/FileError.h"
@@ -288,6 +289,22 @@ TEST_F(FolderCompressorTest, StartRecoversWhatAnInterruptedSwapLeftBehind) {
         if (name == ".velk-temp-mine") continue;
         EXPECT_EQ(name.find(".velk-"), std::string::npos) << name;
     }
+}
+
+TEST_F(FolderCompressorTest, OneEngineAtATimePerFolderWithNothingWrittenIntoIt) {
+    start();
+    const auto second = makeEngine();
+    try {
+        second->start(AppConfig{}, folder_);
+        ADD_FAILURE() << "two engines on one folder";
+    } catch (const FolderLockError& error) {
+        EXPECT_EQ(error.holderPid(), ::getpid());
+    }
+    EXPECT_FALSE(second->isRunning());
+    EXPECT_TRUE(fs::is_empty(folder_));
+    engine_->stop();
+    EXPECT_NO_THROW(second->start(AppConfig{}, folder_));
+    EXPECT_TRUE(second->isRunning());
 }
 
 } // namespace
