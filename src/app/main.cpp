@@ -3,8 +3,8 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 #include <unistd.h>
+#include <variant>
 #include <vector>
 
 #include "app/HeadlessOptions.h"
@@ -50,7 +50,8 @@ int runHeadless(const velk::HeadlessOptions& options) {
     using namespace velk;
     // Before the configuration is read or saved: a second run must change nothing.
     auto instance = lockInstance();
-    if (const int* status = std::get_if<int>(&instance)) return *status;
+    if (const int* status = std::get_if<int>(&instance))
+        return *status;
 
     MainLoop loop;
     HeadlessRunner* runner = nullptr;

@@ -66,10 +66,17 @@ void appendVisible(std::string& out, std::string_view sequence) {
             return;
         }
         switch (code) {
-        case '\t': out += "\\t"; return;
-        case '\n': out += "\\n"; return;
-        case '\r': out += "\\r"; return;
-        default: break;
+        case '\t':
+            out += "\\t";
+            return;
+        case '\n':
+            out += "\\n";
+            return;
+        case '\r':
+            out += "\\r";
+            return;
+        default:
+            break;
         }
         out += "\\x";
     } else if (isC1Control(sequence)) {
@@ -100,9 +107,12 @@ template <typename Append> std::string repaired(std::string_view bytes, Append a
 } // namespace
 
 std::string validUtf8Text(std::string_view bytes) {
-    return repaired(bytes, [](std::string& out, std::string_view sequence) { out.append(sequence); });
+    return repaired(bytes,
+                    [](std::string& out, std::string_view sequence) { out.append(sequence); });
 }
 
-std::string displayText(std::string_view bytes) { return repaired(bytes, appendVisible); }
+std::string displayText(std::string_view bytes) {
+    return repaired(bytes, appendVisible);
+}
 
 } // namespace velk

@@ -181,8 +181,8 @@ FolderLock FolderLock::lockFile(const fs::path& file) {
         if (!holder)
             holder = pidWrittenIn(fd.get());
         throw FolderLockError(FolderLockError::Kind::held,
-                              "\u201C" + displayName(file) + "\u201D is held by " +
-                                  heldBy(holder) + ".",
+                              "\u201C" + displayName(file) + "\u201D is held by " + heldBy(holder) +
+                                  ".",
                               holder, errorFrom(EWOULDBLOCK));
     }
     // Only the holder writes, so the text is never torn for a reader who found it held.
