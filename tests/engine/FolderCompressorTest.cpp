@@ -2,14 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <sstream>
 #include <unistd.h>
 
 #include "core/Constants.h"
 #include "core/FileError.h"
 #include "core/Uuid.h"
+#include "engine/FakeTools.h"
 #include "platform/PosixFileSystem.h"
+#include "platform/ScratchFolder.h"
 #include "platform/VipsImageCodec.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
@@ -289,6 +293,29 @@ TEST_F(FolderCompressorTest, StartRecoversWhatAnInterruptedSwapLeftBehind) {
         if (name == ".velk-temp-mine") continue;
         EXPECT_EQ(name.find(".velk-"), std::string::npos) << name;
     }
+}
+
+TEST_F(FolderCompressorTest, ToolsWriteOnlyInsideAPrivateFolderThatGoesAway) {
+    test::FakeToolFolder tools(dir_ / "tools");
+    const fs::path modes = dir_ / "modes";
+    tools.add("cjpeg", "stat -c %a \"$(dirname \"$out\")\" >> '" + modes.native() + "'; exit 1");
+    TestImages::jpeg(folder_ / "photo.jpg", 64, 48, test::imageOptions().withQuality(98));
+    start();
+    settle();
+
+    const auto runs = tools.runs("cjpeg");
+    ASSERT_FALSE(runs.empty());
+    for (const auto& arguments : runs) {
+        const auto out = std::find(arguments.begin(), arguments.end(), "-outfile");
+        ASSERT_NE(out, arguments.end());
+        const fs::path scratch = fs::path(*(out + 1)).parent_path();
+        EXPECT_EQ(scratch.parent_path(), folder_);
+        EXPECT_TRUE(ScratchFolder::isScratchFolderName(scratch.filename().native(), tempFileMarker))
+            << scratch;
+    }
+    std::istringstream modeLines(test::readFile(modes));
+    for (std::string mode; std::getline(modeLines, mode);) EXPECT_EQ(mode, "700");
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 1);
 }
 
 TEST_F(FolderCompressorTest, OneEngineAtATimePerFolderWithNothingWrittenIntoIt) {
