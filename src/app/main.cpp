@@ -1,8 +1,10 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unistd.h>
+#include <variant>
 #include <vector>
 
 #include "app/HeadlessOptions.h"
@@ -11,18 +13,48 @@
 #include "app/SignalWatcher.h"
 #include "app/UpdateCommand.h"
 #include "core/Constants.h"
+#include "core/Locations.h"
 #include "core/NativeLog.h"
+#include "core/Paths.h"
+#include "core/Version.h"
 #include "platform/DBusNotifier.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/VipsImageCodec.h"
 #include "platform/XdgAutostartLoginItem.h"
 #include "store/AppStore.h"
+#include "store/InstanceLock.h"
 #include "update/UpdateClient.h"
 
 namespace {
 
+/// The application support folder's lock, or the exit status when another program holds
+/// it. A folder that cannot hold a lock is no reason to refuse work.
+std::variant<std::optional<velk::FolderLock>, int> lockInstance() {
+    using namespace velk;
+    try {
+        return std::optional<FolderLock>(lockApplicationSupportFolder());
+    } catch (const FolderLockError& error) {
+        if (error.kind() == FolderLockError::Kind::held) {
+            std::cerr << "VelkCompressor: already running"
+                      << (error.holderPid() ? " as process " + std::to_string(*error.holderPid())
+                                            : std::string())
+                      << " with the settings in " << displayPath(velkApplicationSupportDirectory())
+                      << "; stop it first, or point VELK_CONFIG_DIR elsewhere\n";
+            return 2;
+        }
+        NativeLog::write(std::string("Instance lock unavailable: ") + error.what() + " " +
+                         error.code().message());
+        return std::optional<FolderLock>();
+    }
+}
+
 int runHeadless(const velk::HeadlessOptions& options) {
     using namespace velk;
+    // Before the configuration is read or saved: a second run must change nothing.
+    auto instance = lockInstance();
+    if (const int* status = std::get_if<int>(&instance))
+        return *status;
+
     MainLoop loop;
     HeadlessRunner* runner = nullptr;
     // First, before any thread exists, so that every later thread inherits the blocked

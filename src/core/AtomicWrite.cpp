@@ -3,22 +3,16 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <fstream>
-#include <random>
+#include <system_error>
 #include <unistd.h>
+
+#include "core/Uuid.h"
 
 namespace velk {
 
 namespace fs = std::filesystem;
 
 namespace {
-std::string randomSuffix() {
-    thread_local std::mt19937_64 generator{std::random_device{}()};
-    static constexpr char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::string out;
-    for (int i = 0; i < 8; ++i) out += alphabet[generator() % 36];
-    return out;
-}
-
 class FileDescriptor {
 public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
@@ -42,9 +36,16 @@ std::error_code lastError() { return {errno, std::generic_category()}; }
 } // namespace
 
 std::error_code writeFileAtomically(const fs::path& target, std::string_view bytes) {
+    std::string suffix;
+    try {
+        suffix = Uuid::random().toString();
+    } catch (const std::system_error& error) {
+        return error.code();
+    }
     const fs::path temp =
-        target.parent_path() / ("." + target.filename().native() + ".tmp-" + randomSuffix());
-    FileDescriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        target.parent_path() / ("." + target.filename().native() + ".tmp-" + suffix);
+    FileDescriptor fd(
+        ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (fd.get() < 0) return lastError();
     auto fail = [&](std::error_code ec) {
         ::unlink(temp.c_str());

@@ -55,5 +55,7 @@ inline constexpr std::string_view historyFileName = "compression-history.json";
 inline constexpr std::string_view registryFileName = "processed-files.json";
 inline constexpr std::string_view logFileName = "native.log";
 inline constexpr std::string_view rotatedLogFileName = "native.log.1";
+/// Held (flock) by the one program that uses the application support folder; holds its pid.
+inline constexpr std::string_view instanceLockFileName = "velk-compressor.lock";
 
 } // namespace velk

@@ -50,7 +50,46 @@ bool isValidUtf8(std::string_view bytes) {
     return true;
 }
 
-std::string displayText(std::string_view bytes) {
+namespace {
+// C1 controls are U+0080..U+009F, encoded as C2 80..C2 9F.
+bool isC1Control(std::string_view sequence) {
+    return sequence.size() == 2 && static_cast<std::uint8_t>(sequence[0]) == 0xC2 &&
+           static_cast<std::uint8_t>(sequence[1]) <= 0x9F;
+}
+
+void appendVisible(std::string& out, std::string_view sequence) {
+    static constexpr char hex[] = "0123456789abcdef";
+    const auto code = static_cast<std::uint8_t>(sequence.size() == 1 ? sequence[0] : sequence[1]);
+    if (sequence.size() == 1) {
+        if (code >= 0x20 && code != 0x7F) {
+            out += static_cast<char>(code);
+            return;
+        }
+        switch (code) {
+        case '\t':
+            out += "\\t";
+            return;
+        case '\n':
+            out += "\\n";
+            return;
+        case '\r':
+            out += "\\r";
+            return;
+        default:
+            break;
+        }
+        out += "\\x";
+    } else if (isC1Control(sequence)) {
+        out += "\\u00";
+    } else {
+        out.append(sequence);
+        return;
+    }
+    out += hex[code >> 4];
+    out += hex[code & 0xF];
+}
+
+template <typename Append> std::string repaired(std::string_view bytes, Append append) {
     std::string out;
     out.reserve(bytes.size());
     for (std::size_t i = 0; i < bytes.size();) {
@@ -59,11 +98,21 @@ std::string displayText(std::string_view bytes) {
             out += "\xEF\xBF\xBD";
             ++i;
         } else {
-            out.append(bytes.substr(i, n));
+            append(out, bytes.substr(i, n));
             i += n;
         }
     }
     return out;
+}
+} // namespace
+
+std::string validUtf8Text(std::string_view bytes) {
+    return repaired(bytes,
+                    [](std::string& out, std::string_view sequence) { out.append(sequence); });
+}
+
+std::string displayText(std::string_view bytes) {
+    return repaired(bytes, appendVisible);
 }
 
 } // namespace velk

@@ -9,9 +9,15 @@ std::string asciiLowercase(std::string_view text);
 
 bool isValidUtf8(std::string_view bytes);
 
-/// The bytes as UTF-8 for showing to a person or writing to the log: valid UTF-8 is
-/// returned unchanged, every byte of an invalid sequence becomes U+FFFD. Lossy, so
-/// never use it as a key.
+/// The bytes as valid UTF-8: valid sequences unchanged, every byte of an invalid one
+/// U+FFFD. For text that must be valid (JSON, D-Bus) yet keep its line breaks. Lossy,
+/// so never use it as a key.
+std::string validUtf8Text(std::string_view bytes);
+
+/// validUtf8Text with every control character made visible: \t, \n and \r, \x1b style
+/// for the other C0 controls and DEL, \u0085 style for C1. For the log, the terminal and
+/// notifications, where a file name must not be able to start a line or steer the
+/// terminal. Lossy, so never use it as a key.
 std::string displayText(std::string_view bytes);
 
 } // namespace velk

@@ -1,19 +1,18 @@
 #include "core/Uuid.h"
 
-#include <random>
+#include <cerrno>
+#include <system_error>
+#include <unistd.h>
 
 namespace velk {
 
 Uuid Uuid::random() {
-    thread_local std::mt19937_64 generator{[] {
-        std::random_device device;
-        std::seed_seq seed{device(), device(), device(), device()};
-        return std::mt19937_64(seed);
-    }()};
     Uuid uuid;
-    for (std::size_t i = 0; i < 16; i += 8) {
-        std::uint64_t word = generator();
-        for (std::size_t k = 0; k < 8; ++k) uuid.bytes_[i + k] = static_cast<std::uint8_t>(word >> (8 * k));
+    // getentropy is getrandom(2) from the kernel's pool. A seeded generator would do for
+    // uniqueness, but these names sit in folders other people can write to, and a name
+    // that can be predicted can be planted as a link first.
+    if (::getentropy(uuid.bytes_.data(), uuid.bytes_.size()) != 0) {
+        throw std::system_error(errno, std::generic_category(), "getentropy");
     }
     uuid.bytes_[6] = static_cast<std::uint8_t>((uuid.bytes_[6] & 0x0F) | 0x40);
     uuid.bytes_[8] = static_cast<std::uint8_t>((uuid.bytes_[8] & 0x3F) | 0x80);

@@ -18,6 +18,7 @@
 #include "engine/Validation.h"
 #include "engine/encoders/ImageWriter.h"
 #include "platform/ChildProcess.h"
+#include "platform/ScratchFolder.h"
 
 namespace velk {
 
@@ -68,6 +69,14 @@ void FolderCompressor::start(const AppConfig& config, const fs::path& watchDirec
     if (!attributes || !attributes->isDirectory) {
         throw FileError(FileError::Kind::readNoSuchFile, *watchDirectory_);
     }
+    try {
+        folderLock_ = FolderLock::lockFolder(*watchDirectory_);
+    } catch (const FolderLockError& error) {
+        if (error.kind() == FolderLockError::Kind::held) throw;
+        // A file system without locks still gets compressed, as before locks existed.
+        NativeLog::write(std::string("Folder lock unavailable: ") + error.what() + " " +
+                         error.code().message());
+    }
     {
         std::scoped_lock lock(statsMutex_);
         stats_ = CompressionStats{};
@@ -88,6 +97,7 @@ void FolderCompressor::stop() {
     }
     stopSmoothProgress();
     if (!queue_.isCurrent()) queue_.waitUntilIdle();
+    folderLock_.reset();
     detector_.clear();
     CompressionStats snapshot;
     {
@@ -406,7 +416,11 @@ FolderCompressionResult FolderCompressor::process(const fs::path& file) {
         return {};
     }
 
-    const fs::path temp = SafeInstaller::tempURL(output, tempFileMarker);
+    // Encoders and their tools write only inside a fresh folder of our own (0700), so no
+    // name someone planted in the watched folder is followed or truncated; inside it a
+    // short name will do, whatever the length of the source's.
+    const ScratchFolder scratch(output.parent_path(), tempFileMarker);
+    const fs::path temp = scratch.path() / ("image" + output.extension().native());
     try {
         fs_.remove(temp);
     } catch (const std::exception&) {
@@ -610,8 +624,18 @@ void FolderCompressor::recoverInterruptedWork(const fs::path& folder) {
         return;
     }
     for (const auto& entry : entries) {
-        if (!entry.isRegularFile) continue;
         const std::string name = entry.path.filename().native();
+        if (!entry.isRegularFile) {
+            if (!ScratchFolder::isScratchFolderName(name, tempFileMarker)) continue;
+            try {
+                fs_.remove(entry.path);
+                NativeLog::write("Removed leftover temporary folder " + displayName(entry.path));
+            } catch (const std::exception& error) {
+                NativeLog::write("Could not recover " + displayPath(entry.path) + ": " +
+                                 error.what());
+            }
+            continue;
+        }
         if (name.empty() || name.front() != '.') continue;
         try {
             if (const auto original = originalNameOfAside(name)) {

@@ -18,6 +18,7 @@
 #include "model/CompressionStats.h"
 #include "notify/CompressionNotificationEvent.h"
 #include "platform/FileSystem.h"
+#include "platform/FolderLock.h"
 #include "platform/ImageCodec.h"
 #include "platform/SerialQueue.h"
 
@@ -61,7 +62,8 @@ public:
     ~FolderCompressor();
 
     /// Replaces any previous run. Throws FileError(readNoSuchFile) when the folder is
-    /// missing or not a folder.
+    /// missing or not a folder, FolderLockError(held) when another engine, in this process
+    /// or another, already watches it; the lock is kept until stop().
     void start(const AppConfig& config, const std::filesystem::path& watchDirectory);
     /// Returns only after the file in progress, if any, has ended.
     void stop();
@@ -127,6 +129,8 @@ private:
     // Touched on the queue, or by start/stop while the queue is idle.
     AppConfig config_;
     std::optional<std::filesystem::path> watchDirectory_;
+    /// One engine per folder: two would each compress the other's outputs again.
+    std::optional<FolderLock> folderLock_;
     CompressionStats stats_;
     mutable std::mutex statsMutex_;
     /// This scan's sources by stem, to tell a stale output from another source's output.

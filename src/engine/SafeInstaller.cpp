@@ -103,7 +103,17 @@ fs::path SafeInstaller::backup(const fs::path& source, const SourceVersion& expe
         relative = file.filename();
     }
     const fs::path folder = (watched / backupDirName / isoDay(now) / relative).parent_path();
-    fs_.createDirectories(folder);
+    // Made one level at a time and refused at anything but a folder: a backup folder
+    // someone replaced by a link would carry the user's originals off to where it points.
+    fs::path level = watched;
+    for (const fs::path& part : folder.lexically_relative(watched)) {
+        level /= part;
+        const auto attributes = fs_.attributes(level);
+        if (!attributes)
+            fs_.createDirectories(level);
+        else if (!attributes->isDirectory)
+            throwNameTaken("back up", level);
+    }
     const fs::path target = chooseBackupName(folder, file, now);
 
     // The copy would read through a symbolic link; a source that is no longer the regular

@@ -95,7 +95,7 @@ nlohmann::json encodeCompressionHistoryEntry(const CompressionHistoryEntry& entr
     object["status"] = rawValue(entry.status);
     // An error text often quotes a file name, and Linux names need not be UTF-8.
     if (entry.message)
-        object["message"] = displayText(*entry.message);
+        object["message"] = validUtf8Text(*entry.message);
     return object;
 }
 

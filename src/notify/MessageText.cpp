@@ -183,13 +183,16 @@ std::vector<std::size_t> clusterStarts(std::string_view text) {
 } // namespace
 
 std::size_t userPerceivedLength(std::string_view text) {
-    const std::string valid = displayText(text);
+    const std::string valid = validUtf8Text(text);
     return clusterStarts(valid).size() - 1;
 }
 
 std::string shortenedMessage(std::string_view message) {
-    std::string text = displayText(message);
+    // Line breaks read best as spaces; any other control is escaped visibly, so a name
+    // quoted in the message cannot steer what shows it.
+    std::string text = validUtf8Text(message);
     std::replace(text.begin(), text.end(), '\n', ' ');
+    text = displayText(text);
     const std::vector<std::size_t> starts = clusterStarts(text);
     const std::size_t length = starts.size() - 1;
     if (length <= maximumMessageLength)

@@ -14,8 +14,8 @@ inline constexpr std::size_t maximumMessageLength = 120;
 /// not UTF-8 count as one replacement character each.
 std::size_t userPerceivedLength(std::string_view text);
 
-/// One line of at most `maximumMessageLength` characters: line feeds become spaces and a
-/// longer text keeps its first 117 characters followed by "...". The result is always
+/// One line of at most `maximumMessageLength` characters: line feeds become spaces, other
+/// controls visible escapes (displayText), and a longer text keeps its first 117 characters followed by "...". The result is always
 /// valid UTF-8, so it can be shown or sent over D-Bus whatever bytes the input held.
 std::string shortenedMessage(std::string_view message);
 

@@ -241,7 +241,10 @@ void PosixFileSystem::copy(const fs::path& from, const fs::path& to) {
     if (sourceFlags >= 0)
         ::fcntl(source.get(), F_SETFL, sourceFlags & ~O_NONBLOCK);
 
-    FileDescriptor target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    // O_EXCL refuses any existing name, a planted link included (O_NOFOLLOW says so
+    // twice), so a copy never writes through someone else's name.
+    FileDescriptor target(
+        ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!target)
         fail("copy", to, errno);
     PartialFile partial(to);

@@ -59,12 +59,13 @@ protected:
     void SetUp() override { fs::create_directories(folder_); }
 
     std::unique_ptr<ProgramProcess> launch(const std::vector<std::string>& arguments,
-                                           bool debugLog = false) {
+                                           bool debugLog = false,
+                                           const std::string& support = "support") {
         // Everything the program may touch lives in the test's folder; no desktop bus.
         return std::make_unique<ProgramProcess>(
             VELK_PROGRAM_PATH, arguments,
             std::map<std::string, std::optional<std::string>>{
-                {"VELK_CONFIG_DIR", (dir_ / "support").native()},
+                {"VELK_CONFIG_DIR", (dir_ / support).native()},
                 {"VELK_LOG_DIR", (dir_ / "logs").native()},
                 {"VELK_DEBUG_LOG", debugLog ? std::optional<std::string>("1") : std::nullopt},
                 {"HOME", (dir_ / "home").native()},
@@ -98,8 +99,9 @@ protected:
         return count;
     }
 
-    Outcome run(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout = 120s) {
-        auto process = launch(arguments);
+    Outcome run(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout = 120s,
+                const std::string& support = "support") {
+        auto process = launch(arguments, /*debugLog=*/false, support);
         Outcome result;
         result.status = process->wait(timeout);
         result.out = process->out();
@@ -363,6 +365,47 @@ TEST_F(HeadlessProgramTest, AFolderRemovedWhileRunningIsPickedUpAgainWhenItRetur
         << "scans did not resume: " << process->err();
     process->signal(SIGINT);
     EXPECT_EQ(process->wait(60s), 0) << process->err();
+}
+
+TEST_F(HeadlessProgramTest, ASecondInstanceExitsWithTwoNamingTheFirstUntilThatOneIsKilled) {
+    auto first = launch({"--headless", "--watch", folder_.native()}, /*debugLog=*/true);
+    ASSERT_TRUE(waitFor(*first, [&] { return scansLogged() > 0; })) << first->err();
+    const std::string pid = std::to_string(first->pid());
+
+    // The same settings, or other settings on the same folder.
+    for (const std::string support : {"support", "other-support"}) {
+        const Outcome second =
+            run({"--headless", "--watch", folder_.native(), "--once"}, 30s, support);
+        EXPECT_EQ(second.status, 2) << support << ": " << second.err;
+        EXPECT_NE(second.err.find("process " + pid), std::string::npos) << second.err;
+    }
+    EXPECT_FALSE(first->hasExited());
+
+    // The kernel drops both locks with the process, however it ends.
+    first->signal(SIGKILL);
+    first->wait(30s);
+    const Outcome after = run({"--headless", "--once"}, 60s);
+    EXPECT_EQ(after.status, 0) << after.err;
+}
+
+TEST_F(HeadlessProgramTest, ControlCharactersInANameReachNeitherTheLogNorTheTerminalRaw) {
+    const std::string name = "x\n[2026-01-01 00:00:00 +0000] Removed leftover swap file \x1b[31mred.jpg";
+    TestImages::jpeg(folder_ / name, 160, 120, test::imageOptions().withDetail().withQuality(98));
+    test::writeFile(folder_ / "broken\x1b]0;title\x07.png", "not a PNG");
+
+    auto process = launch({"--headless", "--watch", folder_.native(), "--once"}, /*debugLog=*/true);
+    ASSERT_EQ(process->wait(120s), 1) << process->err();
+    ASSERT_TRUE(fs::exists(folder_ / "x\n[2026-01-01 00:00:00 +0000] Removed leftover swap file "
+                                     "\x1b[31mred_velkcompressed.jpg"));
+    const std::string log = test::readFile(dir_ / "logs" / "native.log");
+    for (const auto& [what, text] : {std::pair{"log", log}, std::pair{"stdout", process->out()},
+                                     std::pair{"stderr", process->err()}}) {
+        EXPECT_EQ(text.find_first_of("\x1b\x07\r"), std::string::npos) << what << ": " << text;
+        EXPECT_EQ(text.find("\n[2026-01-01"), std::string::npos) << what << ": " << text;
+    }
+    const std::string shown = "x\\n[2026-01-01 00:00:00 +0000] Removed leftover swap file \\x1b[31mred";
+    EXPECT_NE(log.find(shown), std::string::npos) << log;
+    EXPECT_NE(process->out().find(shown), std::string::npos) << process->out();
 }
 
 } // namespace

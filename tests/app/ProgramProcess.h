@@ -21,6 +21,7 @@ public:
     /// Kills and reaps a program still running.
     ~ProgramProcess();
 
+    int pid() const { return pid_; }
     void signal(int number);
     /// The exit status (128 + the signal when one ended it), or none when the program was
     /// still running after `timeout`; it is then killed.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -97,9 +98,15 @@ TEST_F(NativeLogTest, ConcurrentWritersLoseNoLineAcrossRotation) {
     EXPECT_EQ(complete, threads * perThread);
 }
 
-TEST_F(NativeLogTest, NonUtf8MessageIsWrittenAsValidUtf8) {
+TEST_F(NativeLogTest, EveryMessageIsOneLineOfValidUtf8) {
     NativeLog::write(std::string("file=a\xFF") + "b");
-    EXPECT_NE(test::readFile(current()).find("file=a\xEF\xBF\xBD" "b"), std::string::npos);
+    NativeLog::write("Processed x\n[2026-01-01 00:00:00 +0000] Removed leftover\x1b[2J.jpg");
+    const std::string log = test::readFile(current());
+    EXPECT_NE(log.find("file=a\xEF\xBF\xBD" "b"), std::string::npos);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+    EXPECT_NE(log.find("x\\n[2026-01-01 00:00:00 +0000] Removed leftover\\x1b[2J"),
+              std::string::npos)
+        << log;
 }
 
 TEST_F(NativeLogTest, UnwritableFolderDropsTheLineQuietly) {

@@ -46,6 +46,26 @@ TEST(PathsTest, KeysAreReadableForUtf8AndInjectiveOtherwise) {
     EXPECT_EQ(displayName(raw), "\xEF\xBF\xBDt\xEF\xBF\xBD.jpg");
 }
 
+TEST(PathsTest, DisplayTextEscapesEveryControlVisiblyAndKeepsTheRest) {
+    struct Case {
+        std::string bytes;
+        std::string shown;
+    };
+    for (const auto& [bytes, shown] : {
+             Case{"a\nb\rc\td", "a\\nb\\rc\\td"},
+             Case{std::string("\x1b[31mred\x00\x7f", 10), "\\x1b[31mred\\x00\\x7f"},
+             Case{"next\u0085line\u009b", "next\\u0085line\\u009b"},
+             Case{"caf\u00e9 \u00a0\u2028 \\n", "caf\u00e9 \u00a0\u2028 \\n"},
+             Case{"bad\xC2", "bad\xEF\xBF\xBD"}, // a lone lead byte is no C1 control
+         }) {
+        EXPECT_EQ(displayText(bytes), shown);
+    }
+    // JSON and D-Bus get the text itself, only made valid.
+    EXPECT_EQ(validUtf8Text("a\n\x1b\u0085\xFF"), "a\n\x1b\u0085\xEF\xBF\xBD");
+    EXPECT_EQ(displayName("/in/\x1b]0;x\x07\n[2026] forged.jpg"),
+              "\\x1b]0;x\\x07\\n[2026] forged.jpg");
+}
+
 TEST(PathsTest, Utf8ValidationRejectsMalformedSequences) {
     EXPECT_TRUE(isValidUtf8("plain ascii, кириллица, 😀"));
     for (std::string bad : {std::string("\xC0\xAF"), std::string("\xED\xA0\x80"),

@@ -4,6 +4,8 @@
 
 #include <regex>
 #include <set>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace velk {
 namespace {
@@ -24,6 +26,27 @@ TEST(UuidTest, RandomIsCanonicalUpperCaseVersion4AndParsesBack) {
               "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
     EXPECT_FALSE(Uuid::parse("E621E1F8C36C495A93FC0C247A3E6E5F"));
     EXPECT_FALSE(Uuid::parse("G621E1F8-C36C-495A-93FC-0C247A3E6E5F"));
+}
+
+TEST(UuidTest, AForkedProcessDrawsDifferentUuidsFromItsParent) {
+    // A generator seeded once per thread would hand a child the parent's future names.
+    (void)Uuid::random();
+    int channel[2];
+    ASSERT_EQ(::pipe(channel), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const auto bytes = Uuid::random().bytes();
+        _exit(::write(channel[1], bytes.data(), bytes.size()) == 16 ? 0 : 1);
+    }
+    const auto mine = Uuid::random().bytes();
+    std::array<std::uint8_t, 16> theirs{};
+    EXPECT_EQ(::read(channel[0], theirs.data(), theirs.size()), 16);
+    ::close(channel[0]);
+    ::close(channel[1]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_NE(mine, theirs);
 }
 
 } // namespace

@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <sstream>
+#include <unistd.h>
 
 #include "core/Constants.h"
 #include "core/FileError.h"
 #include "core/Uuid.h"
+#include "engine/FakeTools.h"
 #include "platform/PosixFileSystem.h"
+#include "platform/ScratchFolder.h"
 #include "platform/VipsImageCodec.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
@@ -311,12 +316,54 @@ TEST_F(FolderCompressorTest, StartRecoversWhatAnInterruptedSwapLeftBehind) {
     test::writeFile(folder_ / (".photo.velk-replace-" + uuid + ".jpg"), "the only copy");
     test::writeFile(folder_ / (".photo.velk-temp-" + uuid + ".jpg"), "half an output");
     test::writeFile(folder_ / (".x.velk-temp-png-source-" + uuid + ".png"), "scratch");
+    fs::create_directories(folder_ / (".velk-temp-" + uuid) / "sub");
+    fs::create_directories(folder_ / ".velk-temp-mine"); // not a name the engine makes
     start();
     EXPECT_EQ(test::readFile(folder_ / "photo.jpg"), "the only copy");
     for (const auto& entry : fs::directory_iterator(folder_)) {
         const std::string name = entry.path().filename().native();
+        if (name == ".velk-temp-mine") continue;
         EXPECT_EQ(name.find(".velk-"), std::string::npos) << name;
     }
+}
+
+TEST_F(FolderCompressorTest, ToolsWriteOnlyInsideAPrivateFolderThatGoesAway) {
+    test::FakeToolFolder tools(dir_ / "tools");
+    const fs::path modes = dir_ / "modes";
+    tools.add("cjpeg", "stat -c %a \"$(dirname \"$out\")\" >> '" + modes.native() + "'; exit 1");
+    TestImages::jpeg(folder_ / "photo.jpg", 64, 48, test::imageOptions().withQuality(98));
+    start();
+    settle();
+
+    const auto runs = tools.runs("cjpeg");
+    ASSERT_FALSE(runs.empty());
+    for (const auto& arguments : runs) {
+        const auto out = std::find(arguments.begin(), arguments.end(), "-outfile");
+        ASSERT_NE(out, arguments.end());
+        const fs::path scratch = fs::path(*(out + 1)).parent_path();
+        EXPECT_EQ(scratch.parent_path(), folder_);
+        EXPECT_TRUE(ScratchFolder::isScratchFolderName(scratch.filename().native(), tempFileMarker))
+            << scratch;
+    }
+    std::istringstream modeLines(test::readFile(modes));
+    for (std::string mode; std::getline(modeLines, mode);) EXPECT_EQ(mode, "700");
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 1);
+}
+
+TEST_F(FolderCompressorTest, OneEngineAtATimePerFolderWithNothingWrittenIntoIt) {
+    start();
+    const auto second = makeEngine();
+    try {
+        second->start(AppConfig{}, folder_);
+        ADD_FAILURE() << "two engines on one folder";
+    } catch (const FolderLockError& error) {
+        EXPECT_EQ(error.holderPid(), ::getpid());
+    }
+    EXPECT_FALSE(second->isRunning());
+    EXPECT_TRUE(fs::is_empty(folder_));
+    engine_->stop();
+    EXPECT_NO_THROW(second->start(AppConfig{}, folder_));
+    EXPECT_TRUE(second->isRunning());
 }
 
 } // namespace

@@ -274,6 +274,16 @@ TEST_F(SafeInstallerTest, SymbolicLinksAreNeitherFollowedNorReplaced) {
     EXPECT_EQ(readFile(elsewhere), originalBytes);
 }
 
+TEST_F(SafeInstallerTest, BackupsAreNeverWrittenThroughALinkedBackupFolder) {
+    const Setup setup = prepare(Install::sameName, "w");
+    const fs::path elsewhere = dir_ / "elsewhere";
+    fs::create_directories(elsewhere);
+    fs::create_symlink(elsewhere, setup.watched / backupDirName);
+    EXPECT_THROW(installer_.backup(setup.source, setup.version, setup.watched), FileSystemError);
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    EXPECT_EQ(readFile(setup.source), originalBytes);
+}
+
 TEST_F(SafeInstallerTest, ConversionNeverOverwritesAFileWithTheOutputsName) {
     const Setup setup = prepare(Install::converted, "w");
     writeFile(setup.output, "someone else's webp");

@@ -155,6 +155,10 @@ TEST_F(PosixFileSystemTest, CopyKeepsBytesAndModeAndNeverOverwrites) {
     fs::create_directory(dir_ / "album");
     EXPECT_THROW(files_.copy(dir_ / "a.raw", dir_ / "c.raw"), FileSystemError);
     EXPECT_EQ(readFile(dir_ / "c.raw"), "keep me");
+    // A link planted under the name is refused, not written through.
+    fs::create_symlink(dir_ / "victim", dir_ / "planted");
+    EXPECT_THROW(files_.copy(dir_ / "a.raw", dir_ / "planted"), FileSystemError);
+    EXPECT_FALSE(fs::exists(dir_ / "victim"));
     for (const char* source : {"album", "missing"}) {
         EXPECT_THROW(files_.copy(dir_ / source, dir_ / "copy"), FileSystemError) << source;
         EXPECT_FALSE(files_.exists(dir_ / "copy")) << source;

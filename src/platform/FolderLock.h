@@ -1,0 +1,65 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "core/Error.h"
+
+namespace velk {
+
+/// A lock could not be taken. what() is a sentence for the user; for `held` it names the
+/// process that holds the lock when that process could be found.
+class FolderLockError : public Error {
+public:
+    enum class Kind { held, unavailable };
+
+    FolderLockError(Kind kind, const std::string& message, std::optional<int> holderPid,
+                    std::error_code code = {});
+    Kind kind() const noexcept { return kind_; }
+    /// The process id of the holder (`held` only, and only when it could be found).
+    std::optional<int> holderPid() const noexcept { return holderPid_; }
+    std::error_code code() const noexcept { return code_; }
+
+private:
+    Kind kind_;
+    std::optional<int> holderPid_;
+    std::error_code code_;
+};
+
+/// An exclusive advisory lock (flock) held for the object's lifetime. The kernel drops it
+/// when the process ends in any way, SIGKILL included, so a crashed run never blocks the
+/// next one; and the descriptor is close-on-exec, so an outside tool still running after
+/// we died cannot keep it either. Locks conflict between processes and between two
+/// objects of one process alike.
+class FolderLock {
+public:
+    /// Locks the folder itself through its own descriptor: nothing is written into it, so
+    /// a user's folder gains no lock file. Throws FolderLockError.
+    static FolderLock lockFolder(const std::filesystem::path& folder);
+
+    /// Locks `file`, creating it (0600) when missing, and writes this process's id into
+    /// it for whoever finds it held. Never follows a link. Throws FolderLockError.
+    static FolderLock lockFile(const std::filesystem::path& file);
+
+    /// The id of the process holding a lock on `path` now, if any: from the kernel's
+    /// lock table, else from the id a lock file holds.
+    static std::optional<int> holderOf(const std::filesystem::path& path);
+
+    FolderLock(FolderLock&& other) noexcept;
+    FolderLock& operator=(FolderLock&& other) noexcept;
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+    ~FolderLock();
+
+    const std::filesystem::path& path() const noexcept { return path_; }
+
+private:
+    FolderLock(int fd, std::filesystem::path path);
+
+    int fd_ = -1;
+    std::filesystem::path path_;
+};
+
+} // namespace velk
