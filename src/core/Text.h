@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -13,5 +14,9 @@ bool isValidUtf8(std::string_view bytes);
 /// returned unchanged, every byte of an invalid sequence becomes U+FFFD. Lossy, so
 /// never use it as a key.
 std::string displayText(std::string_view bytes);
+
+/// At most `maximumBytes` of the text's start, cut before a UTF-8 continuation byte so
+/// that a character is never split.
+std::string_view truncatedToBytes(std::string_view text, std::size_t maximumBytes);
 
 } // namespace velk
