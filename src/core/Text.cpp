@@ -115,4 +115,11 @@ std::string displayText(std::string_view bytes) {
     return repaired(bytes, appendVisible);
 }
 
+std::string_view truncatedToBytes(std::string_view text, std::size_t maximumBytes) {
+    if (text.size() <= maximumBytes) return text;
+    std::size_t end = maximumBytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
+}
+
 } // namespace velk

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -19,5 +20,9 @@ std::string validUtf8Text(std::string_view bytes);
 /// notifications, where a file name must not be able to start a line or steer the
 /// terminal. Lossy, so never use it as a key.
 std::string displayText(std::string_view bytes);
+
+/// At most `maximumBytes` of the text's start, cut before a UTF-8 continuation byte so
+/// that a character is never split.
+std::string_view truncatedToBytes(std::string_view text, std::size_t maximumBytes);
 
 } // namespace velk

@@ -17,8 +17,23 @@ double secondsBetween(Date earlier, Date later) {
 } // namespace
 
 ChangeDetector::ChangeDetector(const FileSystem& fs, const ProcessedFileRegistry& registry,
-                               Delegate& delegate, std::function<Date()> clock)
-    : fs_(fs), registry_(registry), delegate_(delegate), clock_(std::move(clock)) {}
+                               Delegate& delegate, std::function<Date()> clock,
+                               MonotonicClock monotonicClock)
+    : fs_(fs), registry_(registry), delegate_(delegate), clock_(std::move(clock)),
+      monotonicClock_(std::move(monotonicClock)) {
+    if (!monotonicClock_) monotonicClock_ = [] { return std::chrono::steady_clock::now(); };
+}
+
+void ChangeDetector::dropVanishedPending() {
+    for (auto entry = pending_.begin(); entry != pending_.end();) {
+        const auto attributes = fs_.attributes(fs::path(entry->first));
+        if (!attributes || !attributes->isRegularFile) {
+            entry = pending_.erase(entry);
+        } else {
+            ++entry;
+        }
+    }
+}
 
 ChangeDetector::Key ChangeDetector::keyFor(const fs::path& file) {
     return standardizedString(file);
@@ -98,15 +113,17 @@ bool ChangeDetector::shouldSkip(const fs::path& file) {
         return true;
     }
 
+    const auto seenAt = monotonicClock_();
     if (const auto pending = pending_.find(key);
         pending != pending_.end() && pending->second.signature == *signature) {
-        if (secondsBetween(pending->second.firstSeenAt, now) >= writeStabilityInterval) {
+        if (std::chrono::duration<double>(seenAt - pending->second.firstSeenAt).count() >=
+            writeStabilityInterval) {
             pending_.erase(pending);
             return false;
         }
         return true;
     }
-    pending_[key] = PendingFile{*signature, now};
+    pending_[key] = PendingFile{*signature, seenAt};
     return true;
 }
 

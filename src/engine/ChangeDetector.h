@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -14,10 +15,11 @@
 
 namespace velk {
 
-/// A file seen but not yet stable.
+/// A file seen but not yet stable. Timed on a monotonic clock: a step of the wall clock
+/// must neither hold a file back nor let a half-written one through.
 struct PendingFile {
     FileSignature signature;
-    Date firstSeenAt;
+    std::chrono::steady_clock::time_point firstSeenAt;
 };
 
 /// An output the engine wrote itself.
@@ -54,8 +56,11 @@ public:
         virtual void report(const CompressionNotificationEvent& event) = 0;
     };
 
+    using MonotonicClock = std::function<std::chrono::steady_clock::time_point()>;
+
+    /// `monotonicClock` times the stability wait; steady_clock when empty.
     ChangeDetector(const FileSystem& fs, const ProcessedFileRegistry& registry, Delegate& delegate,
-                   std::function<Date()> clock);
+                   std::function<Date()> clock, MonotonicClock monotonicClock = {});
 
     /// True: do not process now.
     bool shouldSkip(const std::filesystem::path& file);
@@ -65,6 +70,9 @@ public:
     /// The folder's modification time for this scan: while it stays the same, no file
     /// can have appeared or vanished in it, so handled files need no stale-output sweep.
     void beginScan(std::optional<Date> folderModified) { folderModified_ = folderModified; }
+    /// Forgets pending files that are no longer regular files in the folder, so that a
+    /// file removed during its stability wait does not keep the folder from settling.
+    void dropVanishedPending();
 
     void forget(const std::filesystem::path& file);
     void forgetHandled(const std::filesystem::path& file);
@@ -88,6 +96,7 @@ private:
     const ProcessedFileRegistry& registry_;
     Delegate& delegate_;
     std::function<Date()> clock_;
+    MonotonicClock monotonicClock_;
     std::optional<Date> folderModified_;
 
     std::unordered_map<Key, RecentWrite> recentWrites_;

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "core/Constants.h"
+#include "core/Error.h"
 #include "core/FileError.h"
 #include "core/NativeLog.h"
 #include "core/Paths.h"
@@ -40,6 +41,17 @@ double estimatedEncodeSeconds(ImageFormat target, std::int64_t size) {
 }
 
 bool sameFile(const fs::path& a, const fs::path& b) { return standardized(a) == standardized(b); }
+
+// An injected clock (tests) drives the stability wait too; otherwise it is timed on the
+// monotonic clock.
+ChangeDetector::MonotonicClock monotonicClockFor(const std::function<Date()>& clock) {
+    if (!clock) return {};
+    return [clock] {
+        return std::chrono::steady_clock::time_point(
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                clock().time_since_epoch()));
+    };
+}
 } // namespace
 
 FolderCompressor::Options::Options()
@@ -50,7 +62,7 @@ FolderCompressor::Options::Options()
 FolderCompressor::FolderCompressor(FileSystem& fs, const ImageCodec& codec, Options options)
     : fs_(fs), codec_(codec), options_(std::move(options)), registry_(fs, options_.registryFile),
       installer_(fs, control_, options_.clock),
-      detector_(fs, registry_, *this, [this] { return now(); }) {}
+      detector_(fs, registry_, *this, [this] { return now(); }, monotonicClockFor(options_.clock)) {}
 
 FolderCompressor::~FolderCompressor() { stop(); }
 
@@ -224,6 +236,7 @@ void FolderCompressor::scan() {
                                          : std::nullopt);
     // Processing never lists the folder again, so the candidates stay put for the loop.
     const auto& candidates = supportedFiles(folder);
+    detector_.dropVanishedPending();
     NativeLog::debug("Scan " + displayPath(folder) + " files=" + std::to_string(candidates.size()));
 
     bool processedAny = false;
@@ -327,13 +340,15 @@ void FolderCompressor::removeStaleOutputs(const fs::path& source, const fs::path
     for (const auto& candidate : besideOutputCandidates(source)) {
         if (standardized(candidate) == kept) continue;
         const auto attributes = fs_.attributes(candidate);
-        if (!attributes) continue;
+        // Only a file we made may go: a folder or a link under an output's name, or a
+        // user's own image that merely has such a name, is none of the engine's business.
+        if (!attributes || !attributes->isRegularFile || !isOwnOutput(candidate)) continue;
         // Another source of the folder (photo.png beside photo.jpg) owns this name: its
         // output is not stale, and removing it would make the two re-encode each other
         // forever.
         if (producedByOtherSource(source, candidate)) continue;
         try {
-            fs_.remove(candidate);
+            fs_.removeFile(candidate);
             detector_.forgetHandled(candidate);
             NativeLog::write("Removed stale output " + displayName(candidate));
         } catch (const std::exception& error) {
@@ -343,7 +358,33 @@ void FolderCompressor::removeStaleOutputs(const fs::path& source, const fs::path
     }
 }
 
-bool FolderCompressor::producedByOtherSource(const fs::path& source, const fs::path& output) {
+bool FolderCompressor::isOwnOutput(const fs::path& file) {
+    // The mark outlives the registry's record (renamed, copied, registry lost).
+    if (carriesValidOutputMark(file)) return true;
+    const auto record = registry_.record(file);
+    if (!record || record->decision != ProcessedDecision::compressed) return false;
+    const auto fingerprint = contentFingerprint(fs_, file);
+    const auto signature = fileSignature(fs_, file);
+    return fingerprint && signature && record->fingerprint == *fingerprint &&
+           record->resourceIdentifier == signature->resourceIdentifier;
+}
+
+std::optional<fs::path> FolderCompressor::otherSourceWithOutput(const fs::path& source,
+                                                                const fs::path& output) {
+    const auto sources = sourcesWithStem(source);
+    const fs::path kept = standardized(output);
+    const fs::path self = standardized(source);
+    for (const auto& other : sources) {
+        if (standardized(other) == self) continue;
+        if (const auto predicted = predictedOutput(other);
+            predicted && standardized(*predicted) == kept) {
+            return other;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<fs::path> FolderCompressor::sourcesWithStem(const fs::path& source) {
     // Built on first need only: with the folder unchanged, scans never sweep.
     if (!sourcesByStem_) {
         sourcesByStem_.emplace();
@@ -351,18 +392,13 @@ bool FolderCompressor::producedByOtherSource(const fs::path& source, const fs::p
             (*sourcesByStem_)[candidate.stem().native()].push_back(candidate);
         }
     }
-    const auto sources = sourcesByStem_->find(source.stem().native());
-    if (sources == sourcesByStem_->end()) return false;
-    const fs::path kept = standardized(output);
-    const fs::path self = standardized(source);
-    for (const auto& other : sources->second) {
-        if (standardized(other) == self) continue;
-        if (const auto predicted = predictedOutput(other);
-            predicted && standardized(*predicted) == kept) {
-            return true;
-        }
-    }
-    return false;
+    const auto found = sourcesByStem_->find(source.stem().native());
+    if (found == sourcesByStem_->end()) return {};
+    return found->second;
+}
+
+bool FolderCompressor::producedByOtherSource(const fs::path& source, const fs::path& output) {
+    return otherSourceWithOutput(source, output).has_value();
 }
 
 bool FolderCompressor::registryCanSkip(const fs::path& source) {
@@ -382,6 +418,29 @@ void FolderCompressor::rememberProcessed(const fs::path& file, ProcessedDecision
     registry_.remember(file, decision, settingsKey(), now());
 }
 
+namespace {
+// A lossy re-encode into the source's own format that gains less than this share is not
+// worth a generation of loss (nor, under replace, another full backup).
+constexpr std::int64_t lossyGainFloorPercent = 1;
+
+bool isWorthKeeping(const ImagePlan& plan, std::int64_t size, std::int64_t newSize) {
+    if (plan.source != plan.target) return true;
+    if (newSize >= size) return false;
+    // PNG optimisation is lossless: any saving is a pure gain.
+    if (plan.target == ImageFormat::png) return true;
+    return (size - newSize) * 100 >= size * lossyGainFloorPercent;
+}
+} // namespace
+
+void FolderCompressor::requireSourceUnchangedSince(const fs::path& file,
+                                                   const SourceSnapshot& before) const {
+    const auto signature = fileSignature(fs_, file);
+    if (!signature || *signature != before.signature ||
+        contentFingerprint(fs_, file) != before.fingerprint) {
+        throw FolderCompressorControlError(FolderCompressorControlError::Kind::sourceChanged);
+    }
+}
+
 FolderCompressionResult FolderCompressor::process(const fs::path& file) {
     control_.checkpoint();
     setProgress(5);
@@ -389,7 +448,12 @@ FolderCompressionResult FolderCompressor::process(const fs::path& file) {
     if (config_.originalPolicy == OriginalPolicy::replace) {
         version = sourceVersion(fs_, control_, file);
     }
-    const std::int64_t size = version ? version->signature.size : fileSize(fs_, file);
+    // What the result is made from: a source rewritten while it is encoded must not get
+    // (or keep) an output of its old contents.
+    const auto sourceAttributes = fs_.attributes(file);
+    if (!sourceAttributes) throw FileError(FileError::Kind::readNoSuchFile, file);
+    const SourceSnapshot before{fileSignature(*sourceAttributes), contentFingerprint(fs_, file)};
+    const std::int64_t size = version ? version->signature.size : before.signature.size;
     if (size <= 0) {
         if (const auto signature = fileSignature(fs_, file)) {
             detector_.rememberDealtWith(file, *signature);
@@ -404,6 +468,7 @@ FolderCompressionResult FolderCompressor::process(const fs::path& file) {
 
     setProgress(35);
     const fs::path output = outputPathFor(file, plan.source, plan.target, config_.originalPolicy);
+    refuseSharedOutput(file, output);
     removeStaleOutputs(file, output);
 
     if (existingOutputIsFresh(fs_, config_.originalPolicy, file, output)) {
@@ -457,7 +522,8 @@ FolderCompressionResult FolderCompressor::process(const fs::path& file) {
     const std::int64_t newSize = validateEncodedImage(fs_, codec_, temp);
     setProgress(94);
 
-    if (size <= newSize && plan.source == plan.target) return finishAlreadyOptimal(file, size);
+    requireSourceUnchangedSince(file, before);
+    if (!isWorthKeeping(plan, size, newSize)) return finishAlreadyOptimal(file, size);
 
     control_.checkpoint();
     if (version) {
@@ -467,8 +533,30 @@ FolderCompressionResult FolderCompressor::process(const fs::path& file) {
     }
     control_.checkpoint();
 
+    // The result stands in for the original: never more readable than it, and under
+    // replace it keeps the original's permissions and date as well.
+    if (version) {
+        fs_.setPermissionsAndTime(temp, sourceAttributes->permissions, version->signature.modifiedAt);
+    } else if (const auto tempAttributes = fs_.attributes(temp)) {
+        fs_.setPermissionsAndTime(temp, tempAttributes->permissions & sourceAttributes->permissions,
+                                  std::nullopt);
+    }
+
     if (config_.originalPolicy == OriginalPolicy::keep) {
+        requireSourceUnchangedSince(file, before);
         installer_.replaceOutputFile(temp, output);
+        try {
+            requireSourceUnchangedSince(file, before);
+        } catch (const FolderCompressorControlError&) {
+            // Rewritten during the install: the output just made shows contents that are
+            // gone, and its newer date would pass it off as fresh.
+            try {
+                fs_.removeFile(output);
+            } catch (const std::exception&) {
+            }
+            detector_.forgetHandled(output);
+            throw;
+        }
     } else if (sameFile(output, file)) {
         installer_.replaceOriginalSafely(temp, file, *version);
     } else {
@@ -501,6 +589,17 @@ FolderCompressionResult FolderCompressor::process(const fs::path& file) {
     result.historyEntry =
         historyRow(file, output, size, newSize, CompressionHistoryStatus::compressed);
     return result;
+}
+
+void FolderCompressor::refuseSharedOutput(const fs::path& file, const fs::path& output) {
+    // Two sources whose outputs would share one name (photo.jpg and photo.JPG, or
+    // shot.png and shot.jpg converted to one format) would overwrite or shadow each
+    // other. The first by name keeps the output; the others fail visibly.
+    const auto other = otherSourceWithOutput(file, output);
+    if (!other || other->filename().native() > file.filename().native()) return;
+    throw Error(displayName(file) + " was not compressed: its output name " +
+                displayName(output) + " belongs to " + displayName(*other) +
+                ". Rename one of the two files.");
 }
 
 CompressionHistoryEntry FolderCompressor::historyRow(const fs::path& source, const fs::path& output,
@@ -616,7 +715,69 @@ bool FolderCompressor::hasIdenticalBackup(const fs::path& folder, const fs::path
     return false;
 }
 
+std::optional<fs::path> FolderCompressor::finishedConversion(const fs::path& folder,
+                                                             const fs::path& aside,
+                                                             const std::string& originalName) {
+    const fs::path original = folder / originalName;
+    const auto sourceFormat = imageFormatFromExtension(lowercaseExtension(original));
+    if (!sourceFormat) return std::nullopt;
+    // The aside file is the source itself under another name, so it predicts the target.
+    const auto target = predictedTargetFormat(
+        aside, config_.formatStrategy, [this](ImageFormat f) { return canWrite(f); }, codec_);
+    if (!target || *target == *sourceFormat) return std::nullopt;
+    const fs::path output = outputPathFor(original, *sourceFormat, *target, OriginalPolicy::replace);
+    const auto attributes = fs_.attributes(output);
+    if (!attributes || !attributes->isRegularFile || attributes->size == 0) return std::nullopt;
+    // The install comes only after a verified backup: without one, the aside file may be
+    // the only copy of the image and must go back.
+    if (!hasIdenticalBackup(folder, aside, originalName)) return std::nullopt;
+    // A marked output names the original it replaced; one made from another image is not
+    // this conversion's result.
+    if (carriesValidOutputMark(output)) {
+        try {
+            if (!isMarkedOutputOf(output, sha256Digest(control_, aside))) return std::nullopt;
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
+    return output;
+}
+
+void FolderCompressor::removeUnverifiedBackups(const fs::path& folder) {
+    std::vector<DirectoryEntry> days;
+    try {
+        days = fs_.list(folder / backupDirName);
+    } catch (const std::exception&) {
+        return;
+    }
+    for (const auto& day : days) {
+        std::vector<DirectoryEntry> copies;
+        try {
+            copies = fs_.list(day.path);
+        } catch (const std::exception&) {
+            continue;
+        }
+        for (const auto& copy : copies) {
+            if (!copy.isRegularFile) continue;
+            const std::string name = copy.path.filename().native();
+            const auto attributes = fs_.attributes(copy.path);
+            // A copy still under its scratch name was never verified; an empty one (left
+            // by earlier versions, which copied under the final name) never held an image,
+            // since empty sources are not processed.
+            const bool scratch = copy.isHidden && name.find(tempFileMarker) != std::string::npos;
+            if (!scratch && !(attributes && attributes->size == 0)) continue;
+            try {
+                fs_.removeFile(copy.path);
+                NativeLog::write("Removed unverified backup " + displayPath(copy.path));
+            } catch (const std::exception& error) {
+                NativeLog::write("Could not recover " + displayPath(copy.path) + ": " + error.what());
+            }
+        }
+    }
+}
+
 void FolderCompressor::recoverInterruptedWork(const fs::path& folder) {
+    removeUnverifiedBackups(folder);
     std::vector<DirectoryEntry> entries;
     try {
         entries = fs_.list(folder);
@@ -640,20 +801,38 @@ void FolderCompressor::recoverInterruptedWork(const fs::path& folder) {
         try {
             if (const auto original = originalNameOfAside(name)) {
                 const fs::path target = folder / *original;
+                const bool besideOutput =
+                    fs::path(*original).stem().native().ends_with(compressedFileSuffix);
                 if (!fs_.exists(target)) {
-                    fs_.move(entry.path, target);
-                    NativeLog::write("Recovered interrupted swap " + displayName(target));
-                } else if (fs::path(*original).stem().native().ends_with(compressedFileSuffix) ||
-                           hasIdenticalBackup(folder, entry.path, *original)) {
-                    // Superseded: an earlier output, or a source whose verified backup exists.
-                    fs_.remove(entry.path);
+                    if (const auto converted =
+                            besideOutput ? std::nullopt : finishedConversion(folder, entry.path, *original)) {
+                        // Killed after the converted result took its place: finish the
+                        // job instead of bringing back a source whose result exists.
+                        fs_.removeFile(entry.path);
+                        rememberProcessed(*converted, ProcessedDecision::compressed);
+                        NativeLog::write("Completed interrupted conversion " + displayName(target) +
+                                         " to " + displayName(*converted));
+                    } else {
+                        fs_.move(entry.path, target);
+                        NativeLog::write("Recovered interrupted swap " + displayName(target));
+                    }
+                } else if (besideOutput) {
+                    fs_.removeFile(entry.path);
+                    NativeLog::write("Removed leftover swap file " + displayName(entry.path));
+                } else if (hasIdenticalBackup(folder, entry.path, *original)) {
+                    // The source was backed up and set aside, so what holds its name is
+                    // the result installed in its place (unless it is the source again).
+                    if (contentFingerprint(fs_, target) != contentFingerprint(fs_, entry.path)) {
+                        rememberProcessed(target, ProcessedDecision::compressed);
+                    }
+                    fs_.removeFile(entry.path);
                     NativeLog::write("Removed leftover swap file " + displayName(entry.path));
                 } else {
                     NativeLog::write("Kept leftover swap file " + displayName(entry.path) +
                                      " (no backup of it was found)");
                 }
             } else if (name.find(tempFileMarker) != std::string::npos) {
-                fs_.remove(entry.path);
+                fs_.removeFile(entry.path);
                 NativeLog::write("Removed leftover temporary file " + displayName(entry.path));
             }
         } catch (const std::exception& error) {

@@ -96,11 +96,31 @@ private:
     void scan();
     const std::vector<std::filesystem::path>& supportedFiles(const std::filesystem::path& folder);
     void recoverInterruptedWork(const std::filesystem::path& folder);
+    void removeUnverifiedBackups(const std::filesystem::path& folder);
+    /// The converted result of a replace that was killed after installing it, when the
+    /// set-aside source has a verified backup; none otherwise.
+    std::optional<std::filesystem::path> finishedConversion(const std::filesystem::path& folder,
+                                                            const std::filesystem::path& aside,
+                                                            const std::string& originalName);
     bool hasIdenticalBackup(const std::filesystem::path& folder, const std::filesystem::path& file,
                             const std::string& originalName);
     bool producedByOtherSource(const std::filesystem::path& source,
                                const std::filesystem::path& output);
+    std::optional<std::filesystem::path> otherSourceWithOutput(const std::filesystem::path& source,
+                                                               const std::filesystem::path& output);
+    std::vector<std::filesystem::path> sourcesWithStem(const std::filesystem::path& source);
+    /// Whether the file is recognisably the engine's own result (the registry recorded
+    /// these very contents as written by it): only such a file may be removed as stale.
+    bool isOwnOutput(const std::filesystem::path& file);
 
+    /// A source's state when processing began, cheap enough to take for every file.
+    struct SourceSnapshot {
+        FileSignature signature;
+        std::optional<ContentFingerprint> fingerprint;
+    };
+    void requireSourceUnchangedSince(const std::filesystem::path& file,
+                                     const SourceSnapshot& before) const;
+    void refuseSharedOutput(const std::filesystem::path& file, const std::filesystem::path& output);
     FolderCompressionResult process(const std::filesystem::path& file);
     FolderCompressionResult finishAlreadyOptimal(const std::filesystem::path& file,
                                                  std::int64_t size);

@@ -9,6 +9,7 @@
 #include "core/Constants.h"
 #include "core/FileError.h"
 #include "core/Paths.h"
+#include "core/Text.h"
 #include "core/Uuid.h"
 #include "engine/Validation.h"
 
@@ -21,6 +22,9 @@ namespace {
 // More same-named backups in one millisecond than this means the existence test is
 // lying, not that the user made them.
 constexpr int maximumBackupCollisions = 10'000;
+
+// The longest file name Linux file systems accept, in bytes.
+constexpr std::size_t maximumNameBytes = 255;
 
 [[noreturn]] void throwSourceChanged() {
     throw FolderCompressorControlError(FolderCompressorControlError::Kind::sourceChanged);
@@ -50,8 +54,12 @@ fs::path SafeInstaller::tempURL(const fs::path& file, std::string_view marker) {
     std::string extension = extensionText(file);
     if (extension.empty())
         extension = "tmp";
+    // Whatever the source's name, the scratch name must stay within the file system's
+    // limit; the stem is kept whole whenever it fits, since recovery reads it back.
+    const std::size_t fixedBytes = 1 + marker.size() + 1 + 36 + 1 + extension.size();
     std::string name = ".";
-    name += file.stem().native();
+    name += truncatedToBytes(file.stem().native(),
+                             maximumNameBytes > fixedBytes ? maximumNameBytes - fixedBytes : 0);
     name += marker;
     name += '-';
     name += Uuid::random().toString();
@@ -62,10 +70,13 @@ fs::path SafeInstaller::tempURL(const fs::path& file, std::string_view marker) {
 
 fs::path SafeInstaller::chooseBackupName(const fs::path& folder, const fs::path& source,
                                          Date now) const {
-    const std::string stem = source.stem().native();
     const std::string extension = extensionText(source);
     const auto named = [&](const std::string& suffix) {
-        std::string name = stem + suffix;
+        // A long name loses the end of its stem rather than its backup.
+        const std::size_t fixedBytes = suffix.size() + 1 + extension.size();
+        std::string name(truncatedToBytes(
+            source.stem().native(), maximumNameBytes > fixedBytes ? maximumNameBytes - fixedBytes : 0));
+        name += suffix;
         if (!extension.empty())
             name += "." + extension;
         return folder / name;
@@ -114,24 +125,46 @@ fs::path SafeInstaller::backup(const fs::path& source, const SourceVersion& expe
         else if (!attributes->isDirectory)
             throwNameTaken("back up", level);
     }
-    const fs::path target = chooseBackupName(folder, file, now);
 
     // The copy would read through a symbolic link; a source that is no longer the regular
     // file we read is not the version we were asked to keep.
     const auto attributes = fs_.attributes(file);
     if (!attributes || !attributes->isRegularFile)
         throwSourceChanged();
-    fs_.copy(file, target);
 
-    const std::int64_t size = fileSize(fs_, target);
-    const Sha256::Digest digest = sha256Digest(control_, target);
+    // Copied under a hidden scratch name and renamed only once verified, so a crash
+    // mid-copy can never leave a partial file under a name that claims to be the original.
+    const fs::path scratch = tempURL(folder / file.filename(), tempFileMarker);
+    struct ScratchRemover {
+        SafeInstaller& installer;
+        const fs::path& path;
+        bool keep = false;
+        ~ScratchRemover() {
+            if (!keep) installer.removeQuietly(path);
+        }
+    } scratchRemover{*this, scratch};
+    fs_.copy(file, scratch);
+
+    const std::int64_t size = fileSize(fs_, scratch);
+    const Sha256::Digest digest = sha256Digest(control_, scratch);
     if (size != expected.signature.size || digest != expected.digest) {
         // Newer contents than the version read: keeping them here would pass off an image
         // the engine never examined as the original.
-        removeQuietly(target);
         throwSourceChanged();
     }
-    return target;
+    for (int attempt = 0;; ++attempt) {
+        const fs::path target = chooseBackupName(folder, file, now);
+        try {
+            fs_.move(scratch, target);
+        } catch (const FileSystemError& error) {
+            // Another process took the chosen name between the test and the rename.
+            if (error.code() == std::errc::file_exists && attempt < 3) continue;
+            throw;
+        }
+        scratchRemover.keep = true;
+        fs_.flushFolder(folder);
+        return target;
+    }
 }
 
 void SafeInstaller::moveOrCopyFile(const fs::path& from, const fs::path& to) {
@@ -146,6 +179,8 @@ void SafeInstaller::moveOrCopyFile(const fs::path& from, const fs::path& to) {
 }
 
 void SafeInstaller::replaceOutputFile(const fs::path& temp, const fs::path& output) {
+    // Durable before its name is: after a power cut the output is whole or absent.
+    fs_.flushFile(temp);
     std::optional<fs::path> aside;
     if (const auto attributes = fs_.attributes(output)) {
         // Removing the aside item at the end would delete a folder's whole contents or a
@@ -162,12 +197,16 @@ void SafeInstaller::replaceOutputFile(const fs::path& temp, const fs::path& outp
             moveBackQuietly(*aside, output);
         throw;
     }
+    fs_.flushFolder(output.parent_path());
     if (aside)
         removeQuietly(*aside);
 }
 
 void SafeInstaller::replaceOriginalSafely(const fs::path& temp, const fs::path& original,
                                           const SourceVersion& expected) {
+    // The result must be on disk before the original gives up its name, and the new name
+    // before the original's last copy in the folder goes.
+    fs_.flushFile(temp);
     const fs::path aside = tempURL(original, replaceFileMarker);
     fs_.move(original, aside);
     try {
@@ -175,6 +214,7 @@ void SafeInstaller::replaceOriginalSafely(const fs::path& temp, const fs::path& 
         // the version that was read and backed up; a link moved aside fails here too.
         requireSourceUnchanged(fs_, control_, aside, expected);
         moveOrCopyFile(temp, original);
+        fs_.flushFolder(original.parent_path());
     } catch (...) {
         moveBackQuietly(aside, original);
         throw;
@@ -194,11 +234,13 @@ void SafeInstaller::replaceConvertedOriginalSafely(const fs::path& temp, const f
     // install below refuses an existing name as well, should one appear meanwhile.
     if (fs_.exists(output))
         throwNameTaken("install", output);
+    fs_.flushFile(temp);
     const fs::path aside = tempURL(original, replaceFileMarker);
     fs_.move(original, aside);
     try {
         requireSourceUnchanged(fs_, control_, aside, expected);
         moveOrCopyFile(temp, output);
+        fs_.flushFolder(output.parent_path());
     } catch (...) {
         moveBackQuietly(aside, original);
         throw;

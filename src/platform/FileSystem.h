@@ -31,6 +31,8 @@ struct ItemAttributes {
     /// which a rename changes.
     std::optional<Date> creationDate;
     std::uint64_t fileNumber = 0;
+    /// Permission bits (rwx for user, group and others), without the file type.
+    std::uint32_t permissions = 0;
     bool isRegularFile = false;
     bool isDirectory = false;
     bool isSymbolicLink = false;
@@ -67,6 +69,18 @@ public:
     virtual void copy(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
     /// Removes a file, a link or a whole folder; a missing item is not an error.
     virtual void remove(const std::filesystem::path& path) = 0;
+    /// Removes one item that is not a folder (a link itself, never what it points at);
+    /// a missing item is not an error, a folder is. Throws FileSystemError.
+    virtual void removeFile(const std::filesystem::path& path) = 0;
+    /// Sets a regular file's permission bits and/or modification time without following
+    /// a link at `path`. Throws FileSystemError.
+    virtual void setPermissionsAndTime(const std::filesystem::path& file,
+                                       std::optional<std::uint32_t> permissions,
+                                       std::optional<Date> modified) = 0;
+    /// Makes a regular file's bytes durable (never through a link). Throws FileSystemError.
+    virtual void flushFile(const std::filesystem::path& file) = 0;
+    /// Makes the names in a folder durable; file systems that refuse it are not an error.
+    virtual void flushFolder(const std::filesystem::path& folder) = 0;
 };
 
 } // namespace velk

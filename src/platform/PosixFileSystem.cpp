@@ -9,6 +9,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "core/AtomicWrite.h"
 
@@ -31,6 +32,7 @@ public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     ~FileDescriptor() {
         if (fd_ >= 0)
             ::close(fd_);
@@ -128,6 +130,27 @@ void flushFolderOf(const fs::path& path) {
         ::fsync(fd.get());
 }
 
+/// A regular file opened without following a link at its name.
+FileDescriptor openRegularFile(std::string_view operation, const fs::path& file) {
+    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd)
+        fail(operation, file, errno);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0)
+        fail(operation, file, errno);
+    if (!S_ISREG(info.st_mode))
+        fail(operation, file, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+    return fd;
+}
+
+struct timespec timespecFrom(Date date) {
+    const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(date.time_since_epoch());
+    struct timespec stamp {};
+    stamp.tv_sec = static_cast<time_t>(std::chrono::floor<std::chrono::seconds>(since).count());
+    stamp.tv_nsec = static_cast<long>((since - std::chrono::seconds(stamp.tv_sec)).count());
+    return stamp;
+}
+
 } // namespace
 
 std::optional<ItemAttributes> PosixFileSystem::attributes(const fs::path& path) const {
@@ -144,6 +167,7 @@ std::optional<ItemAttributes> PosixFileSystem::attributes(const fs::path& path) 
     if (info.stx_mask & STATX_BTIME)
         attributes.creationDate = dateFrom(info.stx_btime);
     attributes.fileNumber = info.stx_ino;
+    attributes.permissions = info.stx_mode & 0777;
     attributes.isRegularFile = S_ISREG(info.stx_mode);
     attributes.isDirectory = S_ISDIR(info.stx_mode);
     attributes.isSymbolicLink = S_ISLNK(info.stx_mode);
@@ -256,6 +280,10 @@ void PosixFileSystem::copy(const fs::path& from, const fs::path& to) {
     // over to a copy.
     if (::fchmod(target.get(), info.st_mode & 0777) != 0)
         fail("copy", to, errno);
+    // A copy stands for the original (a backup, a move across volumes): it keeps its dates.
+    const struct timespec times[2] = {info.st_atim, info.st_mtim};
+    if (::futimens(target.get(), times) != 0)
+        fail("copy", to, errno);
     if (::fsync(target.get()) != 0)
         fail("copy", to, errno);
     if (target.close() != 0)
@@ -271,6 +299,34 @@ void PosixFileSystem::remove(const fs::path& path) {
     fs::remove_all(path, code);
     if (code)
         throw FileSystemError("remove", path, code);
+}
+
+void PosixFileSystem::removeFile(const fs::path& path) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+        fail("remove", path, errno);
+}
+
+void PosixFileSystem::setPermissionsAndTime(const fs::path& file,
+                                            std::optional<std::uint32_t> permissions,
+                                            std::optional<Date> modified) {
+    const FileDescriptor fd = openRegularFile("set attributes of", file);
+    if (permissions && ::fchmod(fd.get(), *permissions & 0777) != 0)
+        fail("set attributes of", file, errno);
+    if (modified) {
+        const struct timespec times[2] = {{0, UTIME_OMIT}, timespecFrom(*modified)};
+        if (::futimens(fd.get(), times) != 0)
+            fail("set attributes of", file, errno);
+    }
+}
+
+void PosixFileSystem::flushFile(const fs::path& file) {
+    const FileDescriptor fd = openRegularFile("flush", file);
+    if (::fsync(fd.get()) != 0)
+        fail("flush", file, errno);
+}
+
+void PosixFileSystem::flushFolder(const fs::path& folder) {
+    flushFolderOf(folder / ".");
 }
 
 } // namespace velk

@@ -16,6 +16,12 @@ public:
     void replace(const std::filesystem::path& from, const std::filesystem::path& to) override;
     void copy(const std::filesystem::path& from, const std::filesystem::path& to) override;
     void remove(const std::filesystem::path& path) override;
+    void removeFile(const std::filesystem::path& path) override;
+    void setPermissionsAndTime(const std::filesystem::path& file,
+                               std::optional<std::uint32_t> permissions,
+                               std::optional<Date> modified) override;
+    void flushFile(const std::filesystem::path& file) override;
+    void flushFolder(const std::filesystem::path& folder) override;
 };
 
 } // namespace velk

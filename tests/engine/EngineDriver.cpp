@@ -3,6 +3,8 @@
 //
 //   velk_engine_driver FOLDER REGISTRY_FILE keep|replace automatic|jpeg|png|webp|avif|heic
 //   velk_engine_driver --make-images FOLDER     (the trial's sources)
+//   velk_engine_driver --check-images FILE...   names each file that is empty or does not
+//       decode completely; exits 1 when there is one
 //   velk_engine_driver FOLDER REGISTRY_FILE POLICY FORMAT --idle SECONDS
 //       settles with the real polling timings, then reports the CPU time the engine
 //       spends over SECONDS of an unchanging folder (the idle benchmark)
@@ -16,6 +18,7 @@
 #include "engine/FolderCompressor.h"
 #include "model/FormatStrategy.h"
 #include "model/OriginalPolicy.h"
+#include "platform/DecodeCheck.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/VipsImageCodec.h"
 #include "support/TestImages.h"
@@ -30,6 +33,29 @@ int main(int argc, char** argv) {
         TestImages::jpeg(folder / "scan.jpg", 900, 1200, test::imageOptions().withDetail().withQuality(95).withOrientation(6));
         TestImages::png(folder / "chart.png", 1600, 1200, test::imageOptions().withDetail());
         return 0;
+    }
+    if (argc >= 2 && std::string_view(argv[1]) == "--check-images") {
+        VipsImageCodec codec;
+        int bad = 0;
+        for (int i = 2; i < argc; ++i) {
+            const std::filesystem::path file = argv[i];
+            std::error_code error;
+            const bool empty = std::filesystem::file_size(file, error) == 0 || error;
+            bool decodes = false;
+            if (!empty) {
+                try {
+                    const auto complete = decodesCompletely(file, 1'000'000'000);
+                    decodes = complete ? *complete : codec.decode(file) != nullptr;
+                } catch (const std::exception&) {
+                    decodes = false;
+                }
+            }
+            if (empty || !decodes) {
+                ++bad;
+                std::cout << file.native() << (empty ? ": empty" : ": undecodable") << "\n";
+            }
+        }
+        return bad == 0 ? 0 : 1;
     }
     double idleSeconds = 0;
     if (argc == 7 && std::string_view(argv[5]) == "--idle") {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <unistd.h>
@@ -210,11 +211,40 @@ TEST_F(FolderCompressorTest, SameNamedSourcesOfTwoFormatsKeepBothOutputs) {
 
 TEST_F(FolderCompressorTest, StaleOutputOfAnotherFormatIsRemoved) {
     TestImages::jpeg(folder_ / "photo.jpg", 320, 240, test::imageOptions().withDetail().withQuality(98));
-    test::writeFile(folder_ / "photo_velkcompressed.webp", "an output of an earlier setting");
+    start(OriginalPolicy::keep, FormatStrategy::webp);
+    settle();
+    ASSERT_TRUE(fs::exists(folder_ / "photo_velkcompressed.webp"));
     start();
     settle();
     EXPECT_FALSE(fs::exists(folder_ / "photo_velkcompressed.webp"));
     EXPECT_TRUE(fs::exists(folder_ / "photo_velkcompressed.jpg"));
+}
+
+TEST_F(FolderCompressorTest, ALossyGainUnderOnePercentIsAlreadyOptimal) {
+    // The "encoder" returns the source's image without the padding behind its end, so the
+    // re-encode gains exactly the padding.
+    const fs::path clean = dir_ / "clean.jpg";
+    TestImages::jpeg(clean, 320, 240, test::imageOptions().withDetail().withQuality(90));
+    test::FakeToolFolder tools(dir_ / "tools");
+    tools.add("cjpeg", "cp '" + clean.native() + "' \"$out\"");
+    const auto cleanSize = static_cast<double>(fs::file_size(clean));
+    const std::map<std::string, std::pair<double, CompressionHistoryStatus>> cases = {
+        {"half.jpg", {0.5, CompressionHistoryStatus::alreadyOptimal}},
+        {"two.jpg", {2.0, CompressionHistoryStatus::compressed}},
+    };
+    for (const auto& [name, gain] : cases) {
+        std::string bytes = test::readFile(clean);
+        bytes.append(static_cast<std::size_t>(cleanSize * gain.first / (100 - gain.first)) + 1, '\0');
+        test::writeFile(folder_ / name, bytes);
+    }
+    start(OriginalPolicy::keep, FormatStrategy::jpeg);
+    settle();
+    std::scoped_lock lock(mutex_);
+    ASSERT_EQ(history_.size(), cases.size());
+    for (const auto& entry : history_) {
+        EXPECT_EQ(entry.status, cases.at(entry.sourceURL.filename().native()).second)
+            << entry.sourceURL;
+    }
 }
 
 TEST_F(FolderCompressorTest, ReplaceKeepsAVerifiedBackupOfTheOriginal) {

@@ -1,25 +1,102 @@
 #!/usr/bin/env python3
-"""Kills the engine with SIGKILL at random moments while it processes a folder, starts it
-again until the folder settles, and checks that no image was lost:
+"""Kills the engine with SIGKILL while it processes a folder, starts it again until the
+folder settles, and checks that no image was lost:
 
 - every source still exists under its own name with its original bytes, or (policy
   replace) a byte-identical backup of it exists and its output is in the folder;
-- no ".velk-temp" or ".velk-replace" file is left in the folder.
+- no ".velk-temp" or ".velk-replace" file is left in the folder;
+- no file in the folder or the backup folder is empty or undecodable.
+
+A kill lands either after a random delay or, watched through inotify, right as one of the
+moments that matter happens: a scratch file created, a backup created, the source set
+aside, a result renamed into place.
 
     crash_trials.py DRIVER [--trials N] [--seed S]
 """
 import argparse
+import ctypes
+import ctypes.util
 import hashlib
 import os
 import random
+import select
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-FORMATS = ["automatic", "jpeg", "png"]
+FORMATS = ["automatic", "jpeg", "png", "webp"]
+MOMENTS = ["scratch", "backup", "aside", "install"]
+BACKUP_DIR = ".velk-compressor-backups"
+
+IN_CREATE = 0x100
+IN_MOVED_TO = 0x80
+IN_ONLYDIR = 0x1000000
+IN_ISDIR = 0x40000000
+libc = ctypes.CDLL(ctypes.util.find_library("c"), use_errno=True)
+
+
+class FolderWatch:
+    """inotify on the watched folder, its backup folder and the backup's day folders."""
+
+    def __init__(self, folder):
+        self.fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        if self.fd < 0:
+            raise OSError(ctypes.get_errno(), "inotify_init1")
+        self.paths = {}
+        self.add(folder)
+        if (folder / BACKUP_DIR).is_dir():
+            self.add(folder / BACKUP_DIR)
+
+    def add(self, path):
+        wd = libc.inotify_add_watch(self.fd, str(path).encode(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR)
+        if wd >= 0:
+            self.paths[wd] = path
+
+    def events(self, timeout):
+        """(folder, name, mask) of the events that arrive within `timeout` seconds."""
+        ready, _, _ = select.select([self.fd], [], [], timeout)
+        if not ready:
+            return []
+        try:
+            data = os.read(self.fd, 65536)
+        except BlockingIOError:
+            return []
+        found = []
+        offset = 0
+        while offset < len(data):
+            wd, mask, _, length = struct.unpack_from("iIII", data, offset)
+            name = data[offset + 16:offset + 16 + length].rstrip(b"\0").decode(errors="replace")
+            offset += 16 + length
+            folder = self.paths.get(wd)
+            if folder is None:
+                continue
+            if mask & IN_ISDIR and (name == BACKUP_DIR or folder.name == BACKUP_DIR):
+                self.add(folder / name)
+            found.append((folder, name, mask))
+        return found
+
+    def close(self):
+        os.close(self.fd)
+
+
+def moment_of(folder, name, mask, watched):
+    """Which of the moments that matter an inotify event is, if any."""
+    if mask & IN_ISDIR:
+        return None
+    in_backups = folder != watched
+    if in_backups:
+        return "backup"
+    if mask & IN_CREATE and ".velk-temp" in name:
+        return "scratch"
+    if mask & IN_MOVED_TO and ".velk-replace" in name:
+        return "aside"
+    if mask & IN_MOVED_TO and not name.startswith("."):
+        return "install"
+    return None
 EXTENSIONS = {"jpeg": "jpg", "png": "png", "webp": "webp", "avif": "avif", "heic": "heic"}
 
 
@@ -34,8 +111,13 @@ def backups(folder):
     return {digest(p) for p in root.rglob("*") if p.is_file()}
 
 
-def check(folder, originals, policy, fmt):
+def check(driver, folder, originals, policy, fmt):
     problems = []
+    images = [p for p in folder.rglob("*") if p.is_file()]
+    damaged = subprocess.run([driver, "--check-images", *map(str, images)],
+                             capture_output=True, text=True)
+    if damaged.returncode != 0:
+        problems.append(f"damaged files: {damaged.stdout.strip()}")
     leftovers = [p.name for p in folder.iterdir()
                  if ".velk-temp" in p.name or ".velk-replace" in p.name]
     if leftovers:
@@ -76,13 +158,28 @@ def run_trial(driver, rng, index, workdir, duration):
     registry = workdir / f"registry-{index}.json"
     subprocess.run([driver, "--make-images", str(folder)], check=True)
     originals = {p.name: digest(p) for p in folder.iterdir() if p.is_file()}
+    watch = FolderWatch(folder)
 
-    # Mostly inside the processing window (after the first stability wait), sometimes
-    # earlier, while the engine is starting or recovering.
-    delay = rng.uniform(0.7, duration) if rng.random() < 0.85 else rng.uniform(0.0, 0.7)
     process = subprocess.Popen([driver, str(folder), str(registry), policy, fmt],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    time.sleep(delay)
+    if rng.random() < 0.5:
+        # Mostly inside the processing window (after the first stability wait),
+        # sometimes earlier, while the engine is starting or recovering.
+        delay = rng.uniform(0.7, duration) if rng.random() < 0.85 else rng.uniform(0.0, 0.7)
+        when = f"at {delay:.2f}s"
+        time.sleep(delay)
+    else:
+        moment = rng.choice(MOMENTS)
+        nth = rng.randint(1, 3)
+        when = f"at {moment} #{nth}"
+        seen = 0
+        while process.poll() is None and seen < nth:
+            for event in watch.events(0.05):
+                if moment_of(*event, folder) == moment:
+                    seen += 1
+                    if seen == nth:
+                        break
+    watch.close()
     killed = process.poll() is None
     if killed:
         process.send_signal(signal.SIGKILL)
@@ -90,10 +187,10 @@ def run_trial(driver, rng, index, workdir, duration):
 
     settle = subprocess.run([driver, str(folder), str(registry), policy, fmt],
                             capture_output=True, text=True, timeout=300)
-    problems = check(folder, originals, policy, fmt)
+    problems = check(driver, folder, originals, policy, fmt)
     if settle.returncode != 0:
         problems.append(f"restart exited {settle.returncode}: {settle.stderr.strip()}")
-    return policy, fmt, delay, killed, problems
+    return policy, fmt, when, killed, problems
 
 
 def main():
@@ -106,6 +203,7 @@ def main():
     print(f"crash trials: {args.trials}, seed {args.seed}")
     failures = 0
     killed_count = 0
+    kills_by_moment = {}
     with tempfile.TemporaryDirectory(prefix="velk-crash-") as tmp:
         workdir = Path(tmp)
         env_dir = workdir / "support"
@@ -114,15 +212,19 @@ def main():
         duration = measure_run(args.driver, workdir)
         print(f"an undisturbed run takes {duration:.2f}s")
         for index in range(args.trials):
-            policy, fmt, delay, killed, problems = run_trial(args.driver, rng, index, workdir,
+            policy, fmt, when, killed, problems = run_trial(args.driver, rng, index, workdir,
                                                              duration)
             killed_count += killed
+            if killed:
+                moment = when.split(" ")[1] if " #" in when else "random"
+                kills_by_moment[moment] = kills_by_moment.get(moment, 0) + 1
             if problems:
                 failures += 1
-                print(f"trial {index} ({policy}, {fmt}, kill at {delay:.2f}s): FAILED")
+                print(f"trial {index} ({policy}, {fmt}, kill {when}): FAILED")
                 for problem in problems:
                     print(f"  {problem}")
     print(f"{args.trials} trials, {killed_count} killed mid-run, {failures} failed")
+    print("kills: " + ", ".join(f"{moment} {count}" for moment, count in sorted(kills_by_moment.items())))
     return 1 if failures else 0
 
 

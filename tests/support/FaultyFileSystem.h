@@ -41,6 +41,14 @@ public:
     void replace(const std::filesystem::path& from, const std::filesystem::path& to) override;
     void copy(const std::filesystem::path& from, const std::filesystem::path& to) override;
     void remove(const std::filesystem::path& path) override;
+    void removeFile(const std::filesystem::path& path) override { real_.removeFile(path); }
+    void setPermissionsAndTime(const std::filesystem::path& file,
+                               std::optional<std::uint32_t> permissions,
+                               std::optional<Date> modified) override {
+        real_.setPermissionsAndTime(file, permissions, modified);
+    }
+    void flushFile(const std::filesystem::path& file) override { real_.flushFile(file); }
+    void flushFolder(const std::filesystem::path& folder) override { real_.flushFolder(folder); }
 
 private:
     static constexpr std::size_t operationCount = 8;

@@ -7,6 +7,7 @@
 #include "core/Constants.h"
 #include "core/NativeLog.h"
 #include "core/Paths.h"
+#include "core/Text.h"
 #include "core/Uuid.h"
 #include "platform/FileSystem.h"
 
@@ -30,7 +31,10 @@ fs::path scratchURL(const fs::path& directory, const fs::path& base, std::string
 }
 
 fs::path scratchBaseName(const fs::path& destination) {
-    return destination.stem();
+    // The destination is itself a scratch name that holds the source's; nesting it whole
+    // would push a long name past the file system's limit.
+    constexpr std::size_t baseBytes = 48;
+    return std::string(truncatedToBytes(destination.stem().native(), baseBytes));
 }
 
 int clampedToolQuality(int quality) {
