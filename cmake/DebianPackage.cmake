@@ -102,14 +102,16 @@ set(CPACK_PACKAGE_VENDOR Velk)
 set(CPACK_PACKAGE_CONTACT "${VELK_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "keeps one folder of images compressed")
 set(CPACK_PACKAGE_DESCRIPTION
-"Every new or changed JPEG, PNG, WebP, AVIF or HEIC file at the top level of the
-chosen folder is re-encoded in the background, beside the source or in its place
-after a verified backup. Runs in the system tray or, with --headless, as a
-systemd user service.")
+"Every new or changed JPEG, PNG, WebP, AVIF or HEIC file at the top level of
+the chosen folder is re-encoded in the background, beside the source or in
+its place after a verified backup. Runs in the system tray or, with
+--headless, as a systemd user service.")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY velk-compressor)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-# The bundle's destination is absolute; only DESTDIR keeps it inside the package's root.
+# The bundle's destination is absolute; only DESTDIR keeps it inside the package's root. With
+# DESTDIR, CPack installs under CPACK_INSTALL_PREFIX, not the build's own (/usr/local) prefix.
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${VELK_DEBIAN_REVISION})

@@ -21,7 +21,7 @@ deb=$(ls "$build"/velk-compressor_*.deb)
 
 if command -v lintian >/dev/null; then
     # Errors fail the build; warnings are shown.
-    lintian --fail-on error --no-tag-display-limit "$deb"
+    lintian --fail-on error --tag-display-limit 0 "$deb"
 else
     echo "build-deb: lintian is not installed; apt-get install lintian, then: lintian $deb"
 fi
