@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs the Debian package with apt (which fetches its dependencies), compresses one JPEG with
+# the installed command, removes and purges the package, and checks that nothing of it is left.
+# Meant for a throwaway Debian 12 machine, as root, e.g. in a fresh root:
+#
+#   /work/shared/tools/fresh-debian-check 'packaging/install-check.sh /src/shared/velk-compressor_*.deb /src/shared/photo.jpg'
+#   (with FRESH_SHARED naming a folder that holds the package and the photo)
+#
+#   packaging/install-check.sh PACKAGE.deb [PHOTO.jpg]
+set -euo pipefail
+deb=$(realpath "${1:?usage: install-check.sh PACKAGE.deb [PHOTO.jpg]}")
+photo=${2:-}
+export DEBIAN_FRONTEND=noninteractive
+step() { echo "install-check: $*"; }
+
+if dpkg-query -W velk-compressor >/dev/null 2>&1; then
+    echo "install-check: velk-compressor is already installed here; use a throwaway machine" >&2
+    exit 1
+fi
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "$deb" >/dev/null
+step "installed $(dpkg-query -W -f='${Package} ${Version}' velk-compressor)"
+
+velk-compressor --version
+[ -f /usr/lib/systemd/user/velk-compressor.service ]
+if [ -n "$photo" ]; then
+    work=$(mktemp -d)
+    mkdir "$work/in" "$work/config"
+    cp "$photo" "$work/in/photo.jpg"
+    VELK_CONFIG_DIR="$work/config" velk-compressor --headless --watch "$work/in" --once
+    [ -f "$work/in/photo_velkcompressed.jpg" ]
+    step "compressed $(stat -c %s "$work/in/photo.jpg") -> $(stat -c %s "$work/in/photo_velkcompressed.jpg") bytes"
+    rm -rf "$work"
+fi
+
+apt-get remove -y -qq velk-compressor >/dev/null
+apt-get purge -y -qq velk-compressor >/dev/null
+left=$(ls -d /opt/velk-compressor /usr/bin/velk-compressor \
+    /usr/lib/systemd/user/velk-compressor.service /usr/share/doc/velk-compressor 2>/dev/null || true)
+if [ -n "$left" ] || dpkg-query -W velk-compressor >/dev/null 2>&1; then
+    echo "install-check: left after purge: ${left:-the package's dpkg record}" >&2
+    exit 1
+fi
+step "removed and purged; nothing left"
