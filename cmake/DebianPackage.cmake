@@ -130,8 +130,11 @@ if(VELK_UPDATES OR VELK_UPDATE_CLIENT)
 else()
     set(VELK_PACKAGE_HAS_UPDATE_CLIENT FALSE)
 endif()
+# CPack reads this file without the project's policies; without CMP0012, `if(TRUE)` would
+# look up a variable named TRUE.
 file(WRITE "${VELK_PACKAGING_DIR}/CPackProjectConfig.cmake"
-"if(CPACK_GENERATOR STREQUAL \"DEB\" AND ${VELK_PACKAGE_HAS_UPDATE_CLIENT})
+"cmake_policy(VERSION 3.25)
+if(CPACK_GENERATOR STREQUAL \"DEB\" AND ${VELK_PACKAGE_HAS_UPDATE_CLIENT})
     message(FATAL_ERROR \"The Debian package must be built without the update client: \"
         \"configure with -DVELK_UPDATES=OFF (packaging/build-deb.sh does).\")
 endif()
