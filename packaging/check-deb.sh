@@ -22,15 +22,15 @@ else
     for library in libc6 libvips42 libarchive13 libplist3; do
         [[ "$depends" == *"$library"* ]] || fault "Depends lacks $library: $depends"
     done
-    if dpkg-deb -c "$subject" | awk '$2 != "root/root"' | grep -q .; then
-        fault "entries not owned by root: $(dpkg-deb -c "$subject" | awk '$2 != "root/root"' | head -3)"
-    fi
+    not_root=$(dpkg-deb -c "$subject" | awk '$2 != "root/root"' | head -3)
+    [ -z "$not_root" ] || fault "entries not owned by root: $not_root"
 fi
 
 bundle=opt/velk-compressor/VelkCompressor.app
 program=$bundle/Contents/MacOS/VelkCompressor
 for executable in "$program" "$bundle/Contents/Resources/Helpers/VelkUpdater"; do
-    [ -x "$tree/$executable" ] && [ ! -L "$tree/$executable" ] || fault "missing program /$executable"
+    [ -x "$tree/$executable" ] && [ ! -L "$tree/$executable" ] ||
+        fault "missing program /$executable"
 done
 [ -f "$tree/$bundle/Contents/Info.plist" ] || fault "missing /$bundle/Contents/Info.plist"
 link=$(readlink "$tree/usr/bin/velk-compressor" || true)
@@ -51,7 +51,8 @@ for document in copyright changelog.Debian.gz; do
 done
 launcher=$tree/usr/share/applications/velk-compressor.desktop
 if [ -f "$launcher" ]; then
-    grep -Eq '^Exec=velk-compressor( |$)' "$launcher" || fault "the launcher does not run velk-compressor"
+    grep -Eq '^Exec=velk-compressor( |$)' "$launcher" ||
+        fault "the launcher does not run velk-compressor"
 fi
 
 if ((faults)); then exit 1; fi

@@ -3,8 +3,9 @@
 # the installed command, removes and purges the package, and checks that nothing of it is left.
 # Meant for a throwaway Debian 12 machine, as root, e.g. in a fresh root:
 #
-#   /work/shared/tools/fresh-debian-check 'packaging/install-check.sh /src/shared/velk-compressor_*.deb /src/shared/photo.jpg'
-#   (with FRESH_SHARED naming a folder that holds the package and the photo)
+#   FRESH_SHARED=DIR fresh-debian-check \
+#       'packaging/install-check.sh /src/shared/velk-compressor_*.deb /src/shared/photo.jpg'
+#   (DIR holds the package and the photo; it appears in the root as /src/shared)
 #
 #   packaging/install-check.sh PACKAGE.deb [PHOTO.jpg]
 set -euo pipefail
@@ -29,16 +30,17 @@ if [ -n "$photo" ]; then
     cp "$photo" "$work/in/photo.jpg"
     VELK_CONFIG_DIR="$work/config" velk-compressor --headless --watch "$work/in" --once
     [ -f "$work/in/photo_velkcompressed.jpg" ]
-    step "compressed $(stat -c %s "$work/in/photo.jpg") -> $(stat -c %s "$work/in/photo_velkcompressed.jpg") bytes"
+    before=$(stat -c %s "$work/in/photo.jpg")
+    step "compressed $before -> $(stat -c %s "$work/in/photo_velkcompressed.jpg") bytes"
     rm -rf "$work"
 fi
 
 apt-get remove -y -qq velk-compressor >/dev/null
 apt-get purge -y -qq velk-compressor >/dev/null
-left=$(ls -d /opt/velk-compressor /usr/bin/velk-compressor \
-    /usr/lib/systemd/user/velk-compressor.service /usr/share/doc/velk-compressor 2>/dev/null || true)
+left=$(ls -d /opt/velk-compressor /usr/bin/velk-compressor /usr/share/doc/velk-compressor \
+    /usr/lib/systemd/user/velk-compressor.service 2>/dev/null || true)
 if [ -n "$left" ] || dpkg-query -W velk-compressor >/dev/null 2>&1; then
-    echo "install-check: left after purge: ${left:-the package's dpkg record}" >&2
+    echo "install-check: left after purge: ${left:-its dpkg record}" >&2
     exit 1
 fi
 step "removed and purged; nothing left"
