@@ -121,6 +121,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://velk.app/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "webp, pngquant")
+if(NOT EXISTS "${VELK_PROJECT_TOOLS_DIR}/cjpeg")
+    # Without MozJPEG's cjpeg in the bundle, JPEGs go through Debian's.
+    string(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS ", libjpeg-turbo-progs")
+endif()
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 
 # A package apt installs must not replace its own files behind dpkg's back, so it is built
