@@ -36,7 +36,8 @@ if [ -n "$photo" ]; then
 fi
 
 apt-get remove -y -qq velk-compressor >/dev/null
-apt-get purge -y -qq velk-compressor >/dev/null
+# apt cannot name a package no repository holds once it is removed; dpkg still can.
+dpkg --purge velk-compressor >/dev/null
 left=$(ls -d /opt/velk-compressor /usr/bin/velk-compressor /usr/share/doc/velk-compressor \
     /usr/lib/systemd/user/velk-compressor.service 2>/dev/null || true)
 if [ -n "$left" ] || dpkg-query -W velk-compressor >/dev/null 2>&1; then
