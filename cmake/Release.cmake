@@ -1,6 +1,6 @@
-# The `package` target writes what a maintainer publishes for the update client: the bundle
-# as a gzip-compressed tar archive with VelkCompressor.app at its top, the archive's SHA-256
-# and the release manifest "latest.json" that points at it.
+# The `release-package` target writes what a maintainer publishes for the update client: the
+# bundle as a gzip-compressed tar archive with VelkCompressor.app at its top, the archive's
+# SHA-256 and the release manifest "latest.json" that points at it. (`package` is CPack's.)
 
 if(DEFINED VELK_UPDATE_HOST)
     set(velk_release_host "${VELK_UPDATE_HOST}")
@@ -21,7 +21,7 @@ set(VELK_RELEASE_SIGNING_KEY "" CACHE FILEPATH
 find_program(VELK_OPENSSL_PROGRAM openssl)
 
 set(VELK_RELEASE_DIR "${CMAKE_BINARY_DIR}/release")
-add_custom_target(package
+add_custom_target(release-package
     COMMAND ${CMAKE_COMMAND}
             "-DBUNDLE_DIR=${VELK_BUNDLE_DIR}"
             "-DOUTPUT_DIR=${VELK_RELEASE_DIR}"

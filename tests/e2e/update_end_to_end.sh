@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# End to end: a release written by the `package` target, served over HTTPS by a local server
-# with a CA of its own, is checked, downloaded, verified and installed over a copy of the built
-# bundle, and the relaunched program starts as the new version.
+# End to end: a release written by the `release-package` target, served over HTTPS by a local
+# server with a CA of its own, is checked, downloaded, verified and installed over a copy of the
+# built bundle, and the relaunched program starts as the new version.
 #
 #   tests/e2e/update_end_to_end.sh [BUILD_DIR]      (default build/debug; it is reconfigured
 #   with a fresh public key and a local download URL)
@@ -20,13 +20,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# 1. A signing key and the release, written by the package target.
+# 1. A signing key and the release, written by the release-package target.
 openssl genpkey -algorithm ed25519 -out "$work/key.pem"
 public_key=$(openssl pkey -in "$work/key.pem" -pubout -outform DER | tail -c 32 | base64)
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 cmake "$build" -DVELK_UPDATE_PUBLIC_KEY="$public_key" \
     -DVELK_RELEASE_DOWNLOAD_URL="https://localhost:$port/downloads/velk-compressor/release.tar.gz" >/dev/null
-VELK_RELEASE_SIGNING_KEY="$work/key.pem" cmake --build "$build" -j2 --target package
+VELK_RELEASE_SIGNING_KEY="$work/key.pem" cmake --build "$build" -j2 --target release-package
 mkdir -p "$work/www/downloads/velk-compressor"
 cp "$build"/release/VelkCompressor-*.tar.gz "$work/www/downloads/velk-compressor/release.tar.gz"
 cp "$build/release/latest.json" "$work/www/downloads/velk-compressor/latest.json"
