@@ -104,10 +104,12 @@ with open(sys.argv[1], "wb") as file:
 PY
 touch "$installed/Contents/Resources/only-in-the-old-bundle"
 
+# The relaunched program inherits this environment: it too keeps to the work folder.
 update() {
     VELK_UPDATE_MANIFEST_URL="$origin/downloads/velk-compressor/$1" \
         VELK_UPDATE_CA_FILE="$work/ca.pem" VELK_CONFIG_DIR="$work/config" \
-        VELK_LOG_DIR="$work/log" VELK_LAUNCH_SMOKE=1 TMPDIR="$work/tmp" \
+        VELK_LOG_DIR="$work/log" VELK_LAUNCH_SMOKE=1 TMPDIR="$work/tmp" HOME="$work/home" \
+        XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share" \
         timeout 120 "$installed/Contents/MacOS/VelkCompressor" --update \
         >"$work/update.out" 2>"$work/update.err"
 }
@@ -154,7 +156,7 @@ python3 - "$installed/Contents/Info.plist" "$new_version" <<'PY' || fail "the in
 import plistlib, sys
 sys.exit(plistlib.load(open(sys.argv[1], "rb"))["CFBundleShortVersionString"] != sys.argv[2])
 PY
-if ls -A "$work/Applications" | grep -q update-backup; then
-    fail "a backup of the old bundle was left behind"
-fi
+for left in "$work"/Applications/.*update-backup*; do
+    [ ! -e "$left" ] || fail "a backup of the old bundle was left behind: $left"
+done
 echo "updated from 0.0.1 to $new_version and relaunched"
