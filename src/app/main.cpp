@@ -99,6 +99,14 @@ int main(int argc, char** argv) {
     try {
         const HeadlessOptions options =
             HeadlessOptions::parse(std::vector<std::string>(argv + 1, argv + argc));
+        if (options.mode != HeadlessOptions::Mode::help &&
+            options.mode != HeadlessOptions::Mode::version) {
+            // Names the version actually running, so the log shows which bundle an installed
+            // update started.
+            const RunningVersion running = runningProgramVersion();
+            NativeLog::write(std::string("Starting ") + std::string(appName) + ' ' +
+                             running.version + " (build " + running.build + ")");
+        }
         switch (options.mode) {
         case HeadlessOptions::Mode::help:
             std::cout << HeadlessOptions::helpText();

@@ -133,10 +133,20 @@ TEST_F(HeadlessProgramTest, VersionComesFromTheBundleItRunsFrom) {
     test::writeFile(contents / "Info.plist",
                     "<plist><dict><key>CFBundleShortVersionString</key><string>9.8.7</string>"
                     "</dict></plist>");
-    ProgramProcess bundled(contents / "MacOS" / "VelkCompressor", {"--version"}, {},
+    const std::map<std::string, std::optional<std::string>> environment{
+        {"VELK_LOG_DIR", (dir_ / "logs").native()}, {"VELK_LAUNCH_SMOKE", "1"}};
+    ProgramProcess bundled(contents / "MacOS" / "VelkCompressor", {"--version"}, environment,
                            dir_ / "bundled");
     EXPECT_EQ(bundled.wait(60s), 0);
     EXPECT_EQ(bundled.out(), "Velk | Compressor 9.8.7\n");
+    EXPECT_FALSE(fs::exists(dir_ / "logs" / "native.log"));
+
+    // How the installer starts it again: no arguments; the log tells which version came up.
+    ProgramProcess launched(contents / "MacOS" / "VelkCompressor", {}, environment,
+                            dir_ / "launched");
+    EXPECT_TRUE(launched.wait(60s).has_value());
+    EXPECT_NE(test::readFile(dir_ / "logs" / "native.log").find("Starting Velk | Compressor 9.8.7"),
+              std::string::npos);
 }
 
 TEST_F(HeadlessProgramTest, UpdateInstallsANewerReleaseFromTheServerItIsPointedAt) {
