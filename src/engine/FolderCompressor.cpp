@@ -15,6 +15,7 @@
 #include "engine/OutputNaming.h"
 #include "engine/SourceVersion.h"
 #include "engine/Validation.h"
+#include "engine/encoders/ExternalTools.h"
 #include "engine/encoders/ImageWriter.h"
 #include "platform/ChildProcess.h"
 
@@ -43,7 +44,9 @@ bool sameFile(const fs::path& a, const fs::path& b) { return standardized(a) == 
 FolderCompressor::Options::Options()
     : registryFile(ProcessedFileRegistry::defaultFile()),
       pollingInterval(velk::pollingInterval),
-      scanDebounceInterval(velk::scanDebounceInterval) {}
+      scanDebounceInterval(velk::scanDebounceInterval),
+      toolTimeLimitBase(velk::toolTimeLimitBase),
+      toolTimeLimitPerMegapixel(velk::toolTimeLimitPerMegapixel) {}
 
 FolderCompressor::FolderCompressor(FileSystem& fs, const ImageCodec& codec, Options options)
     : fs_(fs), codec_(codec), options_(std::move(options)), registry_(fs, options_.registryFile),
@@ -190,6 +193,7 @@ const std::vector<fs::path>& FolderCompressor::supportedFiles(const fs::path& fo
     } catch (const std::exception&) {
         return candidates;
     }
+    detector_.forgetVanished(entries);
     for (auto& entry : entries) {
         if (!entry.isRegularFile || entry.isHidden) continue;
         // A listed entry is a direct child of the folder (which is never the backup
@@ -416,6 +420,9 @@ FolderCompressionResult FolderCompressor::process(const fs::path& file) {
     } tempRemover{fs_, temp};
 
     setProgress(55);
+    control_.setToolTimeLimit(toolTimeLimitFor(plan.image->width() * plan.image->height(),
+                                               options_.toolTimeLimitBase,
+                                               options_.toolTimeLimitPerMegapixel));
     startSmoothProgress(55, 88, estimatedEncodeSeconds(plan.target, size));
     try {
         ImageWriter(codec_, control_).writeImage(file, temp, plan, config_);

@@ -221,6 +221,8 @@ void writeJPEGImage(const EncoderContext& context, const fs::path& destination,
             valid.push_back(candidate.url);
         } catch (const FolderCompressorControlError&) {
             throw;
+        } catch (const ToolTimeLimitError&) {
+            throw;
         } catch (const std::exception& error) {
             dropCandidate(candidate.url, error);
         }

@@ -120,6 +120,8 @@ void writeWebPImage(const EncoderContext& context, const fs::path& destination,
             valid.push_back(output);
         } catch (const FolderCompressorControlError&) {
             throw;
+        } catch (const ToolTimeLimitError&) {
+            throw;
         } catch (const std::exception& error) {
             // The plain output is not a fall-back: it would lose the profile.
             std::error_code ignored;
