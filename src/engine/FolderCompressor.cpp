@@ -384,8 +384,8 @@ FolderCompressionResult FolderCompressor::process(const fs::path& file) {
     }
 
     setProgress(15);
-    const ImagePlan plan = ImagePlanner(codec_, [this](ImageFormat f) { return canWrite(f); })
-                               .makePlan(file, config_.formatStrategy);
+    ImagePlan plan = ImagePlanner(codec_, [this](ImageFormat f) { return canWrite(f); })
+                         .makePlan(file, config_.formatStrategy);
     control_.checkpoint();
 
     setProgress(35);
@@ -425,7 +425,11 @@ FolderCompressionResult FolderCompressor::process(const fs::path& file) {
                                                options_.toolTimeLimitPerMegapixel));
     startSmoothProgress(55, 88, estimatedEncodeSeconds(plan.target, size));
     try {
-        ImageWriter(codec_, control_).writeImage(file, temp, plan, config_);
+        // The writer takes the raster and lets go of it as soon as it can, so that the
+        // checks of the outputs never hold a second image beside it.
+        ImagePlan handedOver = plan;
+        plan.image.reset();
+        ImageWriter(codec_, control_).writeImage(file, temp, std::move(handedOver), config_);
     } catch (...) {
         stopSmoothProgress();
         throw;

@@ -182,7 +182,7 @@ bool cjpegAcceptsICCOption(EngineControl& control, const fs::path& tool) {
 }
 
 void writeJPEGImage(const EncoderContext& context, const fs::path& destination,
-                    const ImagePlan& plan, int quality) {
+                    ImagePlan plan, int quality) {
     const std::optional<fs::path> cjpeg = toolURL("cjpeg");
     if (!cjpeg)
         throw FileError(FileError::Kind::writeUnsupportedScheme);
@@ -195,6 +195,9 @@ void writeJPEGImage(const EncoderContext& context, const fs::path& destination,
     const fs::path intermediate = scratch.add(jpegIntermediateURL(destination));
     writePNMImage(context.control, context.codec, intermediate, *plan.image,
                   /*preserveAlpha=*/false, plan.colorSpace);
+    // The tool has its copy now. Checking its output decodes every coefficient of a
+    // progressive JPEG (3 bytes a pixel), which must not come on top of the raster.
+    plan.image.reset();
 
     std::optional<fs::path> profile;
     bool insertProfileAfterwards = false;
