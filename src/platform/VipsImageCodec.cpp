@@ -400,7 +400,7 @@ VImage loadFully(const fs::path& file) {
 
 enum class Saver { jpeg, png, webp, avif, heic };
 
-/// In heifsave's terms, 0 (fastest) to 9; libaom's speed is 9 minus this.
+/// heifsave's effort, 0 (fastest) to 9; libaom's speed is 9 minus this.
 constexpr int avifEffort = 3;
 
 std::optional<Saver> saverFor(std::string_view type) {
@@ -528,114 +528,25 @@ Blob encodeToMemory(const VImage& image, Saver saver, std::optional<int> q) {
         return Blob(image.webpsave_buffer(options));
     case Saver::avif:
     case Saver::heic:
-        break; // encodeHeif
-    }
-    throw std::logic_error("no libvips saver for this format");
-}
-
-struct HeifEncoderRelease {
-    void operator()(heif_encoder* encoder) const noexcept { heif_encoder_release(encoder); }
-};
-struct HeifImageRelease {
-    void operator()(heif_image* image) const noexcept { heif_image_release(image); }
-};
-struct HeifOptionsFree {
-    void operator()(heif_encoding_options* options) const noexcept {
-        heif_encoding_options_free(options);
-    }
-};
-
-void requireHeif(heif_error error, const char* what) {
-    if (error.code != heif_error_Ok)
-        throw std::runtime_error(std::string(what) + ": " + (error.message ? error.message : ""));
-}
-
-heif_error appendToString(heif_context*, const void* data, size_t size, void* userdata) {
-    static_cast<std::string*>(userdata)->append(static_cast<const char*>(data), size);
-    return heif_error{heif_error_Ok, heif_suberror_Unspecified, "ok"};
-}
-
-/// AVIF and HEIC through libheif itself rather than heifsave, which leaves libaom at
-/// libheif's four threads: each brings its own buffers, and a 50-megapixel AVIF took
-/// 1.25 GiB. One thread, as libvips runs with here; 8-bit, 4:2:0, the same quality and
-/// speed heifsave was given.
-std::string encodeHeif(const VImage& prepared, Saver saver, std::optional<int> q) {
-    VImage image = prepared;
-    if (image.bands() - (image.has_alpha() ? 1 : 0) != 3)
-        image = image.colourspace(VIPS_INTERPRETATION_sRGB);
-    if (image.format() != VIPS_FORMAT_UCHAR)
-        image = image.cast(VIPS_FORMAT_UCHAR);
-    const bool alpha = image.has_alpha();
-    const int width = image.width();
-    const int height = image.height();
-    if (image.bands() != (alpha ? 4 : 3))
-        throw std::runtime_error("cannot encode " + std::to_string(image.bands()) + " bands");
-
-    heif_image* rawImage = nullptr;
-    requireHeif(heif_image_create(width, height, heif_colorspace_RGB,
-                                  alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
-                                  &rawImage),
-                "heif_image_create");
-    const std::unique_ptr<heif_image, HeifImageRelease> heifImage(rawImage);
-    requireHeif(heif_image_add_plane(heifImage.get(), heif_channel_interleaved, width, height, 8),
-                "heif_image_add_plane");
-    int stride = 0;
-    std::uint8_t* plane = heif_image_get_plane(heifImage.get(), heif_channel_interleaved, &stride);
-    if (!plane)
-        throw std::runtime_error("libheif gave no plane");
-    // Band by band, so the image is in memory once more (libheif's copy), not twice.
-    const std::size_t rowBytes = static_cast<std::size_t>(width) * (alpha ? 4 : 3);
-    const int rowsPerBand = std::max(1, static_cast<int>((4 << 20) / rowBytes));
-    for (int top = 0; top < height; top += rowsPerBand) {
-        const int rows = std::min(rowsPerBand, height - top);
-        const VImage band = image.crop(0, top, width, rows).copy_memory();
-        const auto* bytes = static_cast<const std::uint8_t*>(band.data());
-        for (int y = 0; y < rows; ++y) {
-            std::memcpy(plane + static_cast<std::size_t>(top + y) * static_cast<std::size_t>(stride),
-                        bytes + static_cast<std::size_t>(y) * rowBytes, rowBytes);
-        }
-    }
-    if (const std::optional<std::string> profile = iccProfileOf(image)) {
-        requireHeif(heif_image_set_raw_color_profile(heifImage.get(), "prof", profile->data(),
-                                                     profile->size()),
-                    "heif_image_set_raw_color_profile");
-    }
-
-    const std::unique_ptr<heif_context, HeifContextFree> context(heif_context_alloc());
-    heif_encoder* rawEncoder = nullptr;
-    requireHeif(heif_context_get_encoder_for_format(
-                    context.get(),
-                    saver == Saver::avif ? heif_compression_AV1 : heif_compression_HEVC,
-                    &rawEncoder),
-                "no encoder");
-    const std::unique_ptr<heif_encoder, HeifEncoderRelease> encoder(rawEncoder);
-    requireHeif(heif_encoder_set_lossy_quality(encoder.get(), q.value_or(50)), "quality");
-    // Parameters one encoder knows and the other does not are only tried.
-    // 4:4:4 from quality 90 on, as heifsave chose; 8 bits always (16-bit input would
-    // otherwise become a 12-bit file that few decoders show).
-    heif_encoder_set_parameter_string(encoder.get(), "chroma", q.value_or(50) >= 90 ? "444" : "420");
-    if (saver == Saver::avif) {
+        // Without bitdepth 8, 16-bit input becomes a 12-bit file that few decoders show.
+        options
+            ->set("compression", saver == Saver::avif ? VIPS_FOREIGN_HEIF_COMPRESSION_AV1
+                                                      : VIPS_FOREIGN_HEIF_COMPRESSION_HEVC)
+            ->set("bitdepth", 8);
         // libaom's speed 6 rather than libvips' default 5: a quarter of the time or less
         // for sizes within a few per cent either way at the same quality, which matters
         // more for a background service on a laptop than the last bytes.
-        heif_encoder_set_parameter_integer(encoder.get(), "threads", 1);
-        heif_encoder_set_parameter_integer(encoder.get(), "speed", 9 - avifEffort);
+        if (saver == Saver::avif)
+            options->set("effort", avifEffort);
+        return Blob(image.heifsave_buffer(options));
     }
-    const std::unique_ptr<heif_encoding_options, HeifOptionsFree> options(
-        heif_encoding_options_alloc());
-    requireHeif(heif_context_encode_image(context.get(), heifImage.get(), encoder.get(),
-                                          options.get(), nullptr),
-                "encode");
-    std::string encoded;
-    heif_writer writer{};
-    writer.writer_api_version = 1;
-    writer.write = appendToString;
-    requireHeif(heif_context_write(context.get(), &writer, &encoded), "write");
-    return encoded;
+    throw std::logic_error("unknown saver");
 }
 
 /// Writes the bytes to `destination`; on any failure the file is removed again.
-void writeFile(const fs::path& destination, const char* data, size_t size) {
+void writeFile(const fs::path& destination, const VipsBlob* blob) {
+    size_t size = 0;
+    const auto* data = static_cast<const char*>(vips_blob_get(const_cast<VipsBlob*>(blob), &size));
     if (!data || size == 0)
         throw std::runtime_error("the encoder produced no data");
 
@@ -923,16 +834,8 @@ bool VipsImageCodec::encode(const Raster& raster, const fs::path& destination,
         q = static_cast<int>(std::clamp(std::lround(*quality * 100.0), 1L, 100L));
     }
     return guarded<bool>("cannot encode", destination, false, [&] {
-        const VImage prepared = prepareForSaving(source->image(), *saver);
-        if (*saver == Saver::avif || *saver == Saver::heic) {
-            const std::string encoded = encodeHeif(prepared, *saver, q);
-            writeFile(destination, encoded.data(), encoded.size());
-            return true;
-        }
-        const Blob encoded = encodeToMemory(prepared, *saver, q);
-        size_t size = 0;
-        const void* data = vips_blob_get(encoded.get(), &size);
-        writeFile(destination, static_cast<const char*>(data), size);
+        const Blob encoded = encodeToMemory(prepareForSaving(source->image(), *saver), *saver, q);
+        writeFile(destination, encoded.get());
         return true;
     });
 }
