@@ -20,8 +20,8 @@ bool ImageCodec::canWrite(std::string_view typeIdentifier) const {
     return std::find(writable.begin(), writable.end(), typeIdentifier) != writable.end();
 }
 
-bool ImageCodec::renderBands(const Raster& raster, const ColorSpace& space,
-                             Background background, const BandSink& sink) const {
+bool ImageCodec::renderBands(const Raster& raster, const ColorSpace& space, Background background,
+                             const BandSink& sink) const {
     const std::optional<RgbaBitmap> bitmap = render(raster, space, background);
     if (!bitmap)
         return false;

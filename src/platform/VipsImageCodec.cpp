@@ -347,8 +347,7 @@ std::optional<VImage> decodeWebPStill(const fs::path& file, const VImage& header
     const int bands = config.input.has_alpha ? 4 : 3;
     VImage image = VImage::new_memory();
     vips_image_init_fields(image.get_image(), header.width(), header.height(), bands,
-                           VIPS_FORMAT_UCHAR, VIPS_CODING_NONE, VIPS_INTERPRETATION_sRGB, 1.0,
-                           1.0);
+                           VIPS_FORMAT_UCHAR, VIPS_CODING_NONE, VIPS_INTERPRETATION_sRGB, 1.0, 1.0);
     if (vips_image_write_prepare(image.get_image()) != 0)
         throw VError();
     const std::size_t size = VIPS_IMAGE_SIZEOF_IMAGE(image.get_image());
@@ -704,14 +703,13 @@ RgbaBitmap renderImage(const VImage& raster, const ColorSpace& space, Background
 
     // The common photo: opaque 8-bit RGB already in the target space. Its bytes are
     // the answer, without a detour through RGBA.
-    if (sameSpace && background == Background::white && !image.has_alpha() &&
-        image.bands() == 3 && image.format() == VIPS_FORMAT_UCHAR &&
-        prepared.channels == icc::Channels::rgb) {
+    if (sameSpace && background == Background::white && !image.has_alpha() && image.bands() == 3 &&
+        image.format() == VIPS_FORMAT_UCHAR && prepared.channels == icc::Channels::rgb) {
         const auto* bytes = static_cast<const std::uint8_t*>(image.data());
-        return RgbaBitmap{width, height,
-                       std::vector<std::uint8_t>(
-                           bytes, bytes + static_cast<std::size_t>(width * height * 3)),
-                       3};
+        return RgbaBitmap{
+            width, height,
+            std::vector<std::uint8_t>(bytes, bytes + static_cast<std::size_t>(width * height * 3)),
+            3};
     }
 
     RgbaBitmap bitmap{width, height,
@@ -869,11 +867,10 @@ bool VipsImageCodec::renderBands(const Raster& raster, const ColorSpace& space,
     const std::int64_t rowsPerBand = std::clamp<std::int64_t>(bandBytes / (width * 4), 1, height);
     for (std::int64_t top = 0; top < height; top += rowsPerBand) {
         const std::int64_t rows = std::min(rowsPerBand, height - top);
-        std::optional<RgbaBitmap> band = guarded<std::optional<RgbaBitmap>>(
-            "cannot render", fs::path(), std::nullopt, [&] {
-                const VImage strip = source->image().crop(0, static_cast<int>(top),
-                                                          static_cast<int>(width),
-                                                          static_cast<int>(rows));
+        std::optional<RgbaBitmap> band =
+            guarded<std::optional<RgbaBitmap>>("cannot render", fs::path(), std::nullopt, [&] {
+                const VImage strip = source->image().crop(
+                    0, static_cast<int>(top), static_cast<int>(width), static_cast<int>(rows));
                 return std::optional<RgbaBitmap>(renderImage(strip, space, background));
             });
         if (!band)

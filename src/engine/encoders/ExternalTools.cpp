@@ -64,8 +64,8 @@ long wholeSeconds(double seconds) {
 } // namespace
 
 ToolTimeLimitError::ToolTimeLimitError(const std::filesystem::path& tool, double seconds)
-    : Error("Compression took too long: \u201C" + displayName(tool) +
-            "\u201D was stopped after " + std::to_string(wholeSeconds(seconds)) +
+    : Error("Compression took too long: \u201C" + displayName(tool) + "\u201D was stopped after " +
+            std::to_string(wholeSeconds(seconds)) +
             (wholeSeconds(seconds) == 1 ? " second." : " seconds.")) {}
 
 double toolTimeLimitFor(std::int64_t pixels, double base, double perMegapixel) {

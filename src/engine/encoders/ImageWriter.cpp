@@ -26,8 +26,8 @@ const Raster& planImage(const ImagePlan& plan) {
 ImageWriter::ImageWriter(const ImageCodec& codec, EngineControl& control)
     : codec_(codec), control_(control) {}
 
-void ImageWriter::writeImage(const fs::path& source, const fs::path& destination,
-                             ImagePlan plan, const AppConfig& config) const {
+void ImageWriter::writeImage(const fs::path& source, const fs::path& destination, ImagePlan plan,
+                             const AppConfig& config) const {
     control_.checkpoint();
     switch (plan.target) {
     case ImageFormat::jpeg:
@@ -37,8 +37,8 @@ void ImageWriter::writeImage(const fs::path& source, const fs::path& destination
         writePng(source, destination, std::move(plan), config.qualities.png);
         break;
     case ImageFormat::webp:
-        writeWebPImage({control_, codec_, scratchFs_}, destination, std::move(plan),
-                       config.preset, config.qualities.webp);
+        writeWebPImage({control_, codec_, scratchFs_}, destination, std::move(plan), config.preset,
+                       config.qualities.webp);
         break;
     case ImageFormat::avif:
     case ImageFormat::heic:
@@ -76,8 +76,8 @@ void ImageWriter::writeJpeg(const fs::path& destination, ImagePlan plan,
     writeImageWithImageIO(destination, planImage(plan), ImageFormat::jpeg, qualities);
 }
 
-void ImageWriter::writePng(const fs::path& source, const fs::path& destination,
-                           ImagePlan plan, int quality) const {
+void ImageWriter::writePng(const fs::path& source, const fs::path& destination, ImagePlan plan,
+                           int quality) const {
     writePNGImage({control_, codec_, scratchFs_}, destination, plan.iccData, quality,
                   [&](const fs::path& base) {
                       // A PNG source is already lossless: its own bytes are the starting

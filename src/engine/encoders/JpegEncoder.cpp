@@ -181,8 +181,8 @@ bool cjpegAcceptsICCOption(EngineControl& control, const fs::path& tool) {
     return *accepts;
 }
 
-void writeJPEGImage(const EncoderContext& context, const fs::path& destination,
-                    ImagePlan plan, int quality) {
+void writeJPEGImage(const EncoderContext& context, const fs::path& destination, ImagePlan plan,
+                    int quality) {
     const std::optional<fs::path> cjpeg = toolURL("cjpeg");
     if (!cjpeg)
         throw FileError(FileError::Kind::writeUnsupportedScheme);

@@ -72,8 +72,8 @@ std::vector<ToolCandidate> webPCandidates(const fs::path& baseName, const fs::pa
     return {candidate};
 }
 
-void writeWebPImage(const EncoderContext& context, const fs::path& destination,
-                    ImagePlan plan, CompressionPreset preset, int quality) {
+void writeWebPImage(const EncoderContext& context, const fs::path& destination, ImagePlan plan,
+                    CompressionPreset preset, int quality) {
     const std::optional<fs::path> cwebp = toolURL("cwebp");
     if (!cwebp)
         throw FileError(FileError::Kind::writeUnsupportedScheme);
