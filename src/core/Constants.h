@@ -22,6 +22,12 @@ inline constexpr double pollingInterval = 1.0;
 inline constexpr double recentWriteCooldown = 4.0;
 inline constexpr double ownWriteSettlingInterval = 8.0;
 
+// An outside encoder may run for toolTimeLimitBase + toolTimeLimitPerMegapixel × the
+// image's megapixels before it is stopped: several times what the slowest tool needs on
+// a slow laptop, so only a hung or runaway tool ever meets it.
+inline constexpr double toolTimeLimitBase = 60.0;
+inline constexpr double toolTimeLimitPerMegapixel = 20.0;
+
 inline constexpr std::int64_t maximumDecodedPixelCount = 50'000'000;
 inline constexpr std::int64_t maximumDecodedRasterBytes = 268'435'456;
 

@@ -1,6 +1,7 @@
 #include "engine/ChangeDetector.h"
 
 #include <chrono>
+#include <unordered_set>
 
 #include "core/Constants.h"
 #include "core/NativeLog.h"
@@ -141,6 +142,29 @@ void ChangeDetector::reportUnsupportedIfNeeded(const fs::path& file) {
     delegate_.report(CompressionNotificationEvent(CompressionNotificationEvent::UnsupportedFile{standardized(file)}));
 }
 
+void ChangeDetector::forgetVanished(const std::vector<DirectoryEntry>& listing) {
+    // A file can vanish only by changing the folder's modification time.
+    if (folderModified_ && vanishedCheckedAtFolderModified_ == folderModified_) return;
+    vanishedCheckedAtFolderModified_ = folderModified_;
+    if (rememberedCount() == 0) return;
+    std::unordered_set<Key> present;
+    present.reserve(listing.size());
+    for (const auto& entry : listing) present.insert(keyFor(entry.path));
+    const auto gone = [&present](const auto& item) { return !present.contains(item.first); };
+    std::erase_if(recentWrites_, gone);
+    std::erase_if(ownWrites_, gone);
+    std::erase_if(processedSignatures_, gone);
+    std::erase_if(unsupportedSignatures_, gone);
+    std::erase_if(dealtWithSignatures_, gone);
+    std::erase_if(sweptAtFolderModified_, gone);
+}
+
+std::size_t ChangeDetector::rememberedCount() const {
+    return recentWrites_.size() + ownWrites_.size() + processedSignatures_.size() +
+           unsupportedSignatures_.size() + dealtWithSignatures_.size() +
+           sweptAtFolderModified_.size();
+}
+
 void ChangeDetector::forget(const fs::path& file) {
     const Key key = keyFor(file);
     pending_.erase(key);
@@ -179,6 +203,7 @@ void ChangeDetector::clear() {
     dealtWithSignatures_.clear();
     pending_.clear();
     sweptAtFolderModified_.clear();
+    vanishedCheckedAtFolderModified_.reset();
 }
 
 } // namespace velk

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "core/DateTime.h"
 #include "engine/FileSignature.h"
@@ -74,6 +75,11 @@ public:
     /// file removed during its stability wait does not keep the folder from settling.
     void dropVanishedPending();
 
+    /// Drops what is remembered about files missing from `listing` (the folder's whole
+    /// listing in this scan), so a folder whose files come and go does not grow the maps
+    /// for ever. Cheap when the folder is unchanged since the last call.
+    void forgetVanished(const std::vector<DirectoryEntry>& listing);
+
     void forget(const std::filesystem::path& file);
     void forgetHandled(const std::filesystem::path& file);
     void rememberHandled(const std::filesystem::path& file, const FileSignature& signature);
@@ -86,6 +92,8 @@ public:
     void clear();
 
     std::size_t pendingCount() const { return pending_.size(); }
+    /// Entries held about handled, failed, unsupported and own files.
+    std::size_t rememberedCount() const;
 
 private:
     using Key = std::string;
@@ -106,6 +114,7 @@ private:
     std::unordered_map<Key, FileSignature> dealtWithSignatures_;
     std::unordered_map<Key, PendingFile> pending_;
     std::unordered_map<Key, Date> sweptAtFolderModified_;
+    std::optional<Date> vanishedCheckedAtFolderModified_;
 };
 
 } // namespace velk

@@ -3,6 +3,7 @@
 #include <memory>
 #include <mutex>
 
+#include "core/Constants.h"
 #include "engine/FolderCompressorControlError.h"
 
 namespace velk {
@@ -10,7 +11,8 @@ namespace velk {
 class ChildProcess;
 
 /// The few flags another thread touches while the engine works: the cancellation
-/// request, the running flag and the outside tool in progress. The lock is held only
+/// request, the running flag and the outside tool in progress (with the time it may
+/// take). The lock is held only
 /// for the read or write, never across a call out.
 class EngineControl {
 public:
@@ -50,6 +52,15 @@ public:
         activeProcess_ = std::move(process);
         return cancellationRequested_;
     }
+    /// How long one outside tool may run, in seconds, for the file in progress.
+    double toolTimeLimit() const {
+        std::scoped_lock lock(mutex_);
+        return toolTimeLimit_;
+    }
+    void setToolTimeLimit(double seconds) {
+        std::scoped_lock lock(mutex_);
+        toolTimeLimit_ = seconds;
+    }
     /// Clears the active tool only if it is still `process`.
     void clearActiveProcess(const ChildProcess* process) {
         std::scoped_lock lock(mutex_);
@@ -61,6 +72,7 @@ private:
     bool cancellationRequested_ = true;
     bool running_ = false;
     std::shared_ptr<ChildProcess> activeProcess_;
+    double toolTimeLimit_ = velk::toolTimeLimitBase;
 };
 
 } // namespace velk

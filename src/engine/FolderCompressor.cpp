@@ -17,6 +17,7 @@
 #include "engine/OutputNaming.h"
 #include "engine/SourceVersion.h"
 #include "engine/Validation.h"
+#include "engine/encoders/ExternalTools.h"
 #include "engine/encoders/ImageWriter.h"
 #include "platform/ChildProcess.h"
 #include "platform/ScratchFolder.h"
@@ -57,7 +58,9 @@ ChangeDetector::MonotonicClock monotonicClockFor(const std::function<Date()>& cl
 FolderCompressor::Options::Options()
     : registryFile(ProcessedFileRegistry::defaultFile()),
       pollingInterval(velk::pollingInterval),
-      scanDebounceInterval(velk::scanDebounceInterval) {}
+      scanDebounceInterval(velk::scanDebounceInterval),
+      toolTimeLimitBase(velk::toolTimeLimitBase),
+      toolTimeLimitPerMegapixel(velk::toolTimeLimitPerMegapixel) {}
 
 FolderCompressor::FolderCompressor(FileSystem& fs, const ImageCodec& codec, Options options)
     : fs_(fs), codec_(codec), options_(std::move(options)), registry_(fs, options_.registryFile),
@@ -213,6 +216,7 @@ const std::vector<fs::path>& FolderCompressor::supportedFiles(const fs::path& fo
     } catch (const std::exception&) {
         return candidates;
     }
+    detector_.forgetVanished(entries);
     for (auto& entry : entries) {
         if (!entry.isRegularFile || entry.isHidden) continue;
         // A listed entry is a direct child of the folder (which is never the backup
@@ -462,8 +466,8 @@ FolderCompressionResult FolderCompressor::process(const fs::path& file) {
     }
 
     setProgress(15);
-    const ImagePlan plan = ImagePlanner(codec_, [this](ImageFormat f) { return canWrite(f); })
-                               .makePlan(file, config_.formatStrategy);
+    ImagePlan plan = ImagePlanner(codec_, [this](ImageFormat f) { return canWrite(f); })
+                         .makePlan(file, config_.formatStrategy);
     control_.checkpoint();
 
     setProgress(35);
@@ -503,9 +507,16 @@ FolderCompressionResult FolderCompressor::process(const fs::path& file) {
     } tempRemover{fs_, temp};
 
     setProgress(55);
+    control_.setToolTimeLimit(toolTimeLimitFor(plan.image->width() * plan.image->height(),
+                                               options_.toolTimeLimitBase,
+                                               options_.toolTimeLimitPerMegapixel));
     startSmoothProgress(55, 88, estimatedEncodeSeconds(plan.target, size));
     try {
-        ImageWriter(codec_, control_).writeImage(file, temp, plan, config_);
+        // The writer takes the raster and lets go of it as soon as it can, so that the
+        // checks of the outputs never hold a second image beside it.
+        ImagePlan handedOver = plan;
+        plan.image.reset();
+        ImageWriter(codec_, control_).writeImage(file, temp, std::move(handedOver), config_);
     } catch (...) {
         stopSmoothProgress();
         throw;

@@ -53,6 +53,10 @@ public:
         /// Polling and debounce; tests shorten or disable them.
         double pollingInterval;
         double scanDebounceInterval;
+        /// Each outside tool run may take base + perMegapixel × the image's megapixels
+        /// seconds.
+        double toolTimeLimitBase;
+        double toolTimeLimitPerMegapixel;
         Options();
     };
 

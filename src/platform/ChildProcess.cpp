@@ -1,10 +1,13 @@
 #include "platform/ChildProcess.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <thread>
@@ -48,6 +51,23 @@ public:
 
 private:
     posix_spawnattr_t attributes_;
+};
+
+/// A descriptor that becomes readable when the process exits; -1 where the kernel has
+/// none (before Linux 5.3).
+class PidDescriptor {
+public:
+    explicit PidDescriptor(pid_t pid) : fd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))) {}
+    PidDescriptor(const PidDescriptor&) = delete;
+    PidDescriptor& operator=(const PidDescriptor&) = delete;
+    ~PidDescriptor() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
 };
 
 int statusFromWait(int raw) {
@@ -245,6 +265,55 @@ int ChildProcess::wait() {
             errno == EINTR) {
             continue;
         }
+        std::scoped_lock lock(mutex_);
+        if (!reaped_)
+            reapLocked(true);
+        return exitStatus_;
+    }
+}
+
+std::optional<int> ChildProcess::waitFor(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::optional<PidDescriptor> exitSignal;
+    {
+        // Opened while the pid is certainly ours (not reaped yet).
+        std::scoped_lock lock(mutex_);
+        if (reaped_)
+            return exitStatus_;
+        exitSignal.emplace(pid_);
+    }
+    for (;;) {
+        {
+            std::scoped_lock lock(mutex_);
+            if (reaped_)
+                return exitStatus_;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return std::nullopt;
+        bool exited = false;
+        if (exitSignal->get() >= 0) {
+            pollfd watch{exitSignal->get(), POLLIN, 0};
+            const int ready =
+                ::poll(&watch, 1, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
+            if (ready == -1 && errno == EINTR)
+                continue;
+            exited = ready != 0;
+        } else {
+            // Without a pid descriptor: look without reaping, as wait() does, every
+            // 20 ms.
+            siginfo_t info{};
+            const int result =
+                ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+            if (result == -1 && errno == EINTR)
+                continue;
+            exited = result == -1 || info.si_pid == pid_;
+            if (!exited)
+                std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(20)));
+        }
+        if (!exited)
+            continue;
         std::scoped_lock lock(mutex_);
         if (!reaped_)
             reapLocked(true);

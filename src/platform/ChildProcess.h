@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +42,8 @@ public:
     /// status; a child killed by signal N gives 128 + N. Returns at once when it was
     /// already reaped.
     int wait();
+    /// Like wait(), but gives up after `timeout` with none; the child is left running.
+    std::optional<int> waitFor(std::chrono::milliseconds timeout);
     bool isRunning();
     /// Sends SIGTERM unless the child has already been reaped.
     void terminate();

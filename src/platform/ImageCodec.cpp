@@ -20,6 +20,15 @@ bool ImageCodec::canWrite(std::string_view typeIdentifier) const {
     return std::find(writable.begin(), writable.end(), typeIdentifier) != writable.end();
 }
 
+bool ImageCodec::renderBands(const Raster& raster, const ColorSpace& space, Background background,
+                             const BandSink& sink) const {
+    const std::optional<RgbaBitmap> bitmap = render(raster, space, background);
+    if (!bitmap)
+        return false;
+    sink(*bitmap);
+    return true;
+}
+
 bool ImageCodec::canDecode(const std::filesystem::path& file) const {
     return decode(file) != nullptr;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -108,6 +109,15 @@ public:
     /// alpha 255) or over transparency (4 channels).
     virtual std::optional<RgbaBitmap> render(const Raster& raster, const ColorSpace& space,
                                              Background background) const = 0;
+
+    /// Receives one band of rows: a bitmap as wide as the raster, with the rows that
+    /// follow the previous band's.
+    using BandSink = std::function<void(const RgbaBitmap& band)>;
+    /// render(), handed to `sink` a band of rows at a time from the top, so that the
+    /// whole bitmap need never be held. False when rendering fails (possibly after some
+    /// bands); what `sink` throws passes through. By default one band: render()'s bitmap.
+    virtual bool renderBands(const Raster& raster, const ColorSpace& space, Background background,
+                             const BandSink& sink) const;
 };
 
 } // namespace velk

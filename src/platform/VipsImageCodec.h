@@ -33,6 +33,11 @@ public:
                 std::string_view typeIdentifier, std::optional<double> quality) const override;
     std::optional<RgbaBitmap> render(const Raster& raster, const ColorSpace& space,
                                      Background background) const override;
+    /// Bands of about `bandBytes` of RGBA, each converted on its own.
+    bool renderBands(const Raster& raster, const ColorSpace& space, Background background,
+                     const BandSink& sink) const override;
+
+    static constexpr std::int64_t bandBytes = std::int64_t{4} << 20;
 };
 
 } // namespace velk

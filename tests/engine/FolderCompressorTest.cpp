@@ -37,6 +37,7 @@ protected:
     VipsImageCodec codec_;
     Date now_ = std::chrono::system_clock::now();
     std::unique_ptr<FolderCompressor> engine_;
+    std::function<void(FolderCompressor::Options&)> adjustOptions_;
 
     std::mutex mutex_;
     std::vector<CompressionHistoryEntry> history_;
@@ -58,6 +59,7 @@ protected:
         options.pollingInterval = 0;
         options.scanDebounceInterval = 0;
         options.pauseAfterFile = 0;
+        if (adjustOptions_) adjustOptions_(options);
         auto engine = std::make_unique<FolderCompressor>(fs_, codec_, options);
         engine->onHistory = [this](const CompressionHistoryEntry& entry) {
             std::scoped_lock lock(mutex_);
@@ -191,6 +193,28 @@ TEST_F(FolderCompressorTest, BrokenFilesFailOnceEachAndTheRestIsProcessed) {
     EXPECT_EQ(failed, 4u) << "each broken file gives exactly one failed row";
     EXPECT_EQ(lastStats_.errors, 4);
     EXPECT_EQ(history_.size(), 5u) << "the good file is processed; the empty one stays silent";
+}
+
+TEST_F(FolderCompressorTest, ToolPastItsTimeLimitIsStoppedAndTheFileFails) {
+    test::FakeToolFolder tools(dir_ / "tools");
+    tools.add("cjpeg", "exec sleep 60");
+    adjustOptions_ = [](FolderCompressor::Options& options) {
+        options.toolTimeLimitBase = 0.5;
+        options.toolTimeLimitPerMegapixel = 0;
+    };
+    engine_ = makeEngine();
+    TestImages::jpeg(folder_ / "photo.jpg", 320, 240, test::imageOptions().withDetail());
+    start();
+    const auto began = std::chrono::steady_clock::now();
+    settle();
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
+    ASSERT_EQ(historyCount(), 1u);
+    EXPECT_EQ(history_[0].status, CompressionHistoryStatus::failed);
+    EXPECT_EQ(history_[0].message,
+              "Compression took too long: \u201Ccjpeg\u201D was stopped after 1 second.");
+    EXPECT_EQ(tools.runs("cjpeg").size(), 1u) << "the file fails; no other candidate is tried";
+    EXPECT_TRUE(test::scratchLeftIn(folder_).empty());
+    EXPECT_FALSE(fs::exists(folder_ / "photo_velkcompressed.jpg"));
 }
 
 TEST_F(FolderCompressorTest, SameNamedSourcesOfTwoFormatsKeepBothOutputs) {

@@ -46,6 +46,18 @@ TEST(ChildProcessTest, WaitReportsExitStatusAndSignalDeath) {
     }
 }
 
+TEST(ChildProcessTest, WaitForGivesUpOnARunningChildAndReturnsTheStatusOfAnEndedOne) {
+    auto sleeper = runShell("exec sleep 30");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(sleeper->waitFor(200ms), std::nullopt);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, patience);
+    EXPECT_TRUE(sleeper->isRunning());
+    sleeper->terminate();
+    EXPECT_EQ(sleeper->waitFor(patience), 128 + SIGTERM);
+    EXPECT_TRUE(isReaped(sleeper->pid()));
+    EXPECT_EQ(runShell("exit 4")->waitFor(patience), 4);
+}
+
 TEST(ChildProcessTest, ArgumentsReachTheProgramUnchangedAndOutputGoesNowhere) {
     test::TempDir dir;
     const auto secret = dir / "secret";

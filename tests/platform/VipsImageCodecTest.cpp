@@ -645,6 +645,35 @@ TEST_F(VipsImageCodecTest, RendersSixteenBitWithAlpha) {
     }
 }
 
+TEST_F(VipsImageCodecTest, BandsJoinIntoTheWholeRendering) {
+    // Tall enough for three bands, with colour in every row and a colour transform in
+    // one case, so a band out of place or converted apart from the rest shows.
+    const std::int64_t width = 1000;
+    const std::int64_t height = 2 * (VipsImageCodec::bandBytes / (width * 4)) + 7;
+    const std::string p3 = TestImages::displayP3Profile();
+    const ColorSpace displayP3{ColorModel::rgb, "Display P3", p3};
+    TestImages::png(dir_ / "tall.png", static_cast<int>(width), static_cast<int>(height),
+                    test::imageOptions().withDetail().withAlpha());
+    const auto raster = codec_.decode(dir_ / "tall.png");
+    ASSERT_TRUE(raster);
+    for (const Background background : {Background::white, Background::transparent}) {
+        for (const ColorSpace& space : {ColorSpace::sRGB(), displayP3}) {
+            const auto whole = codec_.render(*raster, space, background);
+            ASSERT_TRUE(whole);
+            std::vector<std::uint8_t> joined;
+            int bands = 0;
+            ASSERT_TRUE(codec_.renderBands(*raster, space, background, [&](const RgbaBitmap& band) {
+                EXPECT_EQ(band.width, width);
+                EXPECT_EQ(band.channels, whole->channels);
+                joined.insert(joined.end(), band.pixels.begin(), band.pixels.end());
+                ++bands;
+            }));
+            EXPECT_EQ(bands, 3);
+            EXPECT_TRUE(joined == whole->pixels);
+        }
+    }
+}
+
 TEST_F(VipsImageCodecTest, RefusesToRenderMoreThanTheRasterByteLimit) {
     // 8193 × 8192 × 4 bytes is just over 256 MiB; grey keeps the decoded raster at 64 MiB.
     vips::VImage::black(8193, 8192).cast(VIPS_FORMAT_UCHAR).pngsave((dir_ / "huge.png").c_str());

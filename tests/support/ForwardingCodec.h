@@ -28,6 +28,10 @@ public:
                                      Background b) const override {
         return real_.render(r, s, b);
     }
+    bool renderBands(const Raster& r, const ColorSpace& s, Background b,
+                     const BandSink& sink) const override {
+        return real_.renderBands(r, s, b, sink);
+    }
 
 protected:
     VipsImageCodec real_;

@@ -1,6 +1,9 @@
 #include "engine/encoders/ExternalTools.h"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <system_error>
@@ -54,7 +57,20 @@ private:
     const ChildProcess* process_;
 };
 
+long wholeSeconds(double seconds) {
+    return std::max(1L, std::lround(seconds));
+}
+
 } // namespace
+
+ToolTimeLimitError::ToolTimeLimitError(const std::filesystem::path& tool, double seconds)
+    : Error("Compression took too long: \u201C" + displayName(tool) + "\u201D was stopped after " +
+            std::to_string(wholeSeconds(seconds)) +
+            (wholeSeconds(seconds) == 1 ? " second." : " seconds.")) {}
+
+double toolTimeLimitFor(std::int64_t pixels, double base, double perMegapixel) {
+    return base + perMegapixel * static_cast<double>(std::max<std::int64_t>(pixels, 0)) / 1e6;
+}
 
 std::optional<std::filesystem::path> bundleResourcesDirectory() {
     std::error_code error;
@@ -100,9 +116,18 @@ void runTool(EngineControl& control, const std::filesystem::path& tool,
     if (control.setActiveProcess(process) && process->isRunning())
         process->terminate();
 
-    const int status = process->wait();
+    const double limit = control.toolTimeLimit();
+    const std::optional<int> exited =
+        process->waitFor(std::chrono::milliseconds(std::llround(std::max(limit, 0.0) * 1000)));
     // A stopped tool often exits non-zero; report it as the stop it was.
     control.checkpoint();
+    if (!exited) {
+        // Leaving this scope ends the tool: SIGTERM, and SIGKILL if it lingers.
+        NativeLog::write(displayPath(tool) + " ran past its limit of " +
+                         std::to_string(wholeSeconds(limit)) + " s and is stopped");
+        throw ToolTimeLimitError(tool, limit);
+    }
+    const int status = *exited;
     if (status != 0) {
         NativeLog::debug(displayPath(tool) + " exited with status " + std::to_string(status));
         throw FileError(FileError::Kind::writeUnknown);

@@ -6,6 +6,9 @@
 #include <string_view>
 #include <vector>
 
+#include "core/Constants.h"
+#include "core/Error.h"
+
 namespace velk {
 
 class EngineControl;
@@ -24,11 +27,23 @@ bool executableSupportsCurrentArchitecture(const std::filesystem::path& executab
 /// service runs is noticed. `name` must be a plain file name.
 std::optional<std::filesystem::path> toolURL(std::string_view name);
 
-/// Runs the tool to completion with no time limit, registered as the engine's active
-/// process so a stop can terminate it. Throws FolderCompressorControlError (cancelled,
-/// whatever the exit status), FileError writeUnknown (non-zero exit) or
-/// ChildProcessError (launch failure). Nothing is launched when a stop is already
-/// requested.
+/// An outside tool ran past its time limit and was stopped; what() is the sentence the
+/// user sees. Unlike other failures of a tool it ends the whole file, not one candidate:
+/// a tool that hangs on this image would hang on the next candidate too.
+class ToolTimeLimitError : public Error {
+public:
+    ToolTimeLimitError(const std::filesystem::path& tool, double seconds);
+};
+
+/// Seconds one tool run may take on an image of `pixels` pixels.
+double toolTimeLimitFor(std::int64_t pixels, double base = toolTimeLimitBase,
+                        double perMegapixel = toolTimeLimitPerMegapixel);
+
+/// Runs the tool to completion, registered as the engine's active process so a stop can
+/// terminate it; past the control's tool time limit it is stopped (SIGTERM, then
+/// SIGKILL). Throws FolderCompressorControlError (cancelled, whatever the exit status),
+/// ToolTimeLimitError, FileError writeUnknown (non-zero exit) or ChildProcessError
+/// (launch failure). Nothing is launched when a stop is already requested.
 void runTool(EngineControl& control, const std::filesystem::path& tool,
              const std::vector<std::string>& arguments);
 

@@ -26,18 +26,18 @@ const Raster& planImage(const ImagePlan& plan) {
 ImageWriter::ImageWriter(const ImageCodec& codec, EngineControl& control)
     : codec_(codec), control_(control) {}
 
-void ImageWriter::writeImage(const fs::path& source, const fs::path& destination,
-                             const ImagePlan& plan, const AppConfig& config) const {
+void ImageWriter::writeImage(const fs::path& source, const fs::path& destination, ImagePlan plan,
+                             const AppConfig& config) const {
     control_.checkpoint();
     switch (plan.target) {
     case ImageFormat::jpeg:
-        writeJpeg(destination, plan, config.qualities);
+        writeJpeg(destination, std::move(plan), config.qualities);
         break;
     case ImageFormat::png:
-        writePng(source, destination, plan, config.qualities.png);
+        writePng(source, destination, std::move(plan), config.qualities.png);
         break;
     case ImageFormat::webp:
-        writeWebPImage({control_, codec_, scratchFs_}, destination, plan, config.preset,
+        writeWebPImage({control_, codec_, scratchFs_}, destination, std::move(plan), config.preset,
                        config.qualities.webp);
         break;
     case ImageFormat::avif:
@@ -66,17 +66,18 @@ void ImageWriter::writeImageWithImageIO(const fs::path& destination, const Raste
     }
 }
 
-void ImageWriter::writeJpeg(const fs::path& destination, const ImagePlan& plan,
+void ImageWriter::writeJpeg(const fs::path& destination, ImagePlan plan,
                             const QualitySettings& qualities) const {
     if (toolURL("cjpeg")) {
-        writeJPEGImage({control_, codec_, scratchFs_}, destination, plan, qualities.jpeg);
+        writeJPEGImage({control_, codec_, scratchFs_}, destination, std::move(plan),
+                       qualities.jpeg);
         return;
     }
     writeImageWithImageIO(destination, planImage(plan), ImageFormat::jpeg, qualities);
 }
 
-void ImageWriter::writePng(const fs::path& source, const fs::path& destination,
-                           const ImagePlan& plan, int quality) const {
+void ImageWriter::writePng(const fs::path& source, const fs::path& destination, ImagePlan plan,
+                           int quality) const {
     writePNGImage({control_, codec_, scratchFs_}, destination, plan.iccData, quality,
                   [&](const fs::path& base) {
                       // A PNG source is already lossless: its own bytes are the starting
@@ -86,6 +87,8 @@ void ImageWriter::writePng(const fs::path& source, const fs::path& destination,
                           copyScratchFile(source, base);
                       else
                           writeImageWithImageIO(base, planImage(plan), ImageFormat::png, {});
+                      // The tools and the checks work from the base file from here on.
+                      plan.image.reset();
                   });
 }
 

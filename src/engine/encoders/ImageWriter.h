@@ -25,9 +25,10 @@ public:
     /// cancelled (when a stop was requested before the write, during an outside tool, or
     /// during a platform-encoder write, whose file is then left for the caller to
     /// discard), FileError writeUnsupportedScheme / writeUnknown, ImageSafetyError, or
-    /// FileSystemError when the PNG source cannot be copied.
+    /// FileSystemError when the PNG source cannot be copied. Takes the plan: its raster
+    /// is let go as soon as nothing needs it any more, before the outputs are checked.
     void writeImage(const std::filesystem::path& source, const std::filesystem::path& destination,
-                    const ImagePlan& plan, const AppConfig& config) const;
+                    ImagePlan plan, const AppConfig& config) const;
 
     /// One raster through the codec's own encoder, with the format's quality / 100 (PNG:
     /// none). A JPEG of a raster with alpha comes out flattened on white. Carries the
@@ -38,10 +39,10 @@ public:
                                ImageFormat format, const QualitySettings& qualities) const;
 
 private:
-    void writeJpeg(const std::filesystem::path& destination, const ImagePlan& plan,
+    void writeJpeg(const std::filesystem::path& destination, ImagePlan plan,
                    const QualitySettings& qualities) const;
     void writePng(const std::filesystem::path& source, const std::filesystem::path& destination,
-                  const ImagePlan& plan, int quality) const;
+                  ImagePlan plan, int quality) const;
 
     const ImageCodec& codec_;
     EngineControl& control_;

@@ -181,8 +181,8 @@ bool cjpegAcceptsICCOption(EngineControl& control, const fs::path& tool) {
     return *accepts;
 }
 
-void writeJPEGImage(const EncoderContext& context, const fs::path& destination,
-                    const ImagePlan& plan, int quality) {
+void writeJPEGImage(const EncoderContext& context, const fs::path& destination, ImagePlan plan,
+                    int quality) {
     const std::optional<fs::path> cjpeg = toolURL("cjpeg");
     if (!cjpeg)
         throw FileError(FileError::Kind::writeUnsupportedScheme);
@@ -195,6 +195,9 @@ void writeJPEGImage(const EncoderContext& context, const fs::path& destination,
     const fs::path intermediate = scratch.add(jpegIntermediateURL(destination));
     writePNMImage(context.control, context.codec, intermediate, *plan.image,
                   /*preserveAlpha=*/false, plan.colorSpace);
+    // The tool has its copy now. Checking its output decodes every coefficient of a
+    // progressive JPEG (3 bytes a pixel), which must not come on top of the raster.
+    plan.image.reset();
 
     std::optional<fs::path> profile;
     bool insertProfileAfterwards = false;
@@ -220,6 +223,8 @@ void writeJPEGImage(const EncoderContext& context, const fs::path& destination,
             validateEncodedImage(context.fs, context.codec, candidate.url);
             valid.push_back(candidate.url);
         } catch (const FolderCompressorControlError&) {
+            throw;
+        } catch (const ToolTimeLimitError&) {
             throw;
         } catch (const std::exception& error) {
             dropCandidate(candidate.url, error);

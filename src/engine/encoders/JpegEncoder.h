@@ -31,8 +31,9 @@ bool cjpegAcceptsICCOption(EngineControl& control, const std::filesystem::path& 
 /// Writes the plan's raster as a JPEG through "cjpeg", carrying `plan.iccData` whether or
 /// not the tool can embed it itself. Throws FileError writeUnsupportedScheme (no "cjpeg")
 /// or writeUnknown (no valid output), ImageSafetyError, FileSystemError or
-/// FolderCompressorControlError cancelled. No scratch file outlives the call.
+/// FolderCompressorControlError cancelled. No scratch file outlives the call. Takes the
+/// plan so as to let go of its raster once the tool's intermediate file is written.
 void writeJPEGImage(const EncoderContext& context, const std::filesystem::path& destination,
-                    const ImagePlan& plan, int quality);
+                    ImagePlan plan, int quality);
 
 } // namespace velk

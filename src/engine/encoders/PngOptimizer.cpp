@@ -57,6 +57,8 @@ void writePNGImage(const EncoderContext& context, const fs::path& destination,
             candidates.push_back(file);
         } catch (const FolderCompressorControlError&) {
             throw;
+        } catch (const ToolTimeLimitError&) {
+            throw;
         } catch (const std::exception& error) {
             dropCandidate(file, error);
         }
@@ -75,6 +77,8 @@ void writePNGImage(const EncoderContext& context, const fs::path& destination,
                     runTool(context.control, *oxipng, oxipngArguments(file));
                 } catch (const FolderCompressorControlError&) {
                     throw;
+                } catch (const ToolTimeLimitError&) {
+                    throw;
                 } catch (const std::exception& error) {
                     NativeLog::debug(std::string("Optional PNG optimization failed: ") +
                                      error.what());
@@ -83,6 +87,8 @@ void writePNGImage(const EncoderContext& context, const fs::path& destination,
             finishToolCandidate(context, file, iccData);
             candidates.push_back(file);
         } catch (const FolderCompressorControlError&) {
+            throw;
+        } catch (const ToolTimeLimitError&) {
             throw;
         } catch (const std::exception& error) {
             dropCandidate(file, error);

@@ -92,61 +92,53 @@ void writePNMImage(EngineControl& control, const ImageCodec& codec,
                    bool preserveAlpha, const ColorSpace& colorSpace) {
     const std::int64_t width = image.width();
     const std::int64_t height = image.height();
-    const std::int64_t byteCount = validatedDecodedRasterByteCount(width, height);
-
-    const auto bitmap = codec.render(image, colorSpace,
-                                     preserveAlpha ? Background::transparent : Background::white);
-    // Rows are read by offset below; a bitmap of any other shape would be read past its end.
-    const std::size_t pixelCount = static_cast<std::size_t>(byteCount) / 4;
-    if (!bitmap || bitmap->width != width || bitmap->height != height ||
-        (bitmap->channels != 3 && bitmap->channels != 4) ||
-        bitmap->pixels.size() != pixelCount * static_cast<std::size_t>(bitmap->channels)) {
-        throw FileError(FileError::Kind::writeUnknown);
-    }
+    validatedDecodedRasterByteCount(width, height);
 
     ::unlink(destination.c_str());
     RasterFile file(destination);
     file.write(header(width, height, preserveAlpha));
 
     const auto columns = static_cast<std::size_t>(width);
-    const auto inChannels = static_cast<std::size_t>(bitmap->channels);
     const std::size_t channels = preserveAlpha ? 4 : 3;
     const std::size_t rowBytes = columns * channels;
-    // Rows go out in blocks of about a megabyte: one write per row made thousands of
-    // system calls for a photo. Cancellation is still seen before every block.
-    const std::size_t rowsPerBlock = std::max<std::size_t>(1, (1u << 20) / rowBytes);
-    const auto rows = static_cast<std::size_t>(height);
-
-    if (inChannels == channels) {
-        // Already the file's layout: write the bitmap as it is.
-        for (std::size_t y = 0; y < rows; y += rowsPerBlock) {
+    std::vector<std::uint8_t> converted;
+    std::int64_t rowsWritten = 0;
+    // The codec hands the rows over a band at a time, so the raster is never held twice.
+    const bool rendered = codec.renderBands(
+        image, colorSpace, preserveAlpha ? Background::transparent : Background::white,
+        [&](const RgbaBitmap& band) {
             control.checkpoint();
-            const std::size_t count = std::min(rowsPerBlock, rows - y);
-            file.write(bitmap->pixels.data() + y * rowBytes, count * rowBytes);
-        }
-    } else {
-        // Over white the colour is final whatever alpha says; over transparency an
-        // opaque bitmap gains alpha 255.
-        std::vector<std::uint8_t> block(rowBytes * rowsPerBlock);
-        std::size_t pending = 0;
-        for (std::size_t y = 0; y < rows; ++y) {
-            if (pending == 0)
-                control.checkpoint();
-            const std::uint8_t* source = bitmap->pixels.data() + y * columns * inChannels;
-            std::uint8_t* out = block.data() + pending * rowBytes;
-            for (std::size_t x = 0; x < columns; ++x, source += inChannels) {
+            // Rows are read by offset below; a band of any other shape would be read past
+            // its end.
+            const auto inChannels = static_cast<std::size_t>(band.channels);
+            if (band.width != width || band.height < 1 || band.height > height - rowsWritten ||
+                (inChannels != 3 && inChannels != 4) ||
+                band.pixels.size() !=
+                    static_cast<std::size_t>(band.height) * columns * inChannels) {
+                throw FileError(FileError::Kind::writeUnknown);
+            }
+            const auto rows = static_cast<std::size_t>(band.height);
+            rowsWritten += band.height;
+            if (inChannels == channels) {
+                file.write(band.pixels.data(), rows * rowBytes);
+                return;
+            }
+            // Over white the colour is final whatever alpha says; over transparency an
+            // opaque bitmap gains alpha 255.
+            converted.resize(rows * rowBytes);
+            const std::uint8_t* source = band.pixels.data();
+            std::uint8_t* out = converted.data();
+            for (std::size_t pixel = 0; pixel < rows * columns; ++pixel, source += inChannels) {
                 *out++ = source[0];
                 *out++ = source[1];
                 *out++ = source[2];
                 if (preserveAlpha)
                     *out++ = 255;
             }
-            if (++pending == rowsPerBlock || y + 1 == rows) {
-                file.write(block.data(), pending * rowBytes);
-                pending = 0;
-            }
-        }
-    }
+            file.write(converted.data(), converted.size());
+        });
+    if (!rendered || rowsWritten != height)
+        throw FileError(FileError::Kind::writeUnknown);
     control.checkpoint();
     file.finish();
 }

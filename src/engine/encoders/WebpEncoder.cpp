@@ -72,8 +72,8 @@ std::vector<ToolCandidate> webPCandidates(const fs::path& baseName, const fs::pa
     return {candidate};
 }
 
-void writeWebPImage(const EncoderContext& context, const fs::path& destination,
-                    const ImagePlan& plan, CompressionPreset preset, int quality) {
+void writeWebPImage(const EncoderContext& context, const fs::path& destination, ImagePlan plan,
+                    CompressionPreset preset, int quality) {
     const std::optional<fs::path> cwebp = toolURL("cwebp");
     if (!cwebp)
         throw FileError(FileError::Kind::writeUnsupportedScheme);
@@ -96,6 +96,8 @@ void writeWebPImage(const EncoderContext& context, const fs::path& destination,
     ScratchFiles scratch(destination);
     const fs::path intermediate = scratch.add(webPIntermediateURL(destination, alpha));
     writePNMImage(context.control, context.codec, intermediate, *plan.image, alpha, rasterSpace);
+    // The tool has its copy now; checking its output decodes the whole image again.
+    plan.image.reset();
 
     std::optional<fs::path> profile;
     if (webpmux) {
@@ -119,6 +121,8 @@ void writeWebPImage(const EncoderContext& context, const fs::path& destination,
             validateEncodedImage(context.fs, context.codec, output);
             valid.push_back(output);
         } catch (const FolderCompressorControlError&) {
+            throw;
+        } catch (const ToolTimeLimitError&) {
             throw;
         } catch (const std::exception& error) {
             // The plain output is not a fall-back: it would lose the profile.

@@ -26,8 +26,9 @@ std::vector<ToolCandidate> webPCandidates(const std::filesystem::path& baseName,
 /// "webpmux". An output that should carry a profile and does not is never kept. Throws
 /// FileError writeUnsupportedScheme (no "cwebp") or writeUnknown (no valid output),
 /// ImageSafetyError, FileSystemError or FolderCompressorControlError cancelled. No
-/// scratch file outlives the call.
+/// scratch file outlives the call. Takes the plan so as to let go of its raster once the
+/// tool's intermediate file is written.
 void writeWebPImage(const EncoderContext& context, const std::filesystem::path& destination,
-                    const ImagePlan& plan, CompressionPreset preset, int quality);
+                    ImagePlan plan, CompressionPreset preset, int quality);
 
 } // namespace velk
