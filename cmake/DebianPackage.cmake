@@ -129,7 +129,7 @@ set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 
 # A package apt installs must not replace its own files behind dpkg's back, so it is built
 # without the update client. Checked when CPack runs, as the same build also makes releases.
-if(VELK_UPDATES OR VELK_UPDATE_CLIENT)
+if(VELK_UPDATE_CLIENT)
     set(VELK_PACKAGE_HAS_UPDATE_CLIENT TRUE)
 else()
     set(VELK_PACKAGE_HAS_UPDATE_CLIENT FALSE)
@@ -140,7 +140,7 @@ file(WRITE "${VELK_PACKAGING_DIR}/CPackProjectConfig.cmake"
 "cmake_policy(VERSION 3.25)
 if(CPACK_GENERATOR STREQUAL \"DEB\" AND ${VELK_PACKAGE_HAS_UPDATE_CLIENT})
     message(FATAL_ERROR \"The Debian package must be built without the update client: \"
-        \"configure with -DVELK_UPDATES=OFF (packaging/build-deb.sh does).\")
+        \"configure with -DVELK_UPDATE_CLIENT=OFF (packaging/build-deb.sh does).\")
 endif()
 ")
 set(CPACK_PROJECT_CONFIG_FILE "${VELK_PACKAGING_DIR}/CPackProjectConfig.cmake")

@@ -14,7 +14,7 @@ build=${1:-$root/build/deb}
 # Both spellings of the update client's switch: whichever the tree has is used, and the CPack
 # step refuses a build that still has the client.
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-    -DVELK_BUILD_TESTS=OFF -DVELK_UPDATES=OFF -DVELK_UPDATE_CLIENT=OFF >/dev/null
+    -DVELK_BUILD_TESTS=OFF -DVELK_UPDATE_CLIENT=OFF >/dev/null
 cmake --build "$build" -j2
 rm -f "$build"/velk-compressor_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)

@@ -16,6 +16,7 @@ public:
     std::optional<fs::path> predictedOutput(const fs::path&) override { return std::nullopt; }
     void removeStaleOutputs(const fs::path&, const fs::path&) override {}
     bool registryCanSkip(const fs::path&) override { return false; }
+    bool recogniseMarkedOutput(const fs::path&) override { return false; }
     std::string settingsKey() const override { return "key"; }
     void report(const CompressionNotificationEvent&) override {}
 };
