@@ -85,6 +85,11 @@ public:
         state_ = state;
         onChange_();
     }
+    std::optional<AppUpdateRelease> readyUpdate() const override { return std::nullopt; }
+    void check(std::function<void(AppUpdateCheckAnswer)>) override {}
+    void download(const AppUpdateRelease&,
+                  std::function<void(std::optional<AppUpdateFailure>)>) override {}
+    void installAndRestart(std::function<void(std::optional<AppUpdateFailure>)>) override {}
 
 private:
     std::atomic<AppUpdaterState> state_ = AppUpdaterState::idle;
