@@ -23,10 +23,11 @@ protected:
 
     /// Claims from another thread, as a second program's main thread would, while this
     /// thread's event loop lets the first one answer.
-    SingleInstance::Role claimElsewhere(const QString& support) {
+    SingleInstance::Role claimElsewhere(const QString& support,
+                                        const QString& view = QStringLiteral("panel")) {
         auto role = std::async(std::launch::async, [&] {
             SingleInstance other(support, runtime_);
-            return other.claim();
+            return other.claim(view);
         });
         EXPECT_TRUE(QTest::qWaitFor(
             [&] { return role.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
@@ -41,7 +42,14 @@ TEST_F(SingleInstanceTest, SecondLaunchAsksTheFirstToShowItsPanel) {
     QSignalSpy shown(&first, &SingleInstance::showRequested);
 
     EXPECT_EQ(claimElsewhere(support_), SingleInstance::Role::handedOff);
-    EXPECT_TRUE(shown.count() == 1 || shown.wait(2000));
+    EXPECT_EQ(claimElsewhere(support_, QStringLiteral("history")),
+              SingleInstance::Role::handedOff);
+    EXPECT_TRUE(shown.count() == 2 || QTest::qWaitFor([&] { return shown.count() == 2; }));
+    EXPECT_EQ(shown.at(0).at(0).toString(), "panel");
+    EXPECT_EQ(shown.at(1).at(0).toString(), "history");
+    EXPECT_EQ(claimElsewhere(support_, QStringLiteral("../../etc")),
+              SingleInstance::Role::heldElsewhere)
+        << "an unknown request is not answered";
     EXPECT_EQ(claimElsewhere(qpath(dir_ / "other support")), SingleInstance::Role::primary)
         << "another support folder is another program";
 }

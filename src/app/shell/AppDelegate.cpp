@@ -207,6 +207,15 @@ void AppDelegate::openHistory() {
     historyWindow_->showWindow();
 }
 
+void AppDelegate::showView(const QString& view) {
+    if (view == u"settings")
+        openSettings();
+    else if (view == u"history")
+        openHistory();
+    else
+        showPanel();
+}
+
 void AppDelegate::renderAll() {
     updateStatusItem();
     retitleContextMenu();

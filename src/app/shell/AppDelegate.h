@@ -39,6 +39,8 @@ public:
     void closePanel();
     void openSettings();
     void openHistory();
+    /// "panel", "settings" or "history", as another launch asks for it.
+    void showView(const QString& view);
     /// Refreshes the tray icon's badge and tooltip.
     void updateStatusItem();
     void showMenuBarNotice(const CompressionNotificationEvent& event);

@@ -14,7 +14,7 @@ namespace velk {
 
 namespace {
 
-constexpr QByteArrayView showRequest = "show\n";
+constexpr QByteArrayView showRequest = "show ";
 constexpr QByteArrayView acknowledgement = "ok\n";
 // A program that holds the lock answers at once from its event loop; one still launching
 // gets a little longer before this launch gives up on it.
@@ -48,11 +48,14 @@ SingleInstance::SingleInstance(const QString& supportDirectory, QString runtimeD
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
                 if (!socket->canReadLine()) return;
-                if (socket->readLine() == showRequest.toByteArray()) {
+                const QByteArray line = socket->readLine(256).trimmed();
+                const QString view = QString::fromUtf8(line.mid(showRequest.size()));
+                if (line.startsWith(showRequest.toByteArray()) &&
+                    (view == u"panel" || view == u"settings" || view == u"history")) {
                     socket->write(acknowledgement.data(), acknowledgement.size());
                     socket->flush();
-                    NativeLog::write("Second launch asked to show the panel");
-                    emit showRequested();
+                    NativeLog::write("Second launch asked to show " + view.toStdString());
+                    emit showRequested(view);
                 }
                 socket->disconnectFromServer();
             });
@@ -64,9 +67,9 @@ SingleInstance::~SingleInstance() {
     server_.close();
 }
 
-SingleInstance::Role SingleInstance::claim() {
+SingleInstance::Role SingleInstance::claim(const QString& view) {
     if (!lock_.tryLock(0)) {
-        if (askRunningInstance()) return Role::handedOff;
+        if (askRunningInstance(view)) return Role::handedOff;
         return Role::heldElsewhere;
     }
     // The lock is ours, so a socket file left by a crashed holder is stale.
@@ -76,7 +79,7 @@ SingleInstance::Role SingleInstance::claim() {
     return Role::primary;
 }
 
-bool SingleInstance::askRunningInstance() {
+bool SingleInstance::askRunningInstance(const QString& view) {
     QLocalSocket socket;
     // The holder takes the lock a moment before it listens.
     QElapsedTimer waited;
@@ -87,7 +90,7 @@ bool SingleInstance::askRunningInstance() {
         if (waited.elapsed() >= answerTimeoutMs) return false;
         QThread::msleep(50);
     }
-    socket.write(showRequest.data(), showRequest.size());
+    socket.write(showRequest.toByteArray() + view.toUtf8() + '\n');
     if (!socket.waitForBytesWritten(answerTimeoutMs)) return false;
     while (!socket.canReadLine()) {
         if (!socket.waitForReadyRead(answerTimeoutMs)) return false;

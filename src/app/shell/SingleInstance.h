@@ -19,7 +19,7 @@ class SingleInstance : public QObject {
     Q_OBJECT
 public:
     enum class Role {
-        /// This process is the one; showRequested() fires when another launch asks.
+        /// This process is the one; showRequested fires when another launch asks.
         primary,
         /// The running one was asked to show its panel; this process should exit 0.
         handedOff,
@@ -33,14 +33,17 @@ public:
                             QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    Role claim();
+    /// `view` is what a hand-off asks the running one to show: "panel", "settings" or
+    /// "history".
+    Role claim(const QString& view = QStringLiteral("panel"));
     QString socketPath() const { return socketPath_; }
 
 signals:
-    void showRequested();
+    /// Another launch asked for `view` ("panel", "settings" or "history").
+    void showRequested(const QString& view);
 
 private:
-    bool askRunningInstance();
+    bool askRunningInstance(const QString& view);
 
     QString socketPath_;
     QLockFile lock_;
