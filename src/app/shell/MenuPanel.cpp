@@ -458,8 +458,10 @@ void MenuPanel::applyPanelSize() {
                       size.height() - panelTailHeight - 2 * contentInset);
     // Without a compositor the translucent corners would be black; a shape keeps them
     // out on any X server.
-    if (QGuiApplication::platformName() == QLatin1String("xcb"))
+    if (isFloating() && QGuiApplication::platformName() == QLatin1String("xcb"))
         setMask(QRegion(outline().toFillPolygon().toPolygon()));
+    else
+        clearMask();
     update();
 }
 
@@ -579,10 +581,17 @@ QPainterPath MenuPanel::outline() const {
 void MenuPanel::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
+    if (!isFloating()) {
+        // Made an ordinary window (a desktop without a tray): the frame is the window's.
+        painter.fillRect(rect(), panelColors::body(palette()));
+        return;
+    }
     painter.setPen(QPen(panelColors::border(palette()), 1));
     painter.setBrush(panelColors::body(palette()));
     painter.drawPath(outline());
 }
+
+bool MenuPanel::isFloating() const { return windowType() != Qt::Window; }
 
 void MenuPanel::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape) {
@@ -595,7 +604,7 @@ void MenuPanel::keyPressEvent(QKeyEvent* event) {
 
 void MenuPanel::mousePressEvent(QMouseEvent* event) {
     // Under the pointer grab, a press anywhere outside the panel is delivered here.
-    if (!outline().contains(event->position())) {
+    if (isFloating() && !outline().contains(event->position())) {
         closePanel();
         event->accept();
         return;

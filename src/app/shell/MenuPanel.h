@@ -90,6 +90,8 @@ private:
     void placeNear(const QRect& trayGeometry);
     void fadeTo(qreal opacity, int milliseconds, int generation, bool hideAtEnd);
     QPainterPath outline() const;
+    /// A popup under the tray, rather than an ordinary window.
+    bool isFloating() const;
     void finishClosing();
     void changePreset();
     void changeFormat();

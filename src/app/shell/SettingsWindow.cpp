@@ -154,12 +154,12 @@ void SettingsWindow::bindActions() {
             store_.setLanguage(*language);
     });
     connect(&changeFolderButton_, &QPushButton::clicked, this,
-            [this] { store_.selectWatchDirectory(this); });
+            [this] { store_.selectWatchDirectory(asDialogParent()); });
     connect(&openBackupsButton_, &QPushButton::clicked, this,
             [this] { store_.openBackupDirectory(); });
     connect(&clearBackupsButton_, &QPushButton::clicked, this,
-            [this] { store_.clearBackups(this); });
-    connect(&updateButton_, &QPushButton::clicked, this, [this] { store_.checkUpdates(this); });
+            [this] { store_.clearBackups(asDialogParent()); });
+    connect(&updateButton_, &QPushButton::clicked, this, [this] { store_.checkUpdates(asDialogParent()); });
     connect(&websiteButton_, &QPushButton::clicked, this, [this] { store_.openWebsite(); });
     // The store reports its changes through the delegate, which renders every open view;
     // rendering here as well keeps this window right when nobody else does.
@@ -213,6 +213,11 @@ void SettingsWindow::render() {
     }
     updateButton_.setText(QString::fromStdString(store_.updateButtonTitle()));
     updateButton_.setEnabled(!store_.isUpdateBusy());
+}
+
+UserDialogs::Window SettingsWindow::asDialogParent() {
+    // The dialogs cast the handle back to a QWidget: hand over exactly that pointer.
+    return static_cast<QWidget*>(this);
 }
 
 void SettingsWindow::showWindow() {

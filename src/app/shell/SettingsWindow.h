@@ -10,6 +10,7 @@
 
 #include "app/shell/ToggleSwitch.h"
 #include "model/AppLanguage.h"
+#include "store/UserDialogs.h"
 
 namespace velk {
 
@@ -44,6 +45,7 @@ private:
     void buildLayout();
     void bindActions();
     void retitle(AppLanguage language);
+    UserDialogs::Window asDialogParent();
     QWidget* section(QLabel& title, const std::vector<QWidget*>& rows);
     QWidget* row(QLabel& title, const std::vector<QWidget*>& controls);
 
