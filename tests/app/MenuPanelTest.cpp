@@ -82,6 +82,23 @@ TEST_F(MenuPanelTest, MovingASliderSwitchesToCustomWithAllFiveValues) {
     EXPECT_EQ(store.config().qualities.avif, 5);
 }
 
+TEST_F(MenuPanelTest, RendersDuringADragLeaveTheKnobAndTheDropSavesOnce) {
+    AppStore& store = makeStore(watching());
+    MenuPanel panel(store);
+    QSlider& slider = panel.qualityRow(0).slider();
+
+    slider.setSliderDown(true);
+    slider.setValue(90);
+    panel.render(); // a progress report arriving mid-drag
+    EXPECT_EQ(slider.value(), 90);
+    EXPECT_EQ(panel.qualityRow(0).valueText(), QStringLiteral("90%"));
+    EXPECT_EQ(store.config().preset, CompressionPreset::balanced) << "nothing saved mid-drag";
+
+    slider.setSliderDown(false);
+    EXPECT_EQ(store.config().preset, CompressionPreset::custom);
+    EXPECT_EQ(store.config().qualities.jpeg, 90);
+}
+
 TEST_F(MenuPanelTest, LanguageSwitchRetitlesRowsAndPopupsAtTheNextRender) {
     AppStore& store = makeStore(watching(AppLanguage::russian));
     MenuPanel panel(store);

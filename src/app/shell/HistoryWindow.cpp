@@ -158,7 +158,14 @@ void HistoryWindow::render() {
     clearButton_.setEnabled(hasEntries);
     emptyLabel_.setVisible(!hasEntries);
     table_.setVisible(hasEntries);
-    reloadRows(language);
+    // Renders come several times a second during a batch; rebuild the rows only when the
+    // list or its language changed (rows are only ever added in front, or all cleared).
+    const RowsKey key{language, entries.size(),
+                      entries.empty() ? std::string() : entries.front().id.toString()};
+    if (key != renderedRows_) {
+        renderedRows_ = key;
+        reloadRows(language);
+    }
 }
 
 void HistoryWindow::reloadRows(AppLanguage language) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include <QLabel>
 #include <QMessageBox>
@@ -50,8 +51,16 @@ private:
     void retitle(AppLanguage language);
     void reloadRows(AppLanguage language);
 
+    struct RowsKey {
+        std::optional<AppLanguage> language;
+        std::size_t count = 0;
+        std::string newestID;
+        bool operator==(const RowsKey&) const = default;
+    };
+
     AppStore& store_;
     std::optional<AppLanguage> lastRenderedLanguage_;
+    RowsKey renderedRows_;
     QLabel titleLabel_;
     QLabel summaryLabel_;
     QLabel emptyLabel_;

@@ -64,9 +64,19 @@ std::vector<Case> asVector(const std::array<Case, N>& cases) {
 }
 
 /// Fills `popup` with (title, raw value) items, keeping the selected value when it is
-/// still offered. Signals are blocked: a refill is not the user's choice.
+/// still offered. Signals are blocked: a refill is not the user's choice. Items already
+/// in place are left alone: renders come several times a second while files are
+/// compressed, and clearing an open list would snatch it from under the pointer.
 template <typename Case>
 void configurePopup(QComboBox& popup, const std::vector<Case>& cases, AppLanguage language) {
+    bool same = popup.count() == static_cast<int>(cases.size());
+    for (int i = 0; same && i < popup.count(); ++i) {
+        const Case value = cases[static_cast<std::size_t>(i)];
+        same = popup.itemText(i) == qs(title(value, language)) &&
+               popup.itemData(i).toString() == qs(rawValue(value));
+    }
+    if (same)
+        return;
     const QSignalBlocker blocker(popup);
     const QVariant selected = popup.currentData();
     popup.clear();
@@ -591,7 +601,9 @@ void MenuPanel::paintEvent(QPaintEvent*) {
     painter.drawPath(outline());
 }
 
-bool MenuPanel::isFloating() const { return windowType() != Qt::Window; }
+bool MenuPanel::isFloating() const {
+    return windowType() != Qt::Window;
+}
 
 void MenuPanel::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape) {

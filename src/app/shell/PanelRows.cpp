@@ -252,6 +252,9 @@ QualityRow::QualityRow(const QString& title, QWidget* parent) : QWidget(parent),
 }
 
 void QualityRow::setValue(int value) {
+    // A render must not yank the knob from under a drag; the release saves the value.
+    if (slider_.isSliderDown())
+        return;
     value = std::clamp(value, minimumQuality, maximumQuality);
     const QSignalBlocker blocker(slider_);
     slider_.setValue(value);

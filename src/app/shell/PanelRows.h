@@ -114,7 +114,8 @@ public:
     static constexpr int maximumQuality = 100;
 
     explicit QualityRow(const QString& title, QWidget* parent = nullptr);
-    /// Clamps to the slider's range and updates the label; not a user change.
+    /// Clamps to the slider's range and updates the label; not a user change. Ignored
+    /// while the user drags the knob.
     void setValue(int value);
     int value() const { return slider_.value(); }
     QSlider& slider() { return slider_; }
