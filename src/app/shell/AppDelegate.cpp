@@ -58,7 +58,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     panel_->installEventFilter(this);
     connect(panel_.get(), &MenuPanel::settingsRequested, this, &AppDelegate::openSettings);
     connect(panel_.get(), &MenuPanel::historyRequested, this, &AppDelegate::openHistory);
-    connect(panel_.get(), &MenuPanel::quitRequested, qApp, &QCoreApplication::quit,
+    connect(panel_.get(), &MenuPanel::quitRequested, this, &AppDelegate::quit,
             Qt::QueuedConnection);
     if (!tray_) usePanelAsWindow();
     panel_->render();
@@ -76,7 +76,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     if (qgetenv("VELK_LAUNCH_SMOKE") == "1") {
         NativeLog::write("Launch smoke complete");
-        QTimer::singleShot(smokeQuitDelayMs, qApp, &QCoreApplication::quit);
+        QTimer::singleShot(smokeQuitDelayMs, this, &AppDelegate::quit);
         emit launched();
         return;
     }
@@ -127,7 +127,7 @@ void AppDelegate::createContextMenu() {
     connect(settingsAction_, &QAction::triggered, this, &AppDelegate::openSettings);
     contextMenu_->addSeparator();
     quitAction_ = contextMenu_->addAction(QString());
-    connect(quitAction_, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    connect(quitAction_, &QAction::triggered, this, &AppDelegate::quit, Qt::QueuedConnection);
     // The switch may have changed without a store change reaching us (a failed start).
     connect(contextMenu_.get(), &QMenu::aboutToShow, this, [this] {
         compressAction_->setChecked(store_.isRunning());
@@ -173,6 +173,16 @@ void AppDelegate::usePanelAsWindow() {
         box->setWindowModality(Qt::NonModal);
         box->show();
     });
+}
+
+void AppDelegate::quit() {
+    quitApplication();
+}
+
+void quitApplication() {
+    // Not QCoreApplication::quit(): that first asks every window to close, and the panel
+    // answers a close while it shows by fading out instead, which cancels the quit.
+    QCoreApplication::exit(0);
 }
 
 void AppDelegate::togglePanel() {

@@ -21,6 +21,9 @@ class HistoryWindow;
 class MenuPanel;
 class SettingsWindow;
 
+/// Ends the tray program's event loop, whatever its windows would answer to a close.
+void quitApplication();
+
 /// The tray program's top: the tray icon with its title and context menu, the menu panel
 /// and the two windows, and the launch decisions. Lives on the main thread for the whole
 /// run; the store outlives it.
@@ -34,6 +37,8 @@ public:
     /// mode's quit or the decisions whether to start the engine and open the panel.
     void applicationDidFinishLaunching();
 
+    /// Ends the event loop; the engine stops on the way out (aboutToQuit).
+    void quit();
     void togglePanel();
     void showPanel();
     void closePanel();

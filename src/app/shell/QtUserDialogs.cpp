@@ -9,6 +9,7 @@
 #include <QUrl>
 #include <QWidget>
 
+#include "app/shell/AppDelegate.h"
 #include "core/Constants.h"
 
 namespace velk {
@@ -115,7 +116,7 @@ void QtUserDialogs::activate() {
 }
 
 void QtUserDialogs::terminate() {
-    QApplication::quit();
+    quitApplication();
 }
 
 } // namespace velk
