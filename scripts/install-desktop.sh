@@ -38,7 +38,7 @@ install -m 0644 "$root/resources/velk-compressor-symbolic.svg" "$icons/symbolic/
 quoted=$(printf '%s' "$program" | sed -e 's/[\\"`$]/\\&/g' -e 's/\\/\\\\/g' -e 's/%/%%/g')
 while IFS= read -r line; do
     case $line in
-    Exec=*) printf 'Exec="%s"\n' "$quoted" ;;
+    Exec=velk-compressor*) printf 'Exec="%s"%s\n' "$quoted" "${line#Exec=velk-compressor}" ;;
     *) printf '%s\n' "$line" ;;
     esac
 done <"$root/packaging/velk-compressor.desktop" >"$launcher.tmp"

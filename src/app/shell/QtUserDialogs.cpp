@@ -1,5 +1,7 @@
 #include "app/shell/QtUserDialogs.h"
 
+#include <algorithm>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDesktopServices>
@@ -11,6 +13,7 @@
 
 #include "app/shell/AppDelegate.h"
 #include "core/Constants.h"
+#include "core/Paths.h"
 
 namespace velk {
 
@@ -98,8 +101,10 @@ void QtUserDialogs::chooseFolder(const std::string& title, Window window,
 }
 
 bool QtUserDialogs::openFolder(const std::filesystem::path& folder) {
-    // Through the file name's bytes, so a folder whose name is not UTF-8 still opens.
-    return QDesktopServices::openUrl(QUrl::fromLocalFile(QFile::decodeName(folder.c_str())));
+    // A URL with every byte of the name percent-encoded: a folder whose name is not
+    // UTF-8 still opens, where a QString path would have replaced those bytes.
+    return QDesktopServices::openUrl(
+        QUrl::fromEncoded(QByteArray::fromStdString(fileURL(folder, /*isDirectory=*/true))));
 }
 
 bool QtUserDialogs::openURL(const std::string& url) {
