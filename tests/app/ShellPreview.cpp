@@ -1,7 +1,9 @@
 // Renders the panel and both windows offscreen, in both languages, with a few real
 // history rows, and writes PNGs a person can look at:
 //   QT_QPA_PLATFORM=offscreen velk_shell_preview OUTPUT_DIR [SUFFIX]
-// Run with QT_SCALE_FACTOR=2 for the 2x set.
+// Run with QT_SCALE_FACTOR=2 and SUFFIX @2x for the 2x set. The custom-level panel in
+// docs/screenshots (panel-custom-*.png) comes from here; the other screenshots there are
+// taken of the running program by scripts/screenshots.sh.
 
 #include <cstdlib>
 #include <filesystem>
@@ -130,7 +132,8 @@ int main(int argc, char** argv) {
     HistoryWindow history(*store);
 
     for (const AppLanguage language : allAppLanguages) {
-        const QString tag = QString::fromLatin1(rawValue(language).data()) + suffix;
+        const QString tag =
+            QString::fromLatin1(language == AppLanguage::russian ? "ru" : "en") + suffix;
         AppConfig c = AppConfig{};
         c.enabled = false;
         c.language = language;

@@ -1,5 +1,6 @@
 #include "app/shell/ToggleSwitch.h"
 
+#include <QFocusEvent>
 #include <QPainter>
 #include <QSignalBlocker>
 
@@ -48,6 +49,12 @@ void ToggleSwitch::animateKnob() {
     knob_.start();
 }
 
+void ToggleSwitch::focusInEvent(QFocusEvent* event) {
+    keyboardFocus_ =
+        event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+    QAbstractButton::focusInEvent(event);
+}
+
 void ToggleSwitch::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
@@ -70,7 +77,7 @@ void ToggleSwitch::paintEvent(QPaintEvent*) {
     painter.setBrush(QColor(255, 255, 255));
     painter.setPen(QPen(QColor(0, 0, 0, 40), 0.6));
     painter.drawEllipse(QRectF(x, track.top() + 2, diameter, diameter));
-    if (hasFocus()) {
+    if (hasFocus() && keyboardFocus_) {
         painter.setBrush(Qt::NoBrush);
         painter.setPen(QPen(pal.color(QPalette::Highlight), 1.2));
         painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), height() / 2.0,

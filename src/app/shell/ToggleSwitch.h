@@ -22,12 +22,16 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void checkStateSet() override;
     void nextCheckState() override;
+    void focusInEvent(QFocusEvent* event) override;
 
 private:
     void animateKnob();
 
     QVariantAnimation knob_;
     qreal position_ = 0;
+    /// The ring shows only for focus reached by the keyboard, not for the focus a window
+    /// hands its first control when it opens.
+    bool keyboardFocus_ = false;
 };
 
 } // namespace velk
