@@ -1,4 +1,5 @@
 #include <exception>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -12,6 +13,9 @@
 #include "app/MainLoop.h"
 #include "app/SignalWatcher.h"
 #include "app/UpdateCommand.h"
+#include "app/shell/AppDelegate.h"
+#include "app/shell/QtUserDialogs.h"
+#include "app/shell/SingleInstance.h"
 #include "core/Constants.h"
 #include "core/Locations.h"
 #include "core/NativeLog.h"
@@ -24,6 +28,10 @@
 #include "store/AppStore.h"
 #include "store/InstanceLock.h"
 #include "update/UpdateClient.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QTimer>
 
 namespace {
 
@@ -59,7 +67,7 @@ int runHeadless(const velk::HeadlessOptions& options) {
     HeadlessRunner* runner = nullptr;
     // First, before any thread exists, so that every later thread inherits the blocked
     // signals and only the watcher receives them.
-    SignalWatcher signals([&loop, &runner](int) {
+    SignalWatcher signalWatcher([&loop, &runner](int) {
         loop.post([&runner] {
             if (runner) runner->stopForSignal();
         });
@@ -92,6 +100,85 @@ int runHeadless(const velk::HeadlessOptions& options) {
     return status;
 }
 
+bool hasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) return true;
+    }
+    // An explicit platform (offscreen, vnc…) needs no display server.
+    return std::getenv("QT_QPA_PLATFORM") != nullptr;
+}
+
+int runTray(int argc, char** argv, const std::optional<std::string>& show) {
+    using namespace velk;
+    // Before QApplication starts its threads, like the headless mode: SIGTERM from the
+    // session's logout then quits through the event loop, letting the file in progress end.
+    SignalWatcher signalWatcher([](int) {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), &quitApplication,
+                                  Qt::QueuedConnection);
+    });
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("VelkCompressor"));
+    QApplication::setDesktopFileName(QStringLiteral("velk-compressor"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("velk-compressor"),
+                                                 QIcon(QStringLiteral(":/status-icon.svg"))));
+    // The tray program has no main window: closing the last window must not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    const std::filesystem::path support = velkApplicationSupportDirectory();
+    SingleInstance instance(QString::fromStdString(support.string()));
+    const QString view = QString::fromStdString(show.value_or("panel"));
+    switch (instance.claim(view)) {
+    case SingleInstance::Role::primary:
+        break;
+    case SingleInstance::Role::handedOff:
+        std::cout << "VelkCompressor: already running; asked it to show its "
+                  << view.toStdString() << '\n';
+        return 0;
+    case SingleInstance::Role::heldElsewhere:
+        NativeLog::write("Launch refused: another instance holds " + support.string());
+        std::cerr << "VelkCompressor: another instance holds the folder " << support.string()
+                  << " and does not answer; quit it first\n";
+        return 1;
+    }
+
+    PosixFileSystem fileSystem;
+    VipsImageCodec codec;
+    DBusNotifier notifier;
+    XdgAutostartLoginItem loginItem(XdgAutostartLoginItem::defaultAutostartDirectory(),
+                                    XdgAutostartLoginItem::currentExecutable());
+    QtUserDialogs dialogs;
+    const auto store = AppStore::create(AppStore::Services{
+        .fileSystem = fileSystem,
+        .codec = codec,
+        .notifier = notifier,
+        .loginItem = loginItem,
+        // The store is destroyed before the application, and its engine with it, so no
+        // report arrives once the application is gone.
+        .mainExecutor =
+            [](std::function<void()> task) {
+                QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(task),
+                                          Qt::QueuedConnection);
+            },
+        .updater = nullptr,
+        .dialogs = &dialogs,
+    });
+
+    AppDelegate delegate(*store);
+    QObject::connect(&instance, &SingleInstance::showRequested, &delegate,
+                     &AppDelegate::showView);
+    // Quitting stops the run without switching compression off: the next launch resumes.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, [&store] {
+        NativeLog::write("App quitting");
+        store->compressor().stop();
+    });
+    QTimer::singleShot(0, &delegate, [&delegate, &view, show] {
+        delegate.applicationDidFinishLaunching();
+        if (show) delegate.showView(view);
+    });
+    return app.exec();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -117,9 +204,12 @@ int main(int argc, char** argv) {
         case HeadlessOptions::Mode::none:
             break;
         }
-        std::cerr << "VelkCompressor: the tray application is not built yet; run it with "
-                     "--headless (see --help)\n";
-        return 2;
+        if (!hasDisplay()) {
+            std::cerr << "VelkCompressor: no display ($DISPLAY or $WAYLAND_DISPLAY); run it "
+                         "with --headless (see --help)\n";
+            return 2;
+        }
+        return runTray(argc, argv, options.show);
     } catch (const UsageError& error) {
         std::cerr << "VelkCompressor: " << error.what() << '\n';
         return 2;

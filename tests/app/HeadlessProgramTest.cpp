@@ -120,10 +120,13 @@ TEST_F(HeadlessProgramTest, VersionAndHelp) {
     const Outcome help = run({"--help"});
     EXPECT_EQ(help.status, 0);
     for (const char* option :
-         {"--headless", "--watch", "--preset", "--format", "--originals", "--once", "--version"}) {
+         {"--headless", "--watch", "--preset", "--format", "--originals", "--once", "--version",
+          "--show"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
     EXPECT_EQ(run({"--bogus"}).status, 2);
+    EXPECT_EQ(run({"--show", "../panel"}).status, 2);
+    EXPECT_EQ(run({"--headless", "--show", "history"}).status, 2) << "--show is the tray's";
 }
 
 TEST_F(HeadlessProgramTest, VersionComesFromTheBundleItRunsFrom) {
