@@ -1,5 +1,6 @@
-#include <exception>
 #include <cstdlib>
+#include <exception>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -20,7 +21,10 @@
 #include "core/Locations.h"
 #include "core/NativeLog.h"
 #include "core/Paths.h"
+#include "core/Uuid.h"
 #include "core/Version.h"
+#include "model/AppConfig.h"
+#include "model/AppLanguage.h"
 #include "platform/DBusNotifier.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/VipsImageCodec.h"
@@ -36,24 +40,45 @@
 namespace {
 
 /// The application support folder's lock, or the exit status when another program holds
-/// it. A folder that cannot hold a lock is no reason to refuse work.
-std::variant<std::optional<velk::FolderLock>, int> lockInstance() {
+/// it. A folder that cannot hold a lock is no reason to refuse work. `tellUser` also
+/// reaches a user who has no terminal to read, given the holder's process id.
+std::variant<std::optional<velk::FolderLock>, int>
+lockInstance(const std::function<void(std::optional<int>)>& tellUser = {}) {
     using namespace velk;
     try {
         return std::optional<FolderLock>(lockApplicationSupportFolder());
     } catch (const FolderLockError& error) {
         if (error.kind() == FolderLockError::Kind::held) {
-            std::cerr << "VelkCompressor: already running"
-                      << (error.holderPid() ? " as process " + std::to_string(*error.holderPid())
-                                            : std::string())
-                      << " with the settings in " << displayPath(velkApplicationSupportDirectory())
+            const std::string holder =
+                error.holderPid() ? " as process " + std::to_string(*error.holderPid()) : "";
+            NativeLog::write("Launch refused: already running" + holder);
+            std::cerr << "VelkCompressor: already running" << holder << " with the settings in "
+                      << displayPath(velkApplicationSupportDirectory())
                       << "; stop it first, or point VELK_CONFIG_DIR elsewhere\n";
+            if (tellUser) tellUser(error.holderPid());
             return 2;
         }
         NativeLog::write(std::string("Instance lock unavailable: ") + error.what() + " " +
                          error.code().message());
         return std::optional<FolderLock>();
     }
+}
+
+/// A desktop notification for a tray launch refused because a run without a tray (a
+/// service, a terminal) holds the settings: started from a menu, nothing else would show.
+void notifyAlreadyRunning(std::optional<int> holderPid) {
+    using namespace velk;
+    // Only read: the settings belong to the running program.
+    const AppLanguage language =
+        loadAppConfig(velkApplicationSupportDirectory() / configFileName).language;
+    const std::string pid = holderPid ? std::to_string(*holderPid) : "?";
+    DBusNotifier notifier;
+    notifier.post(Uuid::random().toString(), std::string(appName),
+                  text(language,
+                       "Уже работает без значка в трее (процесс " + pid +
+                           "), например как служба. Остановите его, чтобы открыть меню.",
+                       "Already running without a tray icon (process " + pid +
+                           "), as a service for example. Stop it to open the menu."));
 }
 
 int runHeadless(const velk::HeadlessOptions& options) {
@@ -117,6 +142,16 @@ int runTray(int argc, char** argv, const std::optional<std::string>& show) {
         QMetaObject::invokeMethod(QCoreApplication::instance(), &quitApplication,
                                   Qt::QueuedConnection);
     });
+    // The store is destroyed before the application, and its engine and update client
+    // with it, so no report arrives once the application is gone.
+    const auto mainExecutor = [](std::function<void()> task) {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(task),
+                                  Qt::QueuedConnection);
+    };
+    PosixFileSystem fileSystem;
+    // Also before QApplication: the first HTTP client initialises libcurl and its TLS
+    // library, which must not race with the toolkit's own threads loading them.
+    auto updater = makeAppUpdater(fileSystem, mainExecutor);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("VelkCompressor"));
     QApplication::setDesktopFileName(QStringLiteral("velk-compressor"));
@@ -141,8 +176,13 @@ int runTray(int argc, char** argv, const std::optional<std::string>& show) {
                   << " and does not answer; quit it first\n";
         return 1;
     }
+    // Only now: a second tray is handed to the first above, and what remains is a run
+    // without a tray (a service, a terminal) on the same settings, which must not get a
+    // second engine.
+    auto settingsLock = lockInstance(notifyAlreadyRunning);
+    if (const int* status = std::get_if<int>(&settingsLock))
+        return *status;
 
-    PosixFileSystem fileSystem;
     VipsImageCodec codec;
     DBusNotifier notifier;
     XdgAutostartLoginItem loginItem(XdgAutostartLoginItem::defaultAutostartDirectory(),
@@ -153,14 +193,8 @@ int runTray(int argc, char** argv, const std::optional<std::string>& show) {
         .codec = codec,
         .notifier = notifier,
         .loginItem = loginItem,
-        // The store is destroyed before the application, and its engine with it, so no
-        // report arrives once the application is gone.
-        .mainExecutor =
-            [](std::function<void()> task) {
-                QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(task),
-                                          Qt::QueuedConnection);
-            },
-        .updater = nullptr,
+        .mainExecutor = mainExecutor,
+        .updater = std::move(updater),
         .dialogs = &dialogs,
     });
 
