@@ -92,7 +92,7 @@ HeadlessOptions HeadlessOptions::parse(const std::vector<std::string>& arguments
     if (options.mode != Mode::headless && (options.changesConfig() || options.once))
         throw UsageError("--watch, --preset, --format, --originals and --once need --headless");
     if (options.mode != Mode::none && options.show)
-        throw UsageError("--show is for the tray program, not with --headless");
+        throw UsageError("--show is for the tray program alone");
     return options;
 }
 
