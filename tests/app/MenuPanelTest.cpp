@@ -1,5 +1,7 @@
 #include "app/shell/MenuPanel.h"
 
+#include "app/shell/MenuIcon.h"
+
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QScreen>
@@ -26,6 +28,28 @@ protected:
 
     QRect screen() const { return QGuiApplication::primaryScreen()->availableGeometry(); }
 };
+
+TEST(MenuIconTest, EveryPanelIconIsDrawnFromTheProjectsOwnArtInTheTint) {
+    // No icon theme in the test: a blank icon means a missing or broken SVG.
+    for (const char* name : {"folder-open", "shrink", "files", "folder-check", "folder", "settings",
+                             "arrow-up-right", "close", "folder-plus"}) {
+        const QImage image = menuIconImage(QString::fromLatin1(name), QStringLiteral("no-such"),
+                                           QColor(200, 0, 0), 2.0)
+                                 .toImage();
+        ASSERT_EQ(image.size(), QSize(32, 32)) << name;
+        int inked = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor pixel = image.pixelColor(x, y);
+                if (pixel.alpha() > 128) {
+                    ++inked;
+                    EXPECT_NEAR(pixel.red(), 200, 3) << name;
+                    EXPECT_LE(pixel.green(), 3) << name;
+                }
+            }
+        EXPECT_GT(inked, 20) << name;
+    }
+}
 
 TEST_F(MenuPanelTest, OnboardingShowsExactlyWhileNoFolderIsChosen) {
     AppConfig noFolder;

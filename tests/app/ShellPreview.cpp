@@ -1,7 +1,8 @@
 // Renders the panel and both windows offscreen, in both languages, with a few real
 // history rows, and writes PNGs a person can look at:
 //   QT_QPA_PLATFORM=offscreen velk_shell_preview OUTPUT_DIR [SUFFIX]
-// Run with QT_SCALE_FACTOR=2 and SUFFIX @2x for the 2x set. The custom-level panel in
+// Run with QT_SCALE_FACTOR=2 and SUFFIX @2x for the 2x set, VELK_PREVIEW_DARK=1 for a
+// dark theme. The custom-level panel in
 // docs/screenshots (panel-custom-*.png) comes from here; the other screenshots there are
 // taken of the running program by scripts/screenshots.sh.
 
@@ -11,6 +12,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QPalette>
 #include <QTest>
 
 #include "app/shell/HistoryWindow.h"
@@ -93,6 +95,20 @@ int main(int argc, char** argv) {
     if (argc < 2) {
         std::cerr << "usage: velk_shell_preview OUTPUT_DIR [SUFFIX]\n";
         return 2;
+    }
+    if (const char* dark = std::getenv("VELK_PREVIEW_DARK"); dark && *dark == '1') {
+        // A dark desktop theme, roughly as Breeze Dark and Adwaita dark paint it.
+        QPalette palette;
+        palette.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2e));
+        palette.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xf0));
+        palette.setColor(QPalette::Base, QColor(0x1f, 0x1f, 0x22));
+        palette.setColor(QPalette::AlternateBase, QColor(0x29, 0x29, 0x2c));
+        palette.setColor(QPalette::Text, QColor(0xee, 0xee, 0xf0));
+        palette.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3e));
+        palette.setColor(QPalette::ButtonText, QColor(0xee, 0xee, 0xf0));
+        palette.setColor(QPalette::Highlight, QColor(0x35, 0x84, 0xe4));
+        palette.setColor(QPalette::Mid, QColor(0x55, 0x55, 0x5a));
+        QApplication::setPalette(palette);
     }
     const QString out = QString::fromLocal8Bit(argv[1]);
     const QString suffix = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
