@@ -73,6 +73,12 @@ HeadlessOptions HeadlessOptions::parse(const std::vector<std::string>& arguments
             const std::string folder = value();
             if (folder.empty()) throw UsageError("--watch needs a folder");
             setOnce(options.watch, std::filesystem::path(folder));
+        } else if (name == "--show") {
+            const std::string view = value();
+            if (view != "panel" && view != "settings" && view != "history")
+                throw UsageError("unknown view for --show \"" + displayText(view) +
+                                 "\"; accepted values: panel, settings, history");
+            setOnce(options.show, view);
         } else if (name == "--preset") {
             setOnce(options.preset, value());
         } else if (name == "--format") {
@@ -85,18 +91,24 @@ HeadlessOptions HeadlessOptions::parse(const std::vector<std::string>& arguments
     }
     if (options.mode != Mode::headless && (options.changesConfig() || options.once))
         throw UsageError("--watch, --preset, --format, --originals and --once need --headless");
+    if (options.mode != Mode::none && options.show)
+        throw UsageError("--show is for the tray program alone");
     return options;
 }
 
 std::string HeadlessOptions::helpText() {
     const auto presets = joined(menuCompressionPresets, [](auto p) { return std::string(rawValue(p)); });
     const auto formats = joined(allFormatStrategies, [](auto f) { return std::string(rawValue(f)); });
-    return "Usage: VelkCompressor --headless [--watch DIR] [--preset P] [--format F]\n"
+    return "Usage: VelkCompressor [--show panel|settings|history]\n"
+           "       VelkCompressor --headless [--watch DIR] [--preset P] [--format F]\n"
            "                      [--originals keep|replace] [--once]\n"
            "       VelkCompressor --update | --version | --help\n"
            "\n"
-           "Keeps one folder of images compressed, without a display.\n"
+           "Keeps one folder of images compressed: with no options as a tray program,\n"
+           "with --headless without a display.\n"
            "\n"
+           "  --show V            open the tray program's panel, settings or history window\n"
+           "                      (in the running program when there is one)\n"
            "  --headless          run in the terminal or as a service, with no window\n"
            "  --watch DIR         the folder to keep compressed (saved for the next run)\n"
            "  --preset P          compression level: " + presets + "\n"

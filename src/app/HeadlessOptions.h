@@ -22,6 +22,9 @@ public:
 /// are accepted depends on the codec.
 struct HeadlessOptions {
     enum class Mode { help, version, headless, update, none };
+    /// The tray program's view to show at once ("panel", "settings", "history"); a
+    /// running program is asked to show it instead.
+    std::optional<std::string> show;
 
     Mode mode = Mode::none;
     std::optional<std::filesystem::path> watch;

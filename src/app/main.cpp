@@ -1,4 +1,6 @@
+#include <cstdlib>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -12,11 +14,17 @@
 #include "app/MainLoop.h"
 #include "app/SignalWatcher.h"
 #include "app/UpdateCommand.h"
+#include "app/shell/AppDelegate.h"
+#include "app/shell/QtUserDialogs.h"
+#include "app/shell/SingleInstance.h"
 #include "core/Constants.h"
 #include "core/Locations.h"
 #include "core/NativeLog.h"
 #include "core/Paths.h"
+#include "core/Uuid.h"
 #include "core/Version.h"
+#include "model/AppConfig.h"
+#include "model/AppLanguage.h"
 #include "platform/DBusNotifier.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/VipsImageCodec.h"
@@ -25,27 +33,52 @@
 #include "store/InstanceLock.h"
 #include "update/UpdateClient.h"
 
+#include <QApplication>
+#include <QIcon>
+#include <QTimer>
+
 namespace {
 
 /// The application support folder's lock, or the exit status when another program holds
-/// it. A folder that cannot hold a lock is no reason to refuse work.
-std::variant<std::optional<velk::FolderLock>, int> lockInstance() {
+/// it. A folder that cannot hold a lock is no reason to refuse work. `tellUser` also
+/// reaches a user who has no terminal to read, given the holder's process id.
+std::variant<std::optional<velk::FolderLock>, int>
+lockInstance(const std::function<void(std::optional<int>)>& tellUser = {}) {
     using namespace velk;
     try {
         return std::optional<FolderLock>(lockApplicationSupportFolder());
     } catch (const FolderLockError& error) {
         if (error.kind() == FolderLockError::Kind::held) {
-            std::cerr << "VelkCompressor: already running"
-                      << (error.holderPid() ? " as process " + std::to_string(*error.holderPid())
-                                            : std::string())
-                      << " with the settings in " << displayPath(velkApplicationSupportDirectory())
+            const std::string holder =
+                error.holderPid() ? " as process " + std::to_string(*error.holderPid()) : "";
+            NativeLog::write("Launch refused: already running" + holder);
+            std::cerr << "VelkCompressor: already running" << holder << " with the settings in "
+                      << displayPath(velkApplicationSupportDirectory())
                       << "; stop it first, or point VELK_CONFIG_DIR elsewhere\n";
+            if (tellUser) tellUser(error.holderPid());
             return 2;
         }
         NativeLog::write(std::string("Instance lock unavailable: ") + error.what() + " " +
                          error.code().message());
         return std::optional<FolderLock>();
     }
+}
+
+/// A desktop notification for a tray launch refused because a run without a tray (a
+/// service, a terminal) holds the settings: started from a menu, nothing else would show.
+void notifyAlreadyRunning(std::optional<int> holderPid) {
+    using namespace velk;
+    // Only read: the settings belong to the running program.
+    const AppLanguage language =
+        loadAppConfig(velkApplicationSupportDirectory() / configFileName).language;
+    const std::string pid = holderPid ? std::to_string(*holderPid) : "?";
+    DBusNotifier notifier;
+    notifier.post(Uuid::random().toString(), std::string(appName),
+                  text(language,
+                       "Уже работает без значка в трее (процесс " + pid +
+                           "), например как служба. Остановите его, чтобы открыть меню.",
+                       "Already running without a tray icon (process " + pid +
+                           "), as a service for example. Stop it to open the menu."));
 }
 
 int runHeadless(const velk::HeadlessOptions& options) {
@@ -59,7 +92,7 @@ int runHeadless(const velk::HeadlessOptions& options) {
     HeadlessRunner* runner = nullptr;
     // First, before any thread exists, so that every later thread inherits the blocked
     // signals and only the watcher receives them.
-    SignalWatcher signals([&loop, &runner](int) {
+    SignalWatcher signalWatcher([&loop, &runner](int) {
         loop.post([&runner] {
             if (runner) runner->stopForSignal();
         });
@@ -90,6 +123,94 @@ int runHeadless(const velk::HeadlessOptions& options) {
     const int status = loop.run();
     runner = nullptr;
     return status;
+}
+
+bool hasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) return true;
+    }
+    // An explicit platform (offscreen, vnc…) needs no display server.
+    return std::getenv("QT_QPA_PLATFORM") != nullptr;
+}
+
+int runTray(int argc, char** argv, const std::optional<std::string>& show) {
+    using namespace velk;
+    // Before QApplication starts its threads, like the headless mode: SIGTERM from the
+    // session's logout then quits through the event loop, letting the file in progress end.
+    SignalWatcher signalWatcher([](int) {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), &quitApplication,
+                                  Qt::QueuedConnection);
+    });
+    // The store is destroyed before the application, and its engine and update client
+    // with it, so no report arrives once the application is gone.
+    const auto mainExecutor = [](std::function<void()> task) {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(task),
+                                  Qt::QueuedConnection);
+    };
+    PosixFileSystem fileSystem;
+    // Also before QApplication: the first HTTP client initialises libcurl and its TLS
+    // library, which must not race with the toolkit's own threads loading them.
+    auto updater = makeAppUpdater(fileSystem, mainExecutor);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("VelkCompressor"));
+    QApplication::setDesktopFileName(QStringLiteral("velk-compressor"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("velk-compressor"),
+                                                 QIcon(QStringLiteral(":/status-icon.svg"))));
+    // The tray program has no main window: closing the last window must not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    const std::filesystem::path support = velkApplicationSupportDirectory();
+    SingleInstance instance(QString::fromStdString(support.string()));
+    const QString view = QString::fromStdString(show.value_or("panel"));
+    switch (instance.claim(view)) {
+    case SingleInstance::Role::primary:
+        break;
+    case SingleInstance::Role::handedOff:
+        std::cout << "VelkCompressor: already running; asked it to show its "
+                  << view.toStdString() << '\n';
+        return 0;
+    case SingleInstance::Role::heldElsewhere:
+        NativeLog::write("Launch refused: another instance holds " + support.string());
+        std::cerr << "VelkCompressor: another instance holds the folder " << support.string()
+                  << " and does not answer; quit it first\n";
+        return 1;
+    }
+    // Only now: a second tray is handed to the first above, and what remains is a run
+    // without a tray (a service, a terminal) on the same settings, which must not get a
+    // second engine.
+    auto settingsLock = lockInstance(notifyAlreadyRunning);
+    if (const int* status = std::get_if<int>(&settingsLock))
+        return *status;
+
+    VipsImageCodec codec;
+    DBusNotifier notifier;
+    XdgAutostartLoginItem loginItem(XdgAutostartLoginItem::defaultAutostartDirectory(),
+                                    XdgAutostartLoginItem::currentExecutable());
+    QtUserDialogs dialogs;
+    const auto store = AppStore::create(AppStore::Services{
+        .fileSystem = fileSystem,
+        .codec = codec,
+        .notifier = notifier,
+        .loginItem = loginItem,
+        .mainExecutor = mainExecutor,
+        .updater = std::move(updater),
+        .dialogs = &dialogs,
+    });
+
+    AppDelegate delegate(*store);
+    QObject::connect(&instance, &SingleInstance::showRequested, &delegate,
+                     &AppDelegate::showView);
+    // Quitting stops the run without switching compression off: the next launch resumes.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, [&store] {
+        NativeLog::write("App quitting");
+        store->compressor().stop();
+    });
+    QTimer::singleShot(0, &delegate, [&delegate, &view, show] {
+        delegate.applicationDidFinishLaunching();
+        if (show) delegate.showView(view);
+    });
+    return app.exec();
 }
 
 } // namespace
@@ -125,9 +246,12 @@ int main(int argc, char** argv) {
         case HeadlessOptions::Mode::none:
             break;
         }
-        std::cerr << "VelkCompressor: the tray application is not built yet; run it with "
-                     "--headless (see --help)\n";
-        return 2;
+        if (!hasDisplay()) {
+            std::cerr << "VelkCompressor: no display ($DISPLAY or $WAYLAND_DISPLAY); run it "
+                         "with --headless (see --help)\n";
+            return 2;
+        }
+        return runTray(argc, argv, options.show);
     } catch (const UsageError& error) {
         std::cerr << "VelkCompressor: " << error.what() << '\n';
         return 2;

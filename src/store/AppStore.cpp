@@ -22,7 +22,8 @@ std::shared_ptr<AppStore> AppStore::create(Services services) {
 }
 
 AppStore::AppStore(Token, Services services)
-    : loginItem_(services.loginItem),
+    : fileSystem_(services.fileSystem), loginItem_(services.loginItem),
+      dialogs_(services.dialogs),
       mainExecutor_(std::move(services.mainExecutor)),
       updater_(services.updater ? std::move(services.updater)
                                 : std::make_unique<NullAppUpdater>()),

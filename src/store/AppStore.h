@@ -20,6 +20,7 @@
 #include "platform/ImageCodec.h"
 #include "platform/LoginItem.h"
 #include "platform/Notifier.h"
+#include "store/UserDialogs.h"
 #include "update/AppUpdater.h"
 
 namespace velk {
@@ -50,6 +51,8 @@ public:
         NotificationManager::Clock notificationClock = [] {
             return std::chrono::steady_clock::now();
         };
+        /// None (the headless mode) makes the commands below log and do nothing.
+        UserDialogs* dialogs = nullptr;
     };
 
     /// Loads the configuration and the history from the application support folder; does
@@ -102,6 +105,17 @@ public:
     /// a system notification.
     void handleWatcherFailure(const std::exception& error);
 
+    // The user's commands. Those taking a window attach their alerts to it when it is
+    // visible; the others are application-modal.
+    void selectWatchDirectory(UserDialogs::Window from = nullptr);
+    void openWatchDirectory();
+    void openBackupDirectory();
+    void clearBackups(UserDialogs::Window from = nullptr);
+    void openWebsite();
+    void checkUpdates(UserDialogs::Window from = nullptr);
+    /// Whether a folder dialog opened by selectWatchDirectory is still waiting for the user.
+    bool isChoosingDirectory() const { return directoryPanelOpen_; }
+
     FolderCompressor& compressor() { return compressor_; }
     NotificationManager& notificationManager() { return notificationManager_; }
     AppUpdater& updater() { return *updater_; }
@@ -119,7 +133,24 @@ private:
     void countError();
     void notifyChange();
 
+    void didChooseWatchDirectory(const std::optional<std::filesystem::path>& folder);
+    /// The resolved watch folder when it exists as a folder; else the missing-folder alert.
+    std::optional<std::filesystem::path> existingWatchDirectoryOrAlert();
+    void showMissingFolderAlert();
+    void showNoBackupsAlert(const std::string& informativeText, UserDialogs::Window window);
+    void showAvailableUpdate(const AppUpdateManifest& manifest, UserDialogs::Window from);
+    void downloadAndInstall(const AppUpdateManifest& manifest, UserDialogs::Window from);
+    /// `error` is what the client failed with: an AppUpdateError or a network, file or
+    /// decoding error passed on unchanged.
+    void showUpdateError(const std::exception_ptr& error, UserDialogs::Window from);
+    void showAlert(UserDialogs::Alert alert, UserDialogs::Window window,
+                   UserDialogs::AlertCompletion completion = {});
+    bool hasDialogs(const char* command) const;
+
+    FileSystem& fileSystem_;
     LoginItem& loginItem_;
+    UserDialogs* dialogs_;
+    bool directoryPanelOpen_ = false;
     MainExecutor mainExecutor_;
 
     CompressionStats stats_;

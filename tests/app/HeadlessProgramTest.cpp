@@ -60,11 +60,16 @@ protected:
 
     std::unique_ptr<ProgramProcess> launch(const std::vector<std::string>& arguments,
                                            bool debugLog = false,
-                                           const std::string& support = "support") {
+                                           const std::string& support = "support",
+                                           bool tray = false) {
+        fs::create_directories(dir_ / "run");
+        fs::permissions(dir_ / "run", fs::perms::owner_all);
         // Everything the program may touch lives in the test's folder; no desktop bus.
         return std::make_unique<ProgramProcess>(
             VELK_PROGRAM_PATH, arguments,
             std::map<std::string, std::optional<std::string>>{
+                {"QT_QPA_PLATFORM", tray ? std::optional<std::string>("offscreen") : std::nullopt},
+                {"VELK_LAUNCH_SMOKE", std::nullopt},
                 {"VELK_CONFIG_DIR", (dir_ / support).native()},
                 {"VELK_LOG_DIR", (dir_ / "logs").native()},
                 {"VELK_DEBUG_LOG", debugLog ? std::optional<std::string>("1") : std::nullopt},
@@ -120,10 +125,13 @@ TEST_F(HeadlessProgramTest, VersionAndHelp) {
     const Outcome help = run({"--help"});
     EXPECT_EQ(help.status, 0);
     for (const char* option :
-         {"--headless", "--watch", "--preset", "--format", "--originals", "--once", "--version"}) {
+         {"--headless", "--watch", "--preset", "--format", "--originals", "--once", "--version",
+          "--show"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
     EXPECT_EQ(run({"--bogus"}).status, 2);
+    EXPECT_EQ(run({"--show", "../panel"}).status, 2);
+    EXPECT_EQ(run({"--headless", "--show", "history"}).status, 2) << "--show is the tray's";
 }
 
 TEST_F(HeadlessProgramTest, VersionComesFromTheBundleItRunsFrom) {
@@ -396,6 +404,35 @@ TEST_F(HeadlessProgramTest, ASecondInstanceExitsWithTwoNamingTheFirstUntilThatOn
     first->wait(30s);
     const Outcome after = run({"--headless", "--once"}, 60s);
     EXPECT_EQ(after.status, 0) << after.err;
+}
+
+TEST_F(HeadlessProgramTest, TheTrayAndAHeadlessRunOnOneSettingsFolderExcludeEachOther) {
+    const auto appLaunched = [&] {
+        std::error_code error;
+        const fs::path log = dir_ / "logs" / "native.log";
+        return fs::exists(log, error) && test::readFile(log).find("] App launched") != std::string::npos;
+    };
+    auto headless = launch({"--headless", "--watch", folder_.native()}, /*debugLog=*/true);
+    ASSERT_TRUE(waitFor(*headless, [&] { return scansLogged() > 0; })) << headless->err();
+    auto refusedTray = launch({}, false, "support", /*tray=*/true);
+    EXPECT_EQ(refusedTray->wait(30s), 2) << refusedTray->err();
+    EXPECT_NE(refusedTray->err().find("process " + std::to_string(headless->pid())),
+              std::string::npos)
+        << refusedTray->err();
+    headless->signal(SIGTERM);
+    ASSERT_EQ(headless->wait(30s), 0);
+
+    auto tray = launch({}, false, "support", /*tray=*/true);
+    ASSERT_TRUE(waitFor(*tray, appLaunched, 60s)) << tray->err();
+    const Outcome refused = run({"--headless", "--once"}, 30s);
+    EXPECT_EQ(refused.status, 2) << refused.err;
+    EXPECT_NE(refused.err.find("process " + std::to_string(tray->pid())), std::string::npos)
+        << refused.err;
+    // A second tray is still handed to the first rather than refused by the lock.
+    auto secondTray = launch({"--show", "history"}, false, "support", /*tray=*/true);
+    EXPECT_EQ(secondTray->wait(30s), 0) << secondTray->err();
+    tray->signal(SIGTERM);
+    EXPECT_EQ(tray->wait(30s), 0) << tray->err();
 }
 
 TEST_F(HeadlessProgramTest, ControlCharactersInANameReachNeitherTheLogNorTheTerminalRaw) {

@@ -1,0 +1,83 @@
+#include "app/shell/HistoryCells.h"
+
+#include <QDateTime>
+#include <QLocale>
+
+#include "app/shell/ByteCountText.h"
+#include "core/Paths.h"
+#include "core/Text.h"
+
+namespace velk {
+
+namespace {
+
+bool isCompressed(const CompressionHistoryEntry& entry) {
+    return entry.status == CompressionHistoryStatus::compressed;
+}
+
+std::string resultText(const CompressionHistoryEntry& entry, AppLanguage language) {
+    switch (entry.status) {
+    case CompressionHistoryStatus::compressed:
+        if (entry.originalBytes && entry.outputBytes)
+            return byteCountText(*entry.originalBytes, language) + " → " +
+                   byteCountText(*entry.outputBytes, language);
+        return text(language, "Сжато", "Compressed");
+    case CompressionHistoryStatus::alreadyOptimal:
+        return text(language, "Уже оптимально", "Already optimal");
+    case CompressionHistoryStatus::failed:
+        // A stored message may hold a file name's raw bytes; the label needs UTF-8.
+        if (entry.message)
+            return displayText(*entry.message);
+        return text(language, "Ошибка", "Error");
+    }
+    return {};
+}
+
+} // namespace
+
+std::string historyCellText(std::string_view column, const CompressionHistoryEntry& entry,
+                            AppLanguage language) {
+    if (column == "file")
+        return displayName(entry.sourceURL);
+    if (column == "result")
+        return resultText(entry, language);
+    if (column == "saved") {
+        const auto saved = entry.savedBytes();
+        if (!saved || !isCompressed(entry))
+            return "—";
+        return byteCountText(*saved, language);
+    }
+    if (column == "date")
+        return historyDateText(entry.date, language);
+    return {};
+}
+
+bool historyCellIsError(std::string_view column, const CompressionHistoryEntry& entry) {
+    return column == "result" && entry.status == CompressionHistoryStatus::failed;
+}
+
+std::string historySummary(const std::vector<CompressionHistoryEntry>& entries,
+                           AppLanguage language) {
+    if (entries.empty())
+        return text(language, "Здесь появятся обработанные файлы и ошибки.",
+                    "Processed files and errors will appear here.");
+    std::int64_t saved = 0;
+    for (const auto& entry : entries) {
+        // Saturate: five hundred absurd stored sizes must not wrap into a negative sum.
+        if (const auto bytes = entry.savedBytes())
+            saved = *bytes > INT64_MAX - saved ? INT64_MAX : saved + *bytes;
+    }
+    return text(language, "Операций: ", "Operations: ") + std::to_string(entries.size()) +
+           text(language, " · Сэкономлено: ", " · Saved: ") + byteCountText(saved, language);
+}
+
+std::string historyDateText(Date date, AppLanguage language) {
+    const QLocale locale(language == AppLanguage::russian ? QStringLiteral("ru_RU")
+                                                          : QStringLiteral("en_US"));
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(date.time_since_epoch()).count();
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(millis);
+    return locale.toString(local, QLocale::ShortFormat).toStdString();
+}
+
+} // namespace velk

@@ -1,0 +1,304 @@
+// The store's commands that talk to the user through dialogs, the file manager or the
+// browser. They run on the main thread; every completion holds the store weakly, since
+// a dialog may still be open when the program quits.
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "core/Constants.h"
+#include "core/NativeLog.h"
+#include "core/Paths.h"
+#include "model/RecordDecodeError.h"
+#include "store/AppStore.h"
+#include "update/AppUpdateError.h"
+
+namespace velk {
+
+namespace fs = std::filesystem;
+using Alert = UserDialogs::Alert;
+using AlertStyle = UserDialogs::AlertStyle;
+
+namespace {
+
+std::string invalidDataText(AppLanguage language) {
+    return text(language, "Сервер обновлений вернул некорректные данные.",
+                "The update server returned invalid data.");
+}
+
+std::string updateErrorText(const std::exception_ptr& error, AppLanguage language) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const AppUpdateError& failure) {
+        using Kind = AppUpdateError::Kind;
+        switch (failure.kind()) {
+        case Kind::invalidManifest:
+            return invalidDataText(language);
+        case Kind::httpStatus:
+            return text(language, "Сервер обновлений временно недоступен. Повторите попытку позже.",
+                        "The update server is temporarily unavailable. Try again later.");
+        case Kind::unsupportedSystem:
+            return text(language, "Эта версия требует Linux " + failure.detail() + " или новее.",
+                        "This update requires Linux " + failure.detail() + " or newer.");
+        case Kind::installation:
+            return text(language,
+                        "Не удалось заменить приложение. Оно будет оставлено без изменений.",
+                        "The app could not be replaced. It was left unchanged.");
+        case Kind::noUpdatePackage:
+            return text(language,
+                        "Файл обновления больше недоступен. Проверьте обновления ещё раз.",
+                        "The update package is no longer available. Check again.");
+        case Kind::appRunningFromDiskImage:
+            return text(language,
+                        "Сначала переместите приложение в Applications и запустите его оттуда.",
+                        "Move the app to Applications and launch it from there first.");
+        case Kind::updaterHelperMissing:
+            return text(language,
+                        "В сборке отсутствует компонент обновления. Скачайте приложение заново.",
+                        "The update component is missing from this build. Download the app "
+                        "again.");
+        case Kind::checksumMismatch:
+            return text(language,
+                        "Файл обновления повреждён или не совпадает с опубликованной сборкой.",
+                        "The update file is damaged or does not match the published build.");
+        case Kind::signatureInvalid:
+            return text(language, "Файл обновления не подписан издателем приложения.",
+                        "The update file is not signed by the app's publisher.");
+        case Kind::updatesFromPackageManager:
+            return text(language, "Это приложение обновляется через системный менеджер пакетов.",
+                        "This app is updated by the system's package manager.");
+        }
+    } catch (const RecordDecodeError&) {
+        // A manifest that is not the expected JSON is the server's fault, not the network's.
+        return invalidDataText(language);
+    } catch (...) {
+    }
+    return text(language, "Проверьте подключение к интернету и повторите попытку.",
+                "Check your internet connection and try again.");
+}
+
+std::string describe(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+bool isBlank(const std::string& text) {
+    return text.find_first_not_of(" \t\n\r\v\f") == std::string::npos;
+}
+
+} // namespace
+
+bool AppStore::hasDialogs(const char* command) const {
+    if (dialogs_) return true;
+    NativeLog::write(std::string(command) + " ignored: no dialogs");
+    return false;
+}
+
+void AppStore::showAlert(Alert alert, UserDialogs::Window window,
+                         UserDialogs::AlertCompletion completion) {
+    dialogs_->showAlert(alert, window, completion ? std::move(completion) : [](int) {});
+}
+
+void AppStore::selectWatchDirectory(UserDialogs::Window from) {
+    if (!hasDialogs("Select watch directory")) return;
+    NativeLog::write("Select watch directory requested");
+    dialogs_->activate();
+    directoryPanelOpen_ = true;
+    dialogs_->chooseFolder(
+        text(config_.language, "Выбрать папку для сжатия", "Choose compression folder"), from,
+        [weak = weak_from_this()](const std::optional<fs::path>& folder) {
+            if (auto self = weak.lock()) self->didChooseWatchDirectory(folder);
+        });
+}
+
+void AppStore::didChooseWatchDirectory(const std::optional<fs::path>& folder) {
+    NativeLog::write(std::string("Select watch directory response=") + (folder ? "1" : "0"));
+    directoryPanelOpen_ = false;
+    if (!folder) return;
+    const bool wasRunning = compressor_.isRunning();
+    // A running engine restarts on the new folder through the change handling.
+    watcherError_.reset();
+    setConfig(withChosenWatchDirectory(config_, *folder));
+    if (!wasRunning) start();
+}
+
+std::optional<fs::path> AppStore::existingWatchDirectoryOrAlert() {
+    auto folder = resolvedWatchDirectory();
+    if (folder) {
+        const auto attributes = fileSystem_.attributes(*folder);
+        if (attributes && attributes->isDirectory) return folder;
+    }
+    showMissingFolderAlert();
+    return std::nullopt;
+}
+
+void AppStore::showMissingFolderAlert() {
+    const AppLanguage language = config_.language;
+    showAlert({AlertStyle::informational,
+               text(language, "Папка для сжатия не выбрана", "No compression folder selected"),
+               text(language, "Сначала выберите рабочую папку в меню Velk | Compressor.",
+                    "Choose a working folder from the Velk | Compressor menu first."),
+               {text(language, "Понятно", "OK")}},
+              nullptr);
+}
+
+void AppStore::showNoBackupsAlert(const std::string& informativeText,
+                                  UserDialogs::Window window) {
+    showAlert({AlertStyle::informational,
+               text(config_.language, "Бэкапов пока нет", "There are no backups"),
+               informativeText,
+               {text(config_.language, "Понятно", "OK")}},
+              window);
+}
+
+void AppStore::openWatchDirectory() {
+    if (!hasDialogs("Open watch directory")) return;
+    if (const auto folder = existingWatchDirectoryOrAlert()) dialogs_->openFolder(*folder);
+}
+
+void AppStore::openBackupDirectory() {
+    if (!hasDialogs("Open backup directory")) return;
+    const auto folder = existingWatchDirectoryOrAlert();
+    if (!folder) return;
+    const fs::path backups = *folder / backupDirName;
+    if (fileSystem_.exists(backups)) {
+        dialogs_->openFolder(backups);
+        return;
+    }
+    showNoBackupsAlert(
+        text(config_.language,
+             "Резервные копии появятся здесь после сжатия с сохранением исходников.",
+             "Backups will appear here after compression with originals kept."),
+        nullptr);
+}
+
+void AppStore::clearBackups(UserDialogs::Window from) {
+    if (!hasDialogs("Clear backups")) return;
+    const auto folder = existingWatchDirectoryOrAlert();
+    if (!folder) return;
+    const fs::path backups = *folder / backupDirName;
+    const AppLanguage language = config_.language;
+    if (!fileSystem_.exists(backups)) {
+        showNoBackupsAlert(text(language, "Папка с резервными копиями уже пуста.",
+                                "The backup folder is already empty."),
+                           from);
+        return;
+    }
+    showAlert(
+        {AlertStyle::warning, text(language, "Очистить все бэкапы?", "Clear all backups?"),
+         text(language,
+              "Резервные копии исходников будут удалены без возможности восстановления.",
+              "Original-file backups will be permanently deleted."),
+         {text(language, "Очистить", "Clear"), text(language, "Отмена", "Cancel")}},
+        from, [weak = weak_from_this(), backups, from](int button) {
+            auto self = weak.lock();
+            if (!self || button != 0) return;
+            try {
+                self->fileSystem_.remove(backups);
+            } catch (const std::exception& error) {
+                NativeLog::write(std::string("Clear backups failed ") + error.what());
+                self->dialogs_->showError(error.what(), from);
+                return;
+            }
+            NativeLog::write("Backups cleared " + displayPath(backups));
+            self->notifyChange();
+        });
+}
+
+void AppStore::openWebsite() {
+    if (!hasDialogs("Open website")) return;
+    dialogs_->openURL(std::string(websiteURL));
+}
+
+void AppStore::checkUpdates(UserDialogs::Window from) {
+    if (!hasDialogs("Check updates")) return;
+    if (updater_->isBusy()) return;
+    if (const auto& ready = updater_->readyUpdate()) {
+        showAvailableUpdate(*ready, from);
+        return;
+    }
+    updater_->check([weak = weak_from_this(),
+                     from](const AppUpdateOutcome<AppUpdateCheckResult>& outcome) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (!outcome.succeeded()) {
+            self->showUpdateError(outcome.error(), from);
+            return;
+        }
+        const auto& answer = outcome.value().value;
+        if (const auto* available = std::get_if<AppUpdateCheckResult::Available>(&answer)) {
+            self->showAvailableUpdate(available->manifest, from);
+            return;
+        }
+        const std::string& version = std::get<AppUpdateCheckResult::UpToDate>(answer).currentVersion;
+        const AppLanguage language = self->config_.language;
+        self->showAlert(
+            {AlertStyle::informational, text(language, "Обновлений нет", "You're up to date"),
+             text(language, "Установлена последняя версия Velk | Compressor (" + version + ").",
+                  "The latest version of Velk | Compressor is installed (" + version + ")."),
+             {text(language, "Понятно", "OK")}},
+            from);
+    });
+}
+
+void AppStore::showAvailableUpdate(const AppUpdateManifest& manifest, UserDialogs::Window from) {
+    const AppLanguage language = config_.language;
+    std::string informative =
+        text(language,
+             "Обновление скачается и установится автоматически. Приложение перезапустится.",
+             "The update will download and install automatically. The app will restart.");
+    if (manifest.notes && !isBlank(*manifest.notes)) informative += "\n\n" + *manifest.notes;
+    showAlert({AlertStyle::informational,
+               text(language, "Доступно обновление " + manifest.version,
+                    "Update " + manifest.version + " is available"),
+               informative,
+               {text(language, "Обновить сейчас", "Update now"), text(language, "Позже", "Later")}},
+              from, [weak = weak_from_this(), manifest, from](int button) {
+                  auto self = weak.lock();
+                  if (self && button == 0) self->downloadAndInstall(manifest, from);
+              });
+}
+
+void AppStore::downloadAndInstall(const AppUpdateManifest& manifest, UserDialogs::Window from) {
+    // The client ignores a command while another runs; the alert may have waited that long.
+    if (updater_->isBusy()) return;
+    updater_->download(manifest, [weak = weak_from_this(),
+                                  from](const AppUpdateOutcome<fs::path>& downloaded) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (!downloaded.succeeded()) {
+            self->showUpdateError(downloaded.error(), from);
+            return;
+        }
+        const bool wasRunning = self->compressor_.isRunning();
+        self->compressor_.stop();
+        self->updater_->installAndRestart(
+            [weak, wasRunning, from](const AppUpdateOutcome<std::monostate>& installed) {
+                auto self = weak.lock();
+                if (!self) return;
+                if (installed.succeeded()) {
+                    NativeLog::write("Update helper started; terminating for installation");
+                    self->dialogs_->terminate();
+                    return;
+                }
+                if (wasRunning) self->start();
+                self->showUpdateError(installed.error(), from);
+            });
+    });
+}
+
+void AppStore::showUpdateError(const std::exception_ptr& error, UserDialogs::Window from) {
+    const AppLanguage language = config_.language;
+    NativeLog::write("Update error: " + describe(error));
+    showAlert({AlertStyle::warning,
+               text(language, "Не удалось обновить приложение", "Could not update the app"),
+               updateErrorText(error, language),
+               {text(language, "Понятно", "OK")}},
+              from);
+}
+
+} // namespace velk
