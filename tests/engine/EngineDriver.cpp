@@ -8,6 +8,9 @@
 //   velk_engine_driver FOLDER REGISTRY_FILE POLICY FORMAT --idle SECONDS
 //       settles with the real polling timings, then reports the CPU time the engine
 //       spends over SECONDS of an unchanging folder (the idle benchmark)
+//
+// Exits 3, with "refused: " and the lock's message (naming the holder's process id) on
+// stderr, when another engine already holds the folder.
 #include <chrono>
 #include <condition_variable>
 #include <sys/resource.h>
@@ -18,6 +21,7 @@
 #include "engine/FolderCompressor.h"
 #include "model/FormatStrategy.h"
 #include "model/OriginalPolicy.h"
+#include "platform/FolderLock.h"
 #include "platform/DecodeCheck.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/VipsImageCodec.h"
@@ -104,7 +108,13 @@ int main(int argc, char** argv) {
                       << entry.message.value_or("") << "\n";
         }
     };
-    engine.start(config, argv[1]);
+    try {
+        engine.start(config, argv[1]);
+    } catch (const FolderLockError& error) {
+        if (error.kind() != FolderLockError::Kind::held) throw;
+        std::cerr << "refused: " << error.what() << "\n";
+        return 3;
+    }
     std::unique_lock lock(mutex);
     // Two settled scans in a row: the first may come before a new file's stability wait.
     settledChanged.wait(lock, [&] { return settledScans >= 2; });

@@ -5,7 +5,13 @@ folder settles, and checks that no image was lost:
 - every source still exists under its own name with its original bytes, or (policy
   replace) a byte-identical backup of it exists and its output is in the folder;
 - no ".velk-temp" or ".velk-replace" file is left in the folder;
-- no file in the folder or the backup folder is empty or undecodable.
+- no file in the folder or the backup folder is empty or undecodable;
+- nothing was encoded twice: no backup holds anything but an original, and no output
+  was made from an output.
+
+Every fifth trial starts two engines at once on the folder, each with its own registry:
+one must refuse promptly, naming the other's process id, and the other is then killed as
+usual.
 
 A kill lands either after a random delay or, watched through inotify, right as one of the
 moments that matter happens: a scratch file created, a backup created, the source set
@@ -14,6 +20,7 @@ aside, a result renamed into place.
     crash_trials.py DRIVER [--trials N] [--seed S]
 """
 import argparse
+import collections
 import ctypes
 import ctypes.util
 import hashlib
@@ -31,6 +38,10 @@ from pathlib import Path
 FORMATS = ["automatic", "jpeg", "png", "webp"]
 MOMENTS = ["scratch", "backup", "aside", "install"]
 BACKUP_DIR = ".velk-compressor-backups"
+OUTPUT_SUFFIX = "_velkcompressed"
+TWIN_EVERY = 5
+REFUSED_STATUS = 3
+REFUSE_WITHIN = 10.0
 
 IN_CREATE = 0x100
 IN_MOVED_TO = 0x80
@@ -105,10 +116,11 @@ def digest(path):
 
 
 def backups(folder):
-    root = folder / ".velk-compressor-backups"
+    """How many backup files hold each content."""
+    root = folder / BACKUP_DIR
     if not root.is_dir():
-        return set()
-    return {digest(p) for p in root.rglob("*") if p.is_file()}
+        return collections.Counter()
+    return collections.Counter(digest(p) for p in root.rglob("*") if p.is_file())
 
 
 def check(driver, folder, originals, policy, fmt):
@@ -122,7 +134,14 @@ def check(driver, folder, originals, policy, fmt):
                  if ".velk-temp" in p.name or ".velk-replace" in p.name]
     if leftovers:
         problems.append(f"engine files left: {leftovers}")
-    saved = backups(folder) if policy == "replace" else set()
+    saved = backups(folder)
+    known = set(originals.values())
+    foreign = sum(count for content, count in saved.items() if content not in known)
+    if foreign:
+        problems.append(f"{foreign} backup(s) of something other than an original: an output encoded again")
+    nested = [p.name for p in folder.iterdir() if p.name.count(OUTPUT_SUFFIX) > 1]
+    if nested:
+        problems.append(f"outputs made from outputs: {nested}")
     for name, original in originals.items():
         source = folder / name
         if source.exists() and digest(source) == original:
@@ -150,6 +169,34 @@ def measure_run(driver, workdir):
     return time.monotonic() - started
 
 
+def start_twins(command, workdir, index):
+    """Starts two engines at once on one folder, the second with a registry of its own,
+    and waits for one to refuse. Returns the engines left running, the command that
+    continues the survivor's work, and the problems seen."""
+    logs = [workdir / f"engine-{index}-{n}.err" for n in (0, 1)]
+    commands = [command, [*command[:2], str(workdir / f"registry-{index}-b.json"), *command[3:]]]
+    processes = []
+    for log, each in zip(logs, commands):
+        with open(log, "w") as err:
+            processes.append(subprocess.Popen(each, stdout=subprocess.DEVNULL, stderr=err))
+    deadline = time.monotonic() + REFUSE_WITHIN
+    while time.monotonic() < deadline and all(p.poll() is None for p in processes):
+        time.sleep(0.01)
+    ended = [n for n, p in enumerate(processes) if p.poll() is not None]
+    if not ended:
+        return processes, command, [f"neither engine refused within {REFUSE_WITHIN:.0f}s"]
+    problems = []
+    loser = ended[0]
+    other = processes[1 - loser]
+    status = processes[loser].returncode
+    message = logs[loser].read_text().strip()
+    if status != REFUSED_STATUS:
+        problems.append(f"second engine ran instead of refusing (exit {status}): {message}")
+    elif f"process {other.pid})" not in message:
+        problems.append(f"refusal does not name the holder, process {other.pid}: {message}")
+    return [other], commands[1 - loser], problems
+
+
 def run_trial(driver, rng, index, workdir, duration):
     policy = rng.choice(["keep", "replace"])
     fmt = rng.choice(FORMATS)
@@ -160,8 +207,15 @@ def run_trial(driver, rng, index, workdir, duration):
     originals = {p.name: digest(p) for p in folder.iterdir() if p.is_file()}
     watch = FolderWatch(folder)
 
-    process = subprocess.Popen([driver, str(folder), str(registry), policy, fmt],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    command = [driver, str(folder), str(registry), policy, fmt]
+    twins = index % TWIN_EVERY == TWIN_EVERY - 1
+    problems = []
+    if twins:
+        running, command, problems = start_twins(command, workdir, index)
+    else:
+        running = [subprocess.Popen(command, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)]
+    process = running[0]
     if rng.random() < 0.5:
         # Mostly inside the processing window (after the first stability wait),
         # sometimes earlier, while the engine is starting or recovering.
@@ -181,13 +235,15 @@ def run_trial(driver, rng, index, workdir, duration):
                         break
     watch.close()
     killed = process.poll() is None
-    if killed:
-        process.send_signal(signal.SIGKILL)
-    process.wait()
+    for each in running:
+        if each.poll() is None:
+            each.send_signal(signal.SIGKILL)
+        each.wait()
+    if twins:
+        when = "twins, " + when
 
-    settle = subprocess.run([driver, str(folder), str(registry), policy, fmt],
-                            capture_output=True, text=True, timeout=300)
-    problems = check(driver, folder, originals, policy, fmt)
+    settle = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    problems += check(driver, folder, originals, policy, fmt)
     if settle.returncode != 0:
         problems.append(f"restart exited {settle.returncode}: {settle.stderr.strip()}")
     return policy, fmt, when, killed, problems
@@ -216,14 +272,16 @@ def main():
                                                              duration)
             killed_count += killed
             if killed:
-                moment = when.split(" ")[1] if " #" in when else "random"
+                moment = when.split(" ")[-2] if " #" in when else "random"
                 kills_by_moment[moment] = kills_by_moment.get(moment, 0) + 1
             if problems:
                 failures += 1
                 print(f"trial {index} ({policy}, {fmt}, kill {when}): FAILED")
                 for problem in problems:
                     print(f"  {problem}")
-    print(f"{args.trials} trials, {killed_count} killed mid-run, {failures} failed")
+    twin_trials = args.trials // TWIN_EVERY
+    print(f"{args.trials} trials ({twin_trials} with two engines at once), "
+          f"{killed_count} killed mid-run, {failures} failed")
     print("kills: " + ", ".join(f"{moment} {count}" for moment, count in sorted(kills_by_moment.items())))
     return 1 if failures else 0
 
