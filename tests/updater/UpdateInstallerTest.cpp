@@ -24,9 +24,9 @@ protected:
         test::makeBundle(installed_, {.version = "1.0.0"});
     }
 
-    void package(const std::string& bundleName, const test::BundleSpec& spec) {
+    void package(const std::string& bundleName, const test::BundleFields& fields) {
         const auto bundle = dir_ / "release" / bundleName;
-        test::makeBundle(bundle, spec);
+        test::makeBundle(bundle, fields);
         test::packFolder(package_, bundle);
     }
 

@@ -14,26 +14,26 @@ namespace velk::test {
 
 namespace fs = std::filesystem;
 
-void makeBundle(const fs::path& bundle, const BundleSpec& spec) {
+void makeBundle(const fs::path& bundle, const BundleFields& fields) {
     fs::create_directories(bundle / "Contents/MacOS");
     fs::create_directories(bundle / "Contents/Resources/Helpers");
     writeFile(bundle / "Contents/Info.plist",
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>\n"
               "<key>CFBundleIdentifier</key><string>" +
-                  spec.identifier +
+                  fields.identifier +
                   "</string>\n"
                   "<key>CFBundleShortVersionString</key><string>" +
-                  spec.version +
+                  fields.version +
                   "</string>\n"
                   "<key>CFBundleExecutable</key><string>" +
-                  spec.executable +
+                  fields.executable +
                   "</string>\n"
                   "</dict></plist>\n");
-    if (spec.executable.find('/') != std::string::npos)
+    if (fields.executable.find('/') != std::string::npos)
         return;
-    fs::create_symlink("../MacOS/" + spec.executable, bundle / "Contents/Resources/launcher");
-    const auto program = bundle / "Contents/MacOS" / spec.executable;
-    writeFile(program, "#!/bin/sh\necho " + spec.version + " >> \"$VELK_TEST_MARKER\"\n");
+    fs::create_symlink("../MacOS/" + fields.executable, bundle / "Contents/Resources/launcher");
+    const auto program = bundle / "Contents/MacOS" / fields.executable;
+    writeFile(program, "#!/bin/sh\necho " + fields.version + " >> \"$VELK_TEST_MARKER\"\n");
     fs::permissions(program, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
 }
 
@@ -57,29 +57,29 @@ public:
     }
     ~ArchiveWriter() { archive_write_close(writer_.get()); }
 
-    void add(const ArchiveEntry& spec) {
+    void add(const ArchiveEntry& fields) {
         std::unique_ptr<archive_entry, EntryFree> entry(archive_entry_new());
-        archive_entry_set_pathname(entry.get(), spec.name.c_str());
-        archive_entry_set_perm(entry.get(), spec.permissions != 0   ? spec.permissions
-                                            : spec.type == AE_IFDIR ? 0755
+        archive_entry_set_pathname(entry.get(), fields.name.c_str());
+        archive_entry_set_perm(entry.get(), fields.permissions != 0   ? fields.permissions
+                                            : fields.type == AE_IFDIR ? 0755
                                                                     : 0644);
         archive_entry_set_mtime(entry.get(), 1700000000, 0);
-        if (!spec.linkTarget.empty()) {
+        if (!fields.linkTarget.empty()) {
             archive_entry_set_filetype(entry.get(), AE_IFLNK);
-            archive_entry_set_symlink(entry.get(), spec.linkTarget.c_str());
-        } else if (!spec.hardlink.empty()) {
+            archive_entry_set_symlink(entry.get(), fields.linkTarget.c_str());
+        } else if (!fields.hardlink.empty()) {
             archive_entry_set_filetype(entry.get(), AE_IFREG);
-            archive_entry_set_hardlink(entry.get(), spec.hardlink.c_str());
+            archive_entry_set_hardlink(entry.get(), fields.hardlink.c_str());
         } else {
-            archive_entry_set_filetype(entry.get(), spec.type);
-            if (spec.type == AE_IFREG)
-                archive_entry_set_size(entry.get(), static_cast<la_int64_t>(spec.contents.size()));
+            archive_entry_set_filetype(entry.get(), fields.type);
+            if (fields.type == AE_IFREG)
+                archive_entry_set_size(entry.get(), static_cast<la_int64_t>(fields.contents.size()));
         }
         if (archive_write_header(writer_.get(), entry.get()) != ARCHIVE_OK) {
-            throw std::runtime_error(std::string("cannot add ") + spec.name);
+            throw std::runtime_error(std::string("cannot add ") + fields.name);
         }
-        if (!spec.contents.empty())
-            archive_write_data(writer_.get(), spec.contents.data(), spec.contents.size());
+        if (!fields.contents.empty())
+            archive_write_data(writer_.get(), fields.contents.data(), fields.contents.size());
     }
 
 private:

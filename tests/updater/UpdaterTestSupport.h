@@ -6,7 +6,7 @@
 
 namespace velk::test {
 
-struct BundleSpec {
+struct BundleFields {
     std::string identifier = "com.velk.compressor";
     std::string version = "2.0.0";
     std::string executable = "VelkCompressor";
@@ -14,7 +14,7 @@ struct BundleSpec {
 
 /// Writes a bundle folder at `bundle` whose program is a shell script appending its version
 /// to the file named by $VELK_TEST_MARKER.
-void makeBundle(const std::filesystem::path& bundle, const BundleSpec& spec);
+void makeBundle(const std::filesystem::path& bundle, const BundleFields& fields);
 
 /// One entry of a hand-made archive; `linkTarget` makes it a symbolic link, `hardlink` a hard
 /// link, `type` (an AE_IF* value) anything else.
