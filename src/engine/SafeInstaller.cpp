@@ -132,6 +132,19 @@ fs::path SafeInstaller::backup(const fs::path& source, const SourceVersion& expe
     if (!attributes || !attributes->isRegularFile)
         throwSourceChanged();
 
+    // A run killed after its backup but before the swap restores the source and encodes
+    // it again; the verified copy it already made is kept rather than a second one.
+    const std::string chosen = chooseBackupName(folder, file, now).filename().native();
+    const std::string prefix = chosen.substr(0, chosen.rfind(".original") + 9);
+    for (const DirectoryEntry& entry : fs_.list(folder)) {
+        if (!entry.isRegularFile || entry.isHidden ||
+            !entry.path.filename().native().starts_with(prefix))
+            continue;
+        if (fileSize(fs_, entry.path) == expected.signature.size &&
+            sha256Digest(control_, entry.path) == expected.digest)
+            return entry.path;
+    }
+
     // Copied under a hidden scratch name and renamed only once verified, so a crash
     // mid-copy can never leave a partial file under a name that claims to be the original.
     const fs::path scratch = tempURL(folder / file.filename(), tempFileMarker);

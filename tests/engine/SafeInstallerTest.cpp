@@ -166,16 +166,22 @@ TEST_F(SafeInstallerTest, TempNamesAreHiddenMarkedAndUnique) {
 }
 
 TEST_F(SafeInstallerTest, BackupNamesNeverOverwriteAnEarlierBackup) {
-    const Setup setup = prepare(Install::sameName, "w");
+    Setup setup = prepare(Install::sameName, "w");
     now_ = Date{std::chrono::milliseconds(1'709'640'000'123)} + std::chrono::microseconds(999);
     const fs::path day = setup.watched / backupDirName / isoDay(now_);
     const char* expected[] = {"photo.original.jpg", "photo.original-1709640000123.jpg",
                               "photo.original-1709640000123-1.jpg",
                               "photo.original-1709640000123-2.jpg"};
     for (const char* name : expected) {
+        const std::string contents = std::string(originalBytes) + name;
+        writeFile(setup.source, contents);
+        setup.version = sourceVersion(fs_, control_, setup.source);
         EXPECT_EQ(installer_.backup(setup.source, setup.version, setup.watched), day / name);
-        EXPECT_EQ(readFile(day / name), originalBytes);
+        EXPECT_EQ(readFile(day / name), contents);
     }
+    // The same version again (a run killed between its backup and the swap) keeps the
+    // verified copy it made instead of a second one.
+    EXPECT_EQ(installer_.backup(setup.source, setup.version, setup.watched), day / expected[3]);
     EXPECT_EQ(backupContents(setup.watched).size(), 4u);
 
     // A source outside the watched folder still lands inside the backup folder.

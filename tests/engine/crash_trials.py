@@ -6,8 +6,8 @@ folder settles, and checks that no image was lost:
   replace) a byte-identical backup of it exists and its output is in the folder;
 - no ".velk-temp" or ".velk-replace" file is left in the folder;
 - no file in the folder or the backup folder is empty or undecodable;
-- nothing was encoded twice: no backup holds anything but an original, and no output
-  was made from an output.
+- nothing was encoded twice: no backup holds anything but an original, none holds one
+  original twice, and no output was made from an output.
 
 Every fifth trial starts two engines at once on the folder, each with its own registry:
 one must refuse promptly, naming the other's process id, and the other is then killed as
@@ -139,6 +139,9 @@ def check(driver, folder, originals, policy, fmt):
     foreign = sum(count for content, count in saved.items() if content not in known)
     if foreign:
         problems.append(f"{foreign} backup(s) of something other than an original: an output encoded again")
+    twice = [name for name, original in originals.items() if saved[original] > 1]
+    if twice:
+        problems.append(f"backed up more than once: {twice}")
     nested = [p.name for p in folder.iterdir() if p.name.count(OUTPUT_SUFFIX) > 1]
     if nested:
         problems.append(f"outputs made from outputs: {nested}")
