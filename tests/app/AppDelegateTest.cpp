@@ -13,6 +13,7 @@
 #include "platform/XdgAutostartLoginItem.h"
 #include "store/AppStore.h"
 #include "support/ScopedEnv.h"
+#include "support/QuietNotifier.h"
 #include "support/TempDir.h"
 
 namespace velk {
@@ -20,18 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::ScopedEnv;
-
-class QuietNotifier final : public Notifier {
-public:
-    NotificationAuthorization authorizationStatus() override {
-        return NotificationAuthorization::denied;
-    }
-    NotificationAuthorizationAnswer requestAuthorization() override { return {false, {}}; }
-    std::optional<std::string> post(const std::string&, const std::string&,
-                                    const std::string&) override {
-        return std::nullopt;
-    }
-};
 
 class AppDelegateTest : public ::testing::Test {
 protected:
@@ -42,7 +31,7 @@ protected:
     ScopedEnv toolDir_{"VELK_TOOL_DIR", (dir_ / "no-tools").native()};
     PosixFileSystem fs_;
     VipsImageCodec codec_;
-    QuietNotifier notifier_;
+    test::QuietNotifier notifier_{false};
     XdgAutostartLoginItem loginItem_{dir_ / "autostart", "/opt/velk/VelkCompressor"};
 
     std::shared_ptr<AppStore> makeStore(const AppConfig& config) {

@@ -16,22 +16,10 @@
 #include "platform/XdgAutostartLoginItem.h"
 #include "store/AppStore.h"
 #include "support/ScopedEnv.h"
+#include "support/QuietNotifier.h"
 #include "support/TempDir.h"
 
 namespace velk::test {
-
-/// A desktop that accepts every notification and shows none.
-class SilentNotifier final : public Notifier {
-public:
-    NotificationAuthorization authorizationStatus() override {
-        return NotificationAuthorization::authorized;
-    }
-    NotificationAuthorizationAnswer requestAuthorization() override { return {true, {}}; }
-    std::optional<std::string> post(const std::string&, const std::string&,
-                                    const std::string&) override {
-        return std::nullopt;
-    }
-};
 
 /// An update client whose state the test sets.
 class SettableUpdater final : public AppUpdater {
@@ -69,7 +57,7 @@ protected:
     ScopedEnv toolDir_{"VELK_TOOL_DIR", (dir_ / "no-tools").native()};
     PosixFileSystem fs_;
     VipsImageCodec codec_;
-    SilentNotifier notifier_;
+    QuietNotifier notifier_;
     XdgAutostartLoginItem loginItem_{dir_ / "autostart", "/opt/velk/VelkCompressor"};
     SettableUpdater* updater_ = nullptr;
     std::shared_ptr<AppStore> store_;

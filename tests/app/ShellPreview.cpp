@@ -23,23 +23,12 @@
 #include "platform/VipsImageCodec.h"
 #include "platform/XdgAutostartLoginItem.h"
 #include "store/AppStore.h"
+#include "support/QuietNotifier.h"
 #include "support/TempDir.h"
 
 namespace {
 
 using namespace velk;
-
-class QuietNotifier final : public Notifier {
-public:
-    NotificationAuthorization authorizationStatus() override {
-        return NotificationAuthorization::authorized;
-    }
-    NotificationAuthorizationAnswer requestAuthorization() override { return {true, {}}; }
-    std::optional<std::string> post(const std::string&, const std::string&,
-                                    const std::string&) override {
-        return std::nullopt;
-    }
-};
 
 std::vector<CompressionHistoryEntry> sampleHistory(const std::filesystem::path& folder) {
     using Status = CompressionHistoryStatus;
@@ -121,7 +110,7 @@ int main(int argc, char** argv) {
     setenv("VELK_LOG_DIR", (dir / "logs").c_str(), 1);
     PosixFileSystem fs;
     VipsImageCodec codec;
-    QuietNotifier notifier;
+    test::QuietNotifier notifier;
     XdgAutostartLoginItem loginItem(dir / "autostart", "/opt/velk/VelkCompressor");
 
     AppConfig config;

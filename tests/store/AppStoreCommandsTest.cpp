@@ -11,6 +11,7 @@
 #include "store/AppStore.h"
 #include "update/AppUpdateError.h"
 #include "support/ScopedEnv.h"
+#include "support/QuietNotifier.h"
 #include "support/TempDir.h"
 
 namespace velk {
@@ -19,18 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::ScopedEnv;
 using test::TempDir;
-
-class SilentNotifier final : public Notifier {
-public:
-    NotificationAuthorization authorizationStatus() override {
-        return NotificationAuthorization::denied;
-    }
-    NotificationAuthorizationAnswer requestAuthorization() override { return {false, {}}; }
-    std::optional<std::string> post(const std::string&, const std::string&,
-                                    const std::string&) override {
-        return std::nullopt;
-    }
-};
 
 /// A desktop whose user answers when the test says so.
 class ScriptedDialogs final : public UserDialogs {
@@ -124,7 +113,7 @@ protected:
     ScopedEnv toolDir_{"VELK_TOOL_DIR", (dir_ / "no-tools").native()};
     PosixFileSystem fs_;
     VipsImageCodec codec_;
-    SilentNotifier notifier_;
+    test::QuietNotifier notifier_{false};
     XdgAutostartLoginItem loginItem_{dir_ / "autostart", "/opt/velk/VelkCompressor"};
     ScriptedDialogs dialogs_;
     ScriptedUpdater* updater_ = nullptr;
