@@ -1,7 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "core/Constants.h"
 #include "engine/FolderCompressorControlError.h"
@@ -11,9 +13,9 @@ namespace velk {
 class ChildProcess;
 
 /// The few flags another thread touches while the engine works: the cancellation
-/// request, the running flag and the outside tool in progress (with the time it may
-/// take). The lock is held only
-/// for the read or write, never across a call out.
+/// request, the running flag and the outside tools in progress (with the time each may
+/// take). Several tools may run at once (candidates encoded side by side). The lock is
+/// held only for the read or write, never across a call out.
 class EngineControl {
 public:
     bool cancellationRequested() const {
@@ -39,17 +41,17 @@ public:
         running_ = value;
     }
 
-    /// Marks a stop: cancellation on, running off; returns the tool to terminate, if any.
-    std::shared_ptr<ChildProcess> requestStop() {
+    /// Marks a stop: cancellation on, running off; returns the tools to terminate.
+    std::vector<std::shared_ptr<ChildProcess>> requestStop() {
         std::scoped_lock lock(mutex_);
         cancellationRequested_ = true;
         running_ = false;
-        return activeProcess_;
+        return activeProcesses_;
     }
-    /// Stores the tool just launched; returns whether cancellation was requested meanwhile.
-    bool setActiveProcess(std::shared_ptr<ChildProcess> process) {
+    /// Adds the tool just launched; returns whether cancellation was requested meanwhile.
+    bool addActiveProcess(std::shared_ptr<ChildProcess> process) {
         std::scoped_lock lock(mutex_);
-        activeProcess_ = std::move(process);
+        activeProcesses_.push_back(std::move(process));
         return cancellationRequested_;
     }
     /// How long one outside tool may run, in seconds, for the file in progress.
@@ -61,17 +63,17 @@ public:
         std::scoped_lock lock(mutex_);
         toolTimeLimit_ = seconds;
     }
-    /// Clears the active tool only if it is still `process`.
-    void clearActiveProcess(const ChildProcess* process) {
+    /// Forgets `process` once it has ended.
+    void removeActiveProcess(const ChildProcess* process) {
         std::scoped_lock lock(mutex_);
-        if (activeProcess_.get() == process) activeProcess_.reset();
+        std::erase_if(activeProcesses_, [process](const auto& p) { return p.get() == process; });
     }
 
 private:
     mutable std::mutex mutex_;
     bool cancellationRequested_ = true;
     bool running_ = false;
-    std::shared_ptr<ChildProcess> activeProcess_;
+    std::vector<std::shared_ptr<ChildProcess>> activeProcesses_;
     double toolTimeLimit_ = velk::toolTimeLimitBase;
 };
 

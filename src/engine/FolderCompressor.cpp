@@ -104,7 +104,7 @@ void FolderCompressor::start(const AppConfig& config, const fs::path& watchDirec
 }
 
 void FolderCompressor::stop() {
-    if (auto process = control_.requestStop()) process->terminate();
+    for (const auto& process : control_.requestStop()) process->terminate();
     {
         std::scoped_lock lock(scheduleMutex_);
         workItem_.cancel();

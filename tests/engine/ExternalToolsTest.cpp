@@ -193,7 +193,7 @@ protected:
     }
 
     /// After every run the engine must hold no process.
-    void TearDown() override { EXPECT_EQ(control_.requestStop(), nullptr); }
+    void TearDown() override { EXPECT_TRUE(control_.requestStop().empty()); }
 
     EngineControl control_;
     fs::path log_ = dir_ / "arguments";
@@ -260,7 +260,7 @@ TEST_F(RunToolTest, StopEndsARunningToolAndReapsIt) {
     ASSERT_TRUE(waitForFile(started)) << "the tool never started";
     // As the engine's stop does: flag first, then end whatever process is registered.
     // If the tool is not registered yet, runTool ends it itself on registering.
-    if (auto process = control_.requestStop())
+    for (const auto& process : control_.requestStop())
         process->terminate();
 
     ASSERT_EQ(running.wait_for(patience), std::future_status::ready);

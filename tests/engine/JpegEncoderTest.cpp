@@ -253,7 +253,7 @@ TEST_F(JpegEncoderTest, StopWhileCjpegRunsEndsItAndLeavesNoScratchFile) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (!fs::exists(started) && std::chrono::steady_clock::now() < deadline)
             std::this_thread::yield();
-        if (auto process = control_.requestStop())
+        for (const auto& process : control_.requestStop())
             process->terminate();
     });
     const auto begun = std::chrono::steady_clock::now();

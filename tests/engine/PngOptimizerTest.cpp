@@ -187,7 +187,7 @@ TEST_F(PngOptimizerTest, StopWhilePngquantRunsEndsItAndLeavesNoScratchFile) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (!fs::exists(started) && std::chrono::steady_clock::now() < deadline)
             std::this_thread::yield();
-        if (auto process = control_.requestStop())
+        for (const auto& process : control_.requestStop())
             process->terminate();
     });
     try {

@@ -42,15 +42,14 @@ bool isPlainFileName(std::string_view name) {
            name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
 }
 
-/// Clears the engine's active process on every way out of runTool, but only while it
-/// still is this one: a newer run may have replaced it.
+/// Forgets the tool on every way out of runTool.
 class ActiveProcessRegistration {
 public:
     ActiveProcessRegistration(EngineControl& control, const ChildProcess* process)
         : control_(control), process_(process) {}
     ActiveProcessRegistration(const ActiveProcessRegistration&) = delete;
     ActiveProcessRegistration& operator=(const ActiveProcessRegistration&) = delete;
-    ~ActiveProcessRegistration() { control_.clearActiveProcess(process_); }
+    ~ActiveProcessRegistration() { control_.removeActiveProcess(process_); }
 
 private:
     EngineControl& control_;
@@ -113,7 +112,7 @@ void runTool(EngineControl& control, const std::filesystem::path& tool,
 
     // A stop that came between the checkpoint and the launch found no process to end;
     // end it here, or the tool would run to completion after the engine stopped.
-    if (control.setActiveProcess(process) && process->isRunning())
+    if (control.addActiveProcess(process) && process->isRunning())
         process->terminate();
 
     const double limit = control.toolTimeLimit();
