@@ -211,10 +211,11 @@ std::optional<ProcessedFileRecord> ProcessedFileRegistry::record(const fs::path&
 
 void ProcessedFileRegistry::store(const fs::path& file, ProcessedFileRecord record) {
     entries_.insert_or_assign(keyFor(file), std::move(record));
+    unsaved_ = true;
 }
 
 bool ProcessedFileRegistry::remember(const fs::path& file, ProcessedDecision decision,
-                                     std::string settingsKey, Date now) {
+                                     std::string settingsKey, Date now, Save save) {
     const auto fingerprint = contentFingerprint(fs_, file);
     if (!fingerprint)
         return false;
@@ -228,7 +229,7 @@ bool ProcessedFileRegistry::remember(const fs::path& file, ProcessedDecision dec
     record.settingsKey = std::move(settingsKey);
     store(file, std::move(record));
     pruneIfNeeded();
-    save();
+    if (save == Save::now) this->save();
     return true;
 }
 
@@ -243,18 +244,27 @@ bool ProcessedFileRegistry::matches(const fs::path& file, const ContentFingerpri
            record.settingsKey.has_value() && *record.settingsKey == settingsKey;
 }
 
+void ProcessedFileRegistry::reserveForFolder(std::size_t entries) {
+    constexpr std::size_t slack = 256;
+    capacity_ = std::max(maximumEntries, 2 * entries + slack);
+}
+
 void ProcessedFileRegistry::pruneIfNeeded() {
-    if (entries_.size() <= maximumEntries)
+    if (entries_.size() <= capacity_)
         return;
     std::vector<std::pair<std::string, ProcessedFileRecord>> ordered(
         std::make_move_iterator(entries_.begin()), std::make_move_iterator(entries_.end()));
     std::stable_sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) {
         return a.second.updatedAt > b.second.updatedAt;
     });
-    ordered.resize(maximumEntries);
+    ordered.resize(capacity_);
     entries_.clear();
     for (auto& entry : ordered)
         entries_.emplace(std::move(entry.first), std::move(entry.second));
+}
+
+void ProcessedFileRegistry::saveIfChanged() {
+    if (unsaved_) save();
 }
 
 std::string ProcessedFileRegistry::encoded() const {
@@ -280,6 +290,7 @@ void ProcessedFileRegistry::save() {
     try {
         fs_.createDirectories(file_.parent_path());
         fs_.writeAtomically(file_, encoded());
+        unsaved_ = false;
     } catch (const std::exception& error) {
         NativeLog::write(std::string("Processed registry save failed: ") + error.what());
     }

@@ -57,10 +57,12 @@ public:
     /// Stores `record` under `file`, replacing any earlier one. Does not save.
     void store(const std::filesystem::path& file, ProcessedFileRecord record);
 
-    /// Records `decision` for the file as it is now, then prunes and saves. Returns false,
-    /// changing nothing, when the file cannot be fingerprinted (missing, empty, unreadable).
+    enum class Save { now, later };
+    /// Records `decision` for the file as it is now, then prunes and, unless told to leave
+    /// it for a later saveIfChanged(), saves. Returns false, changing nothing, when the
+    /// file cannot be fingerprinted (missing, empty, unreadable).
     bool remember(const std::filesystem::path& file, ProcessedDecision decision,
-                  std::string settingsKey, Date now);
+                  std::string settingsKey, Date now, Save save = Save::now);
 
     /// The record-based half of the skip test: a record exists with this fingerprint, the
     /// same file number (both none or both equal) and exactly this settings key. The
@@ -69,10 +71,19 @@ public:
                  const std::optional<std::string>& resourceIdentifier,
                  std::string_view settingsKey) const;
 
-    /// Keeps the `maximumEntries` most recently updated records.
+    /// Room for a folder of `entries` entries: a record for each of them and each of their
+    /// outputs, with some to spare, and never less than `maximumEntries`. A registry
+    /// smaller than the folder forgets files it handled and decides them again on every
+    /// start.
+    void reserveForFolder(std::size_t entries);
+    std::size_t capacity() const { return capacity_; }
+    /// Keeps the `capacity()` most recently updated records.
     void pruneIfNeeded();
     /// Writes the file atomically; a failure is logged, never thrown.
     void save();
+    /// Saves when something was remembered since the last successful save.
+    void saveIfChanged();
+    bool hasUnsavedChanges() const { return unsaved_; }
 
     /// The file's text: sorted keys, no spaces, "/" written as "\/".
     std::string encoded() const;
@@ -84,6 +95,8 @@ private:
     std::filesystem::path file_;
     std::int64_t version_ = initialVersion;
     std::map<std::string, ProcessedFileRecord> entries_;
+    std::size_t capacity_ = maximumEntries;
+    bool unsaved_ = false;
 };
 
 } // namespace velk
