@@ -1,5 +1,6 @@
 #include "engine/ChangeDetector.h"
 
+#include <algorithm>
 #include <chrono>
 #include <unordered_set>
 
@@ -126,6 +127,14 @@ bool ChangeDetector::shouldSkip(const fs::path& file) {
     }
     pending_[key] = PendingFile{*signature, seenAt};
     return true;
+}
+
+std::optional<double> ChangeDetector::secondsUntilFirstStable() const {
+    if (pending_.empty()) return std::nullopt;
+    auto first = pending_.begin()->second.firstSeenAt;
+    for (const auto& [key, pending] : pending_) first = std::min(first, pending.firstSeenAt);
+    const double waited = std::chrono::duration<double>(monotonicClock_() - first).count();
+    return std::max(writeStabilityInterval - waited, 0.0);
 }
 
 void ChangeDetector::reportUnsupportedIfNeeded(const fs::path& file) {

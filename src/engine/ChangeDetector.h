@@ -92,6 +92,9 @@ public:
     void clear();
 
     std::size_t pendingCount() const { return pending_.size(); }
+    /// How long until the first waiting file has been quiet for its stability interval
+    /// (zero when that is already so); none when no file waits.
+    std::optional<double> secondsUntilFirstStable() const;
     /// Entries held about handled, failed, unsupported and own files.
     std::size_t rememberedCount() const;
 

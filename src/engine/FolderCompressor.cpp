@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include "core/Constants.h"
@@ -39,6 +40,12 @@ double estimatedEncodeSeconds(ImageFormat target, std::int64_t size) {
     }
     const double mb = std::max(static_cast<double>(size) / 1'000'000.0, 0.25);
     return std::clamp(base + mb * perMB, 2.5, 18.0);
+}
+
+std::string secondsText(double seconds) {
+    std::ostringstream text;
+    text << seconds;
+    return text.str();
 }
 
 bool sameFile(const fs::path& a, const fs::path& b) { return standardized(a) == standardized(b); }
@@ -98,20 +105,29 @@ void FolderCompressor::start(const AppConfig& config, const fs::path& watchDirec
     }
     emitStats(stats_);
     queue_.submit([this, folder = *watchDirectory_] { recoverInterruptedWork(folder); });
-    startPolling();
+    startWatching(*watchDirectory_);
     scheduleScan();
     control_.setRunning(true);
 }
 
 void FolderCompressor::stop() {
     for (const auto& process : control_.requestStop()) process->terminate();
+    std::unique_ptr<FolderWatcher> watcher;
     {
         std::scoped_lock lock(scheduleMutex_);
         workItem_.cancel();
         timer_.cancel();
+        stabilityWake_.cancel();
+        registryFlush_.cancel();
+        watcher = std::move(watcher_);
     }
+    // Joined outside the lock: its reader may be waiting for the lock to schedule a scan.
+    watcher.reset();
+    eventDriven_ = false;
     stopSmoothProgress();
     if (!queue_.isCurrent()) queue_.waitUntilIdle();
+    registryFlushScheduled_ = false;
+    registry_.saveIfChanged();
     folderLock_.reset();
     detector_.clear();
     CompressionStats snapshot;
@@ -128,11 +144,84 @@ void FolderCompressor::emitStats(const CompressionStats& stats) {
     if (onStats) onStats(stats);
 }
 
+void FolderCompressor::startWatching(const fs::path& folder) {
+    const std::string polling =
+        "Watching " + displayPath(folder) + " by polling every " +
+        secondsText(options_.pollingInterval) + " s";
+    if (!options_.watchEvents) {
+        NativeLog::write(polling);
+        startPolling();
+        return;
+    }
+    // Changes made by another machine or a user-space server never become events here.
+    if (const auto remote = FolderWatcher::remoteFileSystemName(folder)) {
+        NativeLog::write(polling + " (" + *remote + " file system: no change events)");
+        startPolling();
+        return;
+    }
+    auto handler = [this](FolderWatcher::Signal signal) { watcherSignalled(signal); };
+    try {
+        auto watcher = options_.makeWatcher ? options_.makeWatcher(folder, std::move(handler))
+                                            : std::make_unique<FolderWatcher>(folder, std::move(handler));
+        std::scoped_lock lock(scheduleMutex_);
+        watcher_ = std::move(watcher);
+        eventDriven_ = true;
+    } catch (const std::system_error& error) {
+        // Typically the per-user watch limit (ENOSPC) or instance limit (EMFILE).
+        NativeLog::write(polling + " (no change events: " + error.what() + ")");
+        startPolling();
+        return;
+    }
+    NativeLog::write("Watching " + displayPath(folder) + " with file system events");
+}
+
+void FolderCompressor::watcherSignalled(FolderWatcher::Signal signal) {
+    switch (signal) {
+    case FolderWatcher::Signal::changed:
+        break;
+    case FolderWatcher::Signal::overflow:
+        // The watch itself goes on: one scan looks at every file, and events carry on.
+        NativeLog::write("Change events overflowed; scanning the whole folder");
+        break;
+    case FolderWatcher::Signal::lost:
+        NativeLog::write("Change events ended for the folder; polling every " +
+                         secondsText(options_.pollingInterval) + " s");
+        eventDriven_ = false;
+        startPolling();
+        break;
+    }
+    scheduleScan();
+}
+
+void FolderCompressor::afterScan(bool settled) {
+    if (!eventDriven_) return;
+    if (!settled && detector_.pendingCount() == 0) scheduleScan();
+    const auto wait = detector_.secondsUntilFirstStable();
+    if (!wait) return;
+    std::scoped_lock lock(scheduleMutex_);
+    if (control_.cancellationRequested()) return;
+    stabilityWake_.cancel();
+    // A little past the end, so the file is surely due when the scan looks at it.
+    stabilityWake_ = queue_.submitAfter(*wait + 0.01, [this] { scan(); });
+}
+
+void FolderCompressor::flushRegistrySoon() {
+    if (registryFlushScheduled_) return;
+    std::scoped_lock lock(scheduleMutex_);
+    if (control_.cancellationRequested()) return;
+    registryFlushScheduled_ = true;
+    registryFlush_ = queue_.submitAfter(options_.registrySaveInterval, [this] {
+        registryFlushScheduled_ = false;
+        registry_.saveIfChanged();
+    });
+}
+
 void FolderCompressor::startPolling() {
     if (options_.pollingInterval <= 0) return;
     // The queue is destroyed before anything else of the engine and never runs a task
     // after that, so the timer may hold the engine directly.
     std::scoped_lock lock(scheduleMutex_);
+    if (control_.cancellationRequested()) return;
     timer_ = queue_.scheduleRepeating(options_.pollingInterval, [this] { scheduleScan(); });
 }
 
@@ -216,6 +305,7 @@ const std::vector<fs::path>& FolderCompressor::supportedFiles(const fs::path& fo
     } catch (const std::exception&) {
         return candidates;
     }
+    registry_.reserveForFolder(entries.size());
     detector_.forgetVanished(entries);
     for (auto& entry : entries) {
         if (!entry.isRegularFile || entry.isHidden) continue;
@@ -289,7 +379,9 @@ void FolderCompressor::scan() {
         }
         emitStats(snapshot);
     }
-    if (onScanFinished) onScanFinished(!processedAny && detector_.pendingCount() == 0);
+    const bool settled = !processedAny && detector_.pendingCount() == 0;
+    afterScan(settled);
+    if (onScanFinished) onScanFinished(settled);
 }
 
 void FolderCompressor::recordFailure(const fs::path& file, const std::string& message) {
@@ -407,6 +499,12 @@ bool FolderCompressor::producedByOtherSource(const fs::path& source, const fs::p
 
 bool FolderCompressor::registryCanSkip(const fs::path& source) {
     if (config_.originalPolicy == OriginalPolicy::replace) return true;
+    // Found already optimal with these very contents and settings: there is no output to
+    // look for, and deciding it again after each start only repeated its history row.
+    if (const auto record = registry_.record(source);
+        record && record->decision == ProcessedDecision::alreadyOptimal) {
+        return true;
+    }
     const auto predicted = predictedOutput(source);
     return predicted && existingOutputIsFresh(fs_, config_.originalPolicy, source, *predicted);
 }
@@ -419,7 +517,19 @@ bool FolderCompressor::recogniseMarkedOutput(const fs::path& file) {
 }
 
 void FolderCompressor::rememberProcessed(const fs::path& file, ProcessedDecision decision) {
-    registry_.remember(file, decision, settingsKey(), now());
+    // Rewriting the whole registry for every decision made a backlog of small files
+    // spend its time on the registry. Decisions are written at most once per interval
+    // and at stop. What a crash in between loses is harmless: an output carries its mark
+    // and is recognised without its record; a source whose fresh output exists is
+    // decided again without an encode; an already optimal one is encoded once more to
+    // the same answer.
+    if (options_.registrySaveInterval <= 0) {
+        registry_.remember(file, decision, settingsKey(), now());
+        return;
+    }
+    if (registry_.remember(file, decision, settingsKey(), now(), ProcessedFileRegistry::Save::later)) {
+        flushRegistrySoon();
+    }
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "notify/CompressionNotificationEvent.h"
 #include "platform/FileSystem.h"
 #include "platform/FolderLock.h"
+#include "platform/FolderWatcher.h"
 #include "platform/ImageCodec.h"
 #include "platform/SerialQueue.h"
 
@@ -50,9 +52,20 @@ public:
         /// Breathing room after each processed file, so a burst of new files does not
         /// saturate the machine.
         double pauseAfterFile = 0.12;
-        /// Polling and debounce; tests shorten or disable them.
+        /// Polling, where the folder's changes cannot be had as events, and debounce;
+        /// tests shorten or disable them.
         double pollingInterval;
         double scanDebounceInterval;
+        /// Scan on the kernel's change events instead of polling, where they can be had.
+        /// Tests that drive every scan themselves turn this off.
+        bool watchEvents = true;
+        /// Makes the event watch; empty for the real one. Tests make it fail.
+        std::function<std::unique_ptr<FolderWatcher>(const std::filesystem::path&,
+                                                     FolderWatcher::Handler)>
+            makeWatcher;
+        /// Decisions are written to the registry at most this often (and at stop); zero
+        /// writes each at once.
+        double registrySaveInterval = 1.0;
         /// Each outside tool run may take base + perMegapixel × the image's megapixels
         /// seconds.
         double toolTimeLimitBase;
@@ -95,8 +108,15 @@ private:
     std::string settingsKey() const override;
     void report(const CompressionNotificationEvent& event) override;
 
+    void startWatching(const std::filesystem::path& folder);
+    void watcherSignalled(FolderWatcher::Signal signal);
     void startPolling();
     void scheduleScan();
+    /// With events, nothing else would scan again: a file waiting for its stability
+    /// interval gets a scan when its wait ends, and a scan that processed files one more
+    /// to see the folder settled.
+    void afterScan(bool settled);
+    void flushRegistrySoon();
     void scan();
     const std::vector<std::filesystem::path>& supportedFiles(const std::filesystem::path& folder);
     void recoverInterruptedWork(const std::filesystem::path& folder);
@@ -162,6 +182,12 @@ private:
     std::optional<std::unordered_map<std::string, std::vector<std::filesystem::path>>> sourcesByStem_;
 
     std::mutex scheduleMutex_;
+    std::unique_ptr<FolderWatcher> watcher_;
+    /// Scans come from the watcher's events rather than from the polling timer.
+    std::atomic<bool> eventDriven_{false};
+    TaskHandle stabilityWake_;
+    TaskHandle registryFlush_;
+    bool registryFlushScheduled_ = false; // on the queue
     TaskHandle timer_;
     TaskHandle workItem_;
     TaskHandle smoothProgressTimer_;

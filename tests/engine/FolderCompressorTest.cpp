@@ -57,6 +57,7 @@ protected:
             return now_;
         };
         options.pollingInterval = 0;
+        options.watchEvents = false;
         options.scanDebounceInterval = 0;
         options.pauseAfterFile = 0;
         if (adjustOptions_) adjustOptions_(options);

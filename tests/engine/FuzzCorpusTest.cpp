@@ -79,6 +79,7 @@ TEST(FuzzCorpusTest, EveryMutatedImageEndsAsOneHistoryRow) {
     options.registryFile = dir / "processed-files.json";
     options.clock = [&now] { return now; };
     options.pollingInterval = 0;
+    options.watchEvents = false;
     options.scanDebounceInterval = 0;
     options.pauseAfterFile = 0;
     FolderCompressor engine(fs, codec, options);

@@ -136,6 +136,7 @@ protected:
         FolderCompressor::Options options;
         options.registryFile = supportDir_ / "processed-files.json";
         options.pollingInterval = 0;
+        options.watchEvents = false;
         auto store = AppStore::create({.fileSystem = fs_,
                                        .codec = codec_,
                                        .notifier = notifier_,

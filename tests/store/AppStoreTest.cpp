@@ -127,6 +127,7 @@ protected:
             return now_;
         };
         options.pollingInterval = 0;
+        options.watchEvents = false;
         options.scanDebounceInterval = 0;
         options.pauseAfterFile = 0;
         auto store = AppStore::create({.fileSystem = fs_,
