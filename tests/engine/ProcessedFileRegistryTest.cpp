@@ -262,6 +262,28 @@ TEST_F(ProcessedFileRegistryTest, KeepsTheNewestTwoThousandFiles) {
     EXPECT_EQ(reloaded.entries(), registry.entries());
 }
 
+TEST_F(ProcessedFileRegistryTest, RoomGrowsWithTheWatchedFolderAndDeferredDecisionsWaitForASave) {
+    auto registry = load();
+    registry.reserveForFolder(10);
+    EXPECT_EQ(registry.capacity(), ProcessedFileRegistry::maximumEntries);
+    registry.reserveForFolder(5'000);
+    ASSERT_GE(registry.capacity(), 10'000u) << "a record for each entry and each output";
+    for (int i = 0; i < 9'000; ++i) {
+        registry.store("/p/" + std::to_string(i) + ".jpg", sampleRecord(1'000 + i));
+    }
+    const fs::path photo = dir_ / "new.jpg";
+    writeFile(photo, "bytes");
+    ASSERT_TRUE(registry.remember(photo, ProcessedDecision::alreadyOptimal, "k",
+                                  dateFromSecondsSince2001(50'000),
+                                  ProcessedFileRegistry::Save::later));
+    EXPECT_EQ(registry.entries().size(), 9'001u);
+    EXPECT_FALSE(fs::exists(registryFile()));
+    EXPECT_TRUE(registry.hasUnsavedChanges());
+    registry.saveIfChanged();
+    EXPECT_FALSE(registry.hasUnsavedChanges());
+    EXPECT_EQ(load().entries().size(), 9'001u);
+}
+
 TEST_F(ProcessedFileRegistryTest, SaveFailureIsLoggedAndTheEntryKept) {
     const test::ScopedEnv logDir("VELK_LOG_DIR", (dir_ / "logs").native());
     fs::create_directories(dir_ / "logs");
