@@ -202,7 +202,7 @@ void FolderCompressor::afterScan(bool settled) {
     if (control_.cancellationRequested()) return;
     stabilityWake_.cancel();
     // A little past the end, so the file is surely due when the scan looks at it.
-    stabilityWake_ = queue_.submitAfter(*wait + 0.01, [this] { scan(); });
+    stabilityWake_ = queue_.submitAfter(*wait + 0.002, [this] { scan(); });
 }
 
 void FolderCompressor::flushRegistrySoon() {
