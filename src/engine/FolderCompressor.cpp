@@ -905,6 +905,8 @@ void FolderCompressor::recoverInterruptedWork(const fs::path& folder) {
     } catch (const std::exception&) {
         return;
     }
+    // Recovery may record decisions before the first scan sizes the registry.
+    registry_.reserveForFolder(entries.size());
     for (const auto& entry : entries) {
         const std::string name = entry.path.filename().native();
         if (!entry.isRegularFile) {
