@@ -22,9 +22,9 @@ os.close(slave)
 output = bytearray()
 
 
-def read_for(seconds):
-    """Reads the program's output for up to `seconds`; the time the first progress
-    report arrived, if one did."""
+def read_for(seconds, whole=False):
+    """Reads the program's output for up to `seconds` (all of them when `whole`, else
+    until it is quiet for 5 ms); the time the first progress report arrived, if one did."""
     first = None
     until = time.monotonic() + seconds
     while time.monotonic() < until:
@@ -34,16 +34,17 @@ def read_for(seconds):
                 chunk = os.read(master, 65536)
             except OSError:
                 break
-            if first is None and (b"%" in chunk):
+            # Every file's processing begins with a report of 0 %.
+            if first is None and b" 0%" in chunk:
                 first = time.monotonic()
             output.extend(chunk)
-        else:
+        elif not whole:
             return first
     return first
 
 
 try:
-    read_for(2.0)  # started and watching
+    read_for(2.0, whole=True)  # started and watching
     latencies, work_times = [], []
     for i in range(drops):
         staged = os.path.join(work, f"drop-{i:02d}.jpg")
@@ -67,7 +68,7 @@ try:
         if os.environ.get("VELK_BENCH_VERBOSE"):
             print(f"drop {i}: {latencies[-1]:.3f} s, processing "
                   f"{done - first_progress if first_progress else float('nan'):.3f} s")
-        read_for(1.5)  # let it settle before the next drop
+        read_for(1.5, whole=True)  # let it settle before the next drop
     median = statistics.median(latencies)
     print(f"drops={drops} median_drop_to_output_s={median:.3f} "
           f"min={min(latencies):.3f} max={max(latencies):.3f}")
