@@ -146,8 +146,10 @@ void FolderCompressor::emitStats(const CompressionStats& stats) {
 
 void FolderCompressor::startWatching(const fs::path& folder) {
     const std::string polling =
-        "Watching " + displayPath(folder) + " by polling every " +
-        secondsText(options_.pollingInterval) + " s";
+        "Watching " + displayPath(folder) +
+        (options_.pollingInterval > 0
+             ? " by polling every " + secondsText(options_.pollingInterval) + " s"
+             : std::string(" by scans on request only"));
     if (!options_.watchEvents) {
         NativeLog::write(polling);
         startPolling();
