@@ -231,8 +231,22 @@ void FolderCompressor::scheduleScan() {
     // A polling tick may reach here while stop() runs on another thread.
     std::scoped_lock lock(scheduleMutex_);
     if (control_.cancellationRequested()) return;
+    // Each request pushes the scan back by the debounce, but a file written without end (a
+    // download, a log) sends events many times a second: past the longest wait the scan
+    // runs anyway, or the folder's other files would never be looked at.
+    const auto now = std::chrono::steady_clock::now();
+    if (!firstUnscannedRequest_) firstUnscannedRequest_ = now;
+    const double debounce = std::max(options_.scanDebounceInterval, 0.0);
+    const double longest = std::max(debounce, velk::pollingInterval);
+    const double waited = std::chrono::duration<double>(now - *firstUnscannedRequest_).count();
     workItem_.cancel();
-    workItem_ = queue_.submitAfter(std::max(options_.scanDebounceInterval, 0.0), [this] { scan(); });
+    workItem_ = queue_.submitAfter(std::clamp(longest - waited, 0.0, debounce), [this] {
+        {
+            std::scoped_lock lock(scheduleMutex_);
+            firstUnscannedRequest_.reset();
+        }
+        scan();
+    });
 }
 
 void FolderCompressor::scanNow() {

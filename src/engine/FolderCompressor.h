@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -183,6 +184,8 @@ private:
 
     std::mutex scheduleMutex_;
     std::unique_ptr<FolderWatcher> watcher_;
+    /// When the oldest request the pending debounced scan answers was made.
+    std::optional<std::chrono::steady_clock::time_point> firstUnscannedRequest_;
     /// Scans come from the watcher's events rather than from the polling timer.
     std::atomic<bool> eventDriven_{false};
     TaskHandle stabilityWake_;

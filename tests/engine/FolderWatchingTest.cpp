@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -94,6 +95,23 @@ TEST_F(FolderWatchingTest, ANewFileIsCompressedFromEventsAndAnIdleFolderIsNeverS
     EXPECT_EQ(scans_, scans) << "nothing changed, so nothing should have been scanned";
     EXPECT_NE(test::readFile(dir_ / "logs" / "native.log").find("with file system events"),
               std::string::npos);
+}
+
+TEST_F(FolderWatchingTest, AFileWrittenWithoutEndDoesNotHoldBackTheOthers) {
+    options_.scanDebounceInterval = 0.35;
+    start();
+    std::atomic<bool> writing{true};
+    std::thread writer([&] {
+        std::ofstream log(folder_ / "download.log");
+        while (writing) {
+            log << "more\n" << std::flush;
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    drop(folder_ / "photo.jpg");
+    EXPECT_TRUE(eventually([&] { return history_ == 1; }, 10s));
+    writing = false;
+    writer.join();
 }
 
 TEST_F(FolderWatchingTest, PollsWhenTheWatchCannotBeSetUp) {
