@@ -668,10 +668,12 @@ void FolderCompressor::encode(Job& job) {
     } encodeEnd{*this, job};
 
     // The writer takes the raster and lets go of it as soon as it can, so that the
-    // checks of the outputs never hold a second image beside it.
+    // checks of the outputs never hold a second image beside it. The decode below, after
+    // the mark, is the one check of the bytes installed.
     ImagePlan handedOver = job.plan;
     job.plan.image.reset();
-    ImageWriter(codec_, job.control).writeImage(file, job.temp, std::move(handedOver), config_);
+    ImageWriter(codec_, job.control, /*outputDecodedAfterwards=*/true)
+        .writeImage(file, job.temp, std::move(handedOver), config_);
     job.control.checkpoint();
 
     validateTemporaryFile(fs_, job.temp);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -420,6 +421,47 @@ TEST_F(FolderCompressorTest, OneEngineAtATimePerFolderWithNothingWrittenIntoIt) 
     engine_->stop();
     EXPECT_NO_THROW(second->start(AppConfig{}, folder_));
     EXPECT_TRUE(second->isRunning());
+}
+
+// The tool's output is decoded once, after the mark: a damaged one must still never be installed.
+TEST_F(FolderCompressorTest, ADamagedToolOutputFailsTheFileAndIsNeverInstalled) {
+    struct Case {
+        std::string tool;
+        fs::path real;
+        FormatStrategy strategy;
+        std::string output;
+    };
+    for (const Case& c : {Case{"cjpeg", test::projectTool("cjpeg"), FormatStrategy::jpeg, "photo_velkcompressed.jpg"},
+                          Case{"cwebp", "/usr/bin/cwebp", FormatStrategy::webp, "photo_velkcompressed.webp"}}) {
+        SCOPED_TRACE(c.tool);
+        if (!fs::exists(c.real)) {
+            std::cout << "skipped: no " << c.real << "\n";
+            continue;
+        }
+        TempDir dir;
+        const fs::path folder = dir / "Inbox";
+        fs::create_directories(folder);
+        test::FakeToolFolder tools(dir / "tools");
+        tools.add(c.tool, "'" + c.real.native() + "' \"$@\" || exit 1; truncate -s 60% \"$out\"");
+        adjustOptions_ = [&dir](FolderCompressor::Options& options) { options.registryFile = dir / "registry.json"; };
+        history_.clear();
+        engine_ = makeEngine();
+        TestImages::jpeg(folder / "photo.jpg", 400, 300, test::imageOptions().withDetail().withQuality(98));
+        const std::string original = test::readFile(folder / "photo.jpg");
+        AppConfig config;
+        config.formatStrategy = c.strategy;
+        engine_->start(config, folder);
+        engine_->scanNow();
+        advance(writeStabilityInterval + 0.1);
+        engine_->scanNow();
+        engine_->stop();
+
+        ASSERT_EQ(history_.size(), 1u);
+        EXPECT_EQ(history_[0].status, CompressionHistoryStatus::failed);
+        EXPECT_FALSE(fs::exists(folder / c.output));
+        EXPECT_EQ(test::readFile(folder / "photo.jpg"), original);
+        EXPECT_TRUE(test::scratchLeftIn(folder).empty());
+    }
 }
 
 // Two sources in flight at once must end exactly as they would one after the other.
