@@ -348,6 +348,23 @@ void FolderCompressor::runJobs(const std::vector<fs::path>& files) {
         batch_.total = static_cast<int>(files.size());
     }
     startSmoothProgress();
+    // However the batch ends, the panel stops showing it; declared before the jobs, so
+    // that every worker has been joined by then.
+    struct BatchEnd {
+        FolderCompressor& engine;
+        ~BatchEnd() {
+            engine.stopSmoothProgress();
+            CompressionStats snapshot;
+            {
+                std::scoped_lock lock(engine.statsMutex_);
+                engine.stats_.active = 0;
+                engine.stats_.progress.reset();
+                engine.batch_ = BatchProgress{};
+                snapshot = engine.stats_;
+            }
+            engine.emitStats(snapshot);
+        }
+    } batchEnd{*this};
     std::deque<std::unique_ptr<Job>> jobs;
     std::size_t next = 0;
     for (;;) {
@@ -412,15 +429,6 @@ void FolderCompressor::runJobs(const std::vector<fs::path>& files) {
         std::unique_lock lock(jobsMutex_);
         jobsChanged_.wait(lock, [&] { return stageChanges_ != seenChanges; });
     }
-    stopSmoothProgress();
-    CompressionStats snapshot;
-    {
-        std::scoped_lock lock(statsMutex_);
-        stats_.active = 0;
-        stats_.progress.reset();
-        snapshot = stats_;
-    }
-    emitStats(snapshot);
 }
 
 void FolderCompressor::finish(Job& job) {
