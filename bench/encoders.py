@@ -286,8 +286,9 @@ def engine_run(label, items, fmt, bundle_exe, toolwrap, work):
                XDG_DATA_HOME=str(base / "home" / ".local" / "share"))
     events = FolderEvents(folder)
     started = time.perf_counter()
+    # One file at a time: a file's time is then its own, with no other file's tools in it.
     result = subprocess.run([str(bundle_exe), "--headless", "--watch", str(folder), "--once",
-                             "--format", fmt, "--originals", "keep"], env=env,
+                             "--format", fmt, "--originals", "keep", "--jobs", "1"], env=env,
                             capture_output=True, text=True, timeout=1800)
     wall = time.perf_counter() - started
     events.stop()

@@ -85,12 +85,17 @@ HeadlessOptions HeadlessOptions::parse(const std::vector<std::string>& arguments
             setOnce(options.format, value());
         } else if (name == "--originals") {
             setOnce(options.originals, value());
+        } else if (name == "--jobs") {
+            const std::string count = value();
+            if (count.size() != 1 || count[0] < '1' || count[0] > '4')
+                throw UsageError("--jobs takes a number from 1 to 4, not \"" + displayText(count) + "\"");
+            setOnce(options.jobs, count[0] - '0');
         } else {
             throw UsageError("unknown option " + displayText(arguments[i]) + " (try --help)");
         }
     }
-    if (options.mode != Mode::headless && (options.changesConfig() || options.once))
-        throw UsageError("--watch, --preset, --format, --originals and --once need --headless");
+    if (options.mode != Mode::headless && (options.changesConfig() || options.once || options.jobs))
+        throw UsageError("--watch, --preset, --format, --originals, --once and --jobs need --headless");
     if (options.mode != Mode::none && options.show)
         throw UsageError("--show is for the tray program alone");
     return options;
@@ -101,7 +106,7 @@ std::string HeadlessOptions::helpText() {
     const auto formats = joined(allFormatStrategies, [](auto f) { return std::string(rawValue(f)); });
     return "Usage: VelkCompressor [--show panel|settings|history]\n"
            "       VelkCompressor --headless [--watch DIR] [--preset P] [--format F]\n"
-           "                      [--originals keep|replace] [--once]\n"
+           "                      [--originals keep|replace] [--once] [--jobs N]\n"
            "       VelkCompressor --update | --version | --help\n"
            "\n"
            "Keeps one folder of images compressed: with no options as a tray program,\n"
@@ -118,6 +123,8 @@ std::string HeadlessOptions::helpText() {
            "                      keep: write the result beside the source;\n"
            "                      replace: back the source up, then put the result in its place\n"
            "  --once              exit once the folder has settled: 0 if no file failed, else 1\n"
+           "  --jobs N            compress up to N files at once, 1 to 4 (default: VELK_JOBS,\n"
+           "                      else the number of cores, at most 4)\n"
            "  --update            install a newer release if there is one, then exit\n"
            "  --version           print the version\n"
            "  --help              print this help\n"

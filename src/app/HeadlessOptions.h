@@ -32,6 +32,8 @@ struct HeadlessOptions {
     std::optional<std::string> format;
     std::optional<std::string> originals;
     bool once = false;
+    /// Files encoded at once, 1 to 4; none leaves the engine's default.
+    std::optional<int> jobs;
 
     /// Throws UsageError for an unknown option, a missing value or a repeated option.
     static HeadlessOptions parse(const std::vector<std::string>& arguments);

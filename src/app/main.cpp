@@ -17,6 +17,7 @@
 #include "app/shell/AppDelegate.h"
 #include "app/shell/QtUserDialogs.h"
 #include "app/shell/SingleInstance.h"
+#include "engine/FolderCompressor.h"
 #include "core/Constants.h"
 #include "core/Locations.h"
 #include "core/NativeLog.h"
@@ -103,6 +104,10 @@ int runHeadless(const velk::HeadlessOptions& options) {
     DBusNotifier notifier;
     XdgAutostartLoginItem loginItem(XdgAutostartLoginItem::defaultAutostartDirectory(),
                                     XdgAutostartLoginItem::currentExecutable());
+    FolderCompressor::Options engineOptions;
+    if (options.jobs) engineOptions.jobs = *options.jobs;
+    // A batch run has no one watching a panel: no breathing room between scans.
+    if (options.once) engineOptions.pauseAfterFile = 0;
     const auto store = AppStore::create(AppStore::Services{
         .fileSystem = fileSystem,
         .codec = codec,
@@ -110,6 +115,7 @@ int runHeadless(const velk::HeadlessOptions& options) {
         .loginItem = loginItem,
         .mainExecutor = loop.executor(),
         .updater = makeAppUpdater(fileSystem, loop.executor()),
+        .engineOptions = std::move(engineOptions),
     });
 
     // Every value is checked before anything is saved.

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cassert>
 #include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <future>
 #include <sstream>
 #include <thread>
 
@@ -62,8 +65,19 @@ ChangeDetector::MonotonicClock monotonicClockFor(const std::function<Date()>& cl
 }
 } // namespace
 
+int defaultJobCount() {
+    if (const char* value = std::getenv("VELK_JOBS"); value && *value) {
+        const std::string text(value);
+        if (text.size() == 1 && text[0] >= '1' && text[0] <= '4') return text[0] - '0';
+        NativeLog::write("Ignored VELK_JOBS=\"" + text + "\": it takes 1 to 4");
+    }
+    const unsigned cores = std::thread::hardware_concurrency();
+    return static_cast<int>(std::clamp(cores, 1u, 4u));
+}
+
 FolderCompressor::Options::Options()
     : registryFile(ProcessedFileRegistry::defaultFile()),
+      jobs(defaultJobCount()),
       pollingInterval(velk::pollingInterval),
       scanDebounceInterval(velk::scanDebounceInterval),
       toolTimeLimitBase(velk::toolTimeLimitBase),
@@ -349,55 +363,213 @@ void FolderCompressor::scan() {
     detector_.dropVanishedPending();
     NativeLog::debug("Scan " + displayPath(folder) + " files=" + std::to_string(candidates.size()));
 
-    bool processedAny = false;
+    // Every candidate is judged before any is processed, so the batch's size is known to
+    // the progress bar and several files can be started at once.
+    std::vector<fs::path> batch;
     for (const auto& file : candidates) {
         if (control_.cancellationRequested()) return;
-        if (detector_.shouldSkip(file)) continue;
-        processedAny = true;
-        {
-            std::scoped_lock lock(statsMutex_);
-            stats_.active = 1;
-            stats_.progress = 0;
-        }
-        setProgress(0);
-        try {
-            const FolderCompressionResult result = process(file);
-            NativeLog::write("Processed " + displayName(file) +
-                             " wrote=" + (result.didWrite ? "true" : "false") +
-                             " saved=" + std::to_string(result.savedBytes));
-            if (result.didWrite) {
-                std::scoped_lock lock(statsMutex_);
-                stats_.done += 1;
-                stats_.savedBytes += std::max<std::int64_t>(result.savedBytes, 0);
-            }
-            if (result.historyEntry && onHistory) onHistory(*result.historyEntry);
-            setProgress(100);
-            if (options_.pauseAfterFile > 0) {
-                std::this_thread::sleep_for(std::chrono::duration<double>(options_.pauseAfterFile));
-            }
-        } catch (const FolderCompressorControlError& error) {
-            if (error.kind() == FolderCompressorControlError::Kind::cancelled) {
-                NativeLog::write("Processing cancelled " + displayName(file));
-                return;
-            }
-            detector_.forget(file);
-            NativeLog::write("Source changed during processing; retry deferred " +
-                             displayName(file));
-        } catch (const std::exception& error) {
-            recordFailure(file, error.what());
-        }
-        CompressionStats snapshot;
-        {
-            std::scoped_lock lock(statsMutex_);
-            stats_.active = 0;
-            stats_.progress.reset();
-            snapshot = stats_;
-        }
-        emitStats(snapshot);
+        if (!detector_.shouldSkip(file)) batch.push_back(file);
     }
-    const bool settled = !processedAny && detector_.pendingCount() == 0;
+    if (!batch.empty()) {
+        runJobs(batch);
+        if (control_.cancellationRequested()) return;
+        if (options_.pauseAfterFile > 0) {
+            std::this_thread::sleep_for(std::chrono::duration<double>(options_.pauseAfterFile));
+        }
+    }
+    const bool settled = batch.empty() && detector_.pendingCount() == 0;
     afterScan(settled);
     if (onScanFinished) onScanFinished(settled);
+}
+
+struct FolderCompressor::Job {
+    enum class Stage { planning, planned, encoding, encoded, ended };
+    /// A file that needs no encode, decided before one starts.
+    enum class Shortcut { none, emptySource, outputFresh };
+
+    Job(fs::path source, EngineControl& engineControl)
+        : file(std::move(source)), control(engineControl) {}
+
+    const fs::path file;
+    /// This file's own tool time limit; the engine's stop reaches it.
+    EngineControl control;
+
+    // Written by the stage in progress; read by the next one once `stage` says so.
+    Stage stage = Stage::planning;
+    std::exception_ptr error;
+    Shortcut shortcut = Shortcut::none;
+    std::optional<SourceVersion> version;
+    std::optional<ItemAttributes> sourceAttributes;
+    std::optional<SourceSnapshot> before;
+    std::int64_t size = 0;
+    ImagePlan plan;
+    fs::path output;
+    std::optional<ScratchFolder> scratch;
+    fs::path temp;
+    std::int64_t newSize = 0;
+
+    /// Last, so that it is joined before anything the worker touches goes away.
+    std::future<void> worker;
+};
+
+void FolderCompressor::runJobs(const std::vector<fs::path>& files) {
+    using Stage = Job::Stage;
+    const std::size_t width = static_cast<std::size_t>(std::clamp(options_.jobs, 1, 4));
+    std::uint64_t seenChanges = 0;
+    // Hands a stage to a worker; the worker reports its end through jobsChanged_.
+    const auto startStage = [this](Job& job, void (FolderCompressor::*stage)(Job&), Stage next) {
+        job.worker = std::async(std::launch::async, [this, &job, stage, next] {
+            std::exception_ptr error;
+            try {
+                (this->*stage)(job);
+            } catch (...) {
+                error = std::current_exception();
+            }
+            std::scoped_lock lock(jobsMutex_);
+            job.error = error;
+            job.stage = error ? Stage::ended : next;
+            ++stageChanges_;
+            jobsChanged_.notify_all();
+        });
+    };
+    const auto stageOf = [this](const Job& job) {
+        std::scoped_lock lock(jobsMutex_);
+        return job.stage;
+    };
+    const auto endOnQueue = [this](Job& job, std::exception_ptr error) {
+        std::scoped_lock lock(jobsMutex_);
+        job.error = error;
+        job.stage = Stage::ended;
+    };
+    // Sources of one stem share output names (and their stale outputs): one at a time,
+    // so that each sees the other's work as it would one after the other.
+    const auto sharesStem = [](const std::deque<std::unique_ptr<Job>>& jobs, const fs::path& file) {
+        const std::string stem = asciiLowercase(file.stem().native());
+        return std::any_of(jobs.begin(), jobs.end(), [&stem](const auto& job) {
+            return asciiLowercase(job->file.stem().native()) == stem;
+        });
+    };
+
+    {
+        std::scoped_lock lock(statsMutex_);
+        batch_ = BatchProgress{};
+        batch_.total = static_cast<int>(files.size());
+    }
+    startSmoothProgress();
+    // However the batch ends, the panel stops showing it; declared before the jobs, so
+    // that every worker has been joined by then.
+    struct BatchEnd {
+        FolderCompressor& engine;
+        ~BatchEnd() {
+            engine.stopSmoothProgress();
+            CompressionStats snapshot;
+            {
+                std::scoped_lock lock(engine.statsMutex_);
+                engine.stats_.active = 0;
+                engine.stats_.progress.reset();
+                engine.batch_ = BatchProgress{};
+                snapshot = engine.stats_;
+            }
+            engine.emitStats(snapshot);
+        }
+    } batchEnd{*this};
+    std::deque<std::unique_ptr<Job>> jobs;
+    std::size_t next = 0;
+    for (;;) {
+        const bool cancelled = control_.cancellationRequested();
+        while (!cancelled && next < files.size() && jobs.size() < width &&
+               !sharesStem(jobs, files[next])) {
+            jobs.push_back(std::make_unique<Job>(files[next++], control_));
+            startStage(*jobs.back(), &FolderCompressor::plan, Stage::planned);
+        }
+        {
+            std::scoped_lock lock(statsMutex_);
+            stats_.active = static_cast<int>(jobs.size());
+        }
+        if (jobs.empty()) break;
+        emitBatchProgress();
+        {
+            std::scoped_lock lock(jobsMutex_);
+            seenChanges = stageChanges_;
+        }
+        // Decisions on shared state in the scan's order: a planned file decides once every
+        // file before it has.
+        bool earlierDecided = true;
+        for (auto& job : jobs) {
+            const Stage stage = stageOf(*job);
+            if (stage == Stage::planned && earlierDecided) {
+                job->worker.get();
+                if (cancelled) {
+                    endOnQueue(*job, std::make_exception_ptr(FolderCompressorControlError(
+                                         FolderCompressorControlError::Kind::cancelled)));
+                    continue;
+                }
+                try {
+                    decide(*job);
+                } catch (...) {
+                    endOnQueue(*job, std::current_exception());
+                    continue;
+                }
+                if (job->shortcut != Job::Shortcut::none) {
+                    endOnQueue(*job, nullptr);
+                } else {
+                    {
+                        std::scoped_lock lock(jobsMutex_);
+                        job->stage = Stage::encoding;
+                    }
+                    startStage(*job, &FolderCompressor::encode, Stage::encoded);
+                }
+            } else if (stage == Stage::planning || stage == Stage::planned) {
+                earlierDecided = false;
+            }
+        }
+        // Installation and bookkeeping in the same order.
+        bool finishedAny = false;
+        while (!jobs.empty() && (stageOf(*jobs.front()) == Stage::encoded ||
+                                 stageOf(*jobs.front()) == Stage::ended)) {
+            std::unique_ptr<Job> job = std::move(jobs.front());
+            jobs.pop_front();
+            if (job->worker.valid()) job->worker.get();
+            finish(*job);
+            finishedAny = true;
+        }
+        if (finishedAny) continue;
+        std::unique_lock lock(jobsMutex_);
+        jobsChanged_.wait(lock, [&] { return stageChanges_ != seenChanges; });
+    }
+}
+
+void FolderCompressor::finish(Job& job) {
+    const fs::path& file = job.file;
+    try {
+        if (job.error) std::rethrow_exception(job.error);
+        const FolderCompressionResult result = install(job);
+        NativeLog::write("Processed " + displayName(file) +
+                         " wrote=" + (result.didWrite ? "true" : "false") +
+                         " saved=" + std::to_string(result.savedBytes));
+        if (result.didWrite) {
+            std::scoped_lock lock(statsMutex_);
+            stats_.done += 1;
+            stats_.savedBytes += std::max<std::int64_t>(result.savedBytes, 0);
+        }
+        if (result.historyEntry && onHistory) onHistory(*result.historyEntry);
+    } catch (const FolderCompressorControlError& error) {
+        if (error.kind() == FolderCompressorControlError::Kind::cancelled) {
+            NativeLog::write("Processing cancelled " + displayName(file));
+            return;
+        }
+        detector_.forget(file);
+        NativeLog::write("Source changed during processing; retry deferred " + displayName(file));
+    } catch (const std::exception& error) {
+        recordFailure(file, error.what());
+    }
+    // The scratch folder goes with the file's end, before the next report.
+    job.scratch.reset();
+    {
+        std::scoped_lock lock(statsMutex_);
+        batch_.done += 1;
+    }
+    emitBatchProgress();
 }
 
 void FolderCompressor::recordFailure(const fs::path& file, const std::string& message) {
@@ -571,96 +743,108 @@ void FolderCompressor::requireSourceUnchangedSince(const fs::path& file,
     }
 }
 
-FolderCompressionResult FolderCompressor::process(const fs::path& file) {
-    control_.checkpoint();
-    setProgress(5);
-    std::optional<SourceVersion> version;
+void FolderCompressor::plan(Job& job) {
+    const fs::path& file = job.file;
+    job.control.checkpoint();
     if (config_.originalPolicy == OriginalPolicy::replace) {
-        version = sourceVersion(fs_, control_, file);
+        job.version = sourceVersion(fs_, job.control, file);
     }
     // What the result is made from: a source rewritten while it is encoded must not get
     // (or keep) an output of its old contents.
-    const auto sourceAttributes = fs_.attributes(file);
-    if (!sourceAttributes) throw FileError(FileError::Kind::readNoSuchFile, file);
-    const SourceSnapshot before{fileSignature(*sourceAttributes), contentFingerprint(fs_, file)};
-    const std::int64_t size = version ? version->signature.size : before.signature.size;
-    if (size <= 0) {
+    job.sourceAttributes = fs_.attributes(file);
+    if (!job.sourceAttributes) throw FileError(FileError::Kind::readNoSuchFile, file);
+    job.before = SourceSnapshot{fileSignature(*job.sourceAttributes), contentFingerprint(fs_, file)};
+    job.size = job.version ? job.version->signature.size : job.before->signature.size;
+    if (job.size <= 0) {
+        job.shortcut = Job::Shortcut::emptySource;
+        return;
+    }
+    job.plan = ImagePlanner(codec_, [this](ImageFormat f) { return canWrite(f); })
+                   .makePlan(file, config_.formatStrategy);
+    job.control.checkpoint();
+    job.output = outputPathFor(file, job.plan.source, job.plan.target, config_.originalPolicy);
+}
+
+void FolderCompressor::decide(Job& job) {
+    if (job.shortcut != Job::Shortcut::none) return;
+    refuseSharedOutput(job.file, job.output);
+    removeStaleOutputs(job.file, job.output);
+    if (existingOutputIsFresh(fs_, config_.originalPolicy, job.file, job.output)) {
+        job.shortcut = Job::Shortcut::outputFresh;
+        job.plan.image.reset();
+    }
+}
+
+void FolderCompressor::encode(Job& job) {
+    const fs::path& file = job.file;
+    // Encoders and their tools write only inside a fresh folder of our own (0700), so no
+    // name someone planted in the watched folder is followed or truncated; inside it a
+    // short name will do, whatever the length of the source's. Each file has its own.
+    fs_.createDirectories(job.output.parent_path());
+    job.scratch.emplace(job.output.parent_path(), tempFileMarker);
+    job.temp = job.scratch->path() / ("image" + job.output.extension().native());
+
+    job.control.setToolTimeLimit(toolTimeLimitFor(job.plan.image->width() * job.plan.image->height(),
+                                                  options_.toolTimeLimitBase,
+                                                  options_.toolTimeLimitPerMegapixel));
+    {
+        std::scoped_lock lock(statsMutex_);
+        batch_.encoding[&job] = {std::chrono::steady_clock::now(),
+                                 estimatedEncodeSeconds(job.plan.target, job.size)};
+    }
+    struct EncodeEnd {
+        FolderCompressor& engine;
+        const Job& job;
+        ~EncodeEnd() {
+            std::scoped_lock lock(engine.statsMutex_);
+            engine.batch_.encoding.erase(&job);
+        }
+    } encodeEnd{*this, job};
+
+    // The writer takes the raster and lets go of it as soon as it can, so that the
+    // checks of the outputs never hold a second image beside it. The decode below, after
+    // the mark, is the one check of the bytes installed.
+    ImagePlan handedOver = job.plan;
+    job.plan.image.reset();
+    ImageWriter(codec_, job.control, /*outputDecodedAfterwards=*/true)
+        .writeImage(file, job.temp, std::move(handedOver), config_);
+    job.control.checkpoint();
+
+    validateTemporaryFile(fs_, job.temp);
+    // The mark keeps this file known as ours under any name and without the registry;
+    // the decode afterwards proves the mark left the file readable.
+    stampOutputMark(fs_, job.temp, settingsKey(),
+                    job.version ? std::optional<Sha256::Digest>(job.version->digest) : std::nullopt);
+    job.newSize = validateEncodedImage(fs_, codec_, job.temp);
+}
+
+FolderCompressionResult FolderCompressor::install(Job& job) {
+    const fs::path& file = job.file;
+    if (job.shortcut == Job::Shortcut::emptySource) {
         if (const auto signature = fileSignature(fs_, file)) {
             detector_.rememberDealtWith(file, *signature);
         }
         return {};
     }
-
-    setProgress(15);
-    ImagePlan plan = ImagePlanner(codec_, [this](ImageFormat f) { return canWrite(f); })
-                         .makePlan(file, config_.formatStrategy);
-    control_.checkpoint();
-
-    setProgress(35);
-    const fs::path output = outputPathFor(file, plan.source, plan.target, config_.originalPolicy);
-    refuseSharedOutput(file, output);
-    removeStaleOutputs(file, output);
-
-    if (existingOutputIsFresh(fs_, config_.originalPolicy, file, output)) {
+    const fs::path& output = job.output;
+    if (job.shortcut == Job::Shortcut::outputFresh) {
         if (const auto signature = fileSignature(fs_, file)) detector_.rememberHandled(file, *signature);
         if (const auto signature = fileSignature(fs_, output)) {
             detector_.rememberHandled(output, *signature);
         }
         rememberProcessed(file, ProcessedDecision::existingOutputFresh);
-        setProgress(100);
         return {};
     }
+    const auto& version = job.version;
+    const auto& sourceAttributes = job.sourceAttributes;
+    const SourceSnapshot& before = *job.before;
+    const fs::path& temp = job.temp;
+    const std::int64_t size = job.size;
+    const std::int64_t newSize = job.newSize;
 
-    // Encoders and their tools write only inside a fresh folder of our own (0700), so no
-    // name someone planted in the watched folder is followed or truncated; inside it a
-    // short name will do, whatever the length of the source's.
-    const ScratchFolder scratch(output.parent_path(), tempFileMarker);
-    const fs::path temp = scratch.path() / ("image" + output.extension().native());
-    try {
-        fs_.remove(temp);
-    } catch (const std::exception&) {
-    }
-    fs_.createDirectories(output.parent_path());
-    struct TempRemover {
-        FileSystem& fs;
-        fs::path path;
-        ~TempRemover() {
-            try {
-                fs.remove(path);
-            } catch (...) {
-            }
-        }
-    } tempRemover{fs_, temp};
-
-    setProgress(55);
-    control_.setToolTimeLimit(toolTimeLimitFor(plan.image->width() * plan.image->height(),
-                                               options_.toolTimeLimitBase,
-                                               options_.toolTimeLimitPerMegapixel));
-    startSmoothProgress(55, 88, estimatedEncodeSeconds(plan.target, size));
-    try {
-        // The writer takes the raster and lets go of it as soon as it can, so that the
-        // checks of the outputs never hold a second image beside it.
-        ImagePlan handedOver = plan;
-        plan.image.reset();
-        ImageWriter(codec_, control_).writeImage(file, temp, std::move(handedOver), config_);
-    } catch (...) {
-        stopSmoothProgress();
-        throw;
-    }
-    stopSmoothProgress();
     control_.checkpoint();
-
-    setProgress(88);
-    validateTemporaryFile(fs_, temp);
-    // The mark keeps this file known as ours under any name and without the registry;
-    // the decode afterwards proves the mark left the file readable.
-    stampOutputMark(fs_, temp, settingsKey(),
-                    version ? std::optional<Sha256::Digest>(version->digest) : std::nullopt);
-    const std::int64_t newSize = validateEncodedImage(fs_, codec_, temp);
-    setProgress(94);
-
     requireSourceUnchangedSince(file, before);
-    if (!isWorthKeeping(plan, size, newSize)) return finishAlreadyOptimal(file, size);
+    if (!isWorthKeeping(job.plan, size, newSize)) return finishAlreadyOptimal(file, size);
 
     control_.checkpoint();
     if (version) {
@@ -719,7 +903,6 @@ FolderCompressionResult FolderCompressor::process(const fs::path& file) {
     own.date = now();
     detector_.rememberOwnWrite(output, std::move(own));
 
-    setProgress(100);
     FolderCompressionResult result;
     result.didWrite = true;
     result.savedBytes = size - newSize;
@@ -758,44 +941,40 @@ FolderCompressionResult FolderCompressor::finishAlreadyOptimal(const fs::path& f
     if (const auto signature = fileSignature(fs_, file)) detector_.rememberHandled(file, *signature);
     rememberProcessed(file, ProcessedDecision::alreadyOptimal);
     if (onEvent) onEvent(CompressionNotificationEvent(CompressionNotificationEvent::AlreadyOptimal{standardized(file)}));
-    setProgress(100);
     FolderCompressionResult result;
     result.historyEntry =
         historyRow(file, file, size, size, CompressionHistoryStatus::alreadyOptimal);
     return result;
 }
 
-void FolderCompressor::setProgress(int percent) {
-    if (percent >= 100) stopSmoothProgress();
+void FolderCompressor::emitBatchProgress() {
+    const auto now = std::chrono::steady_clock::now();
     CompressionStats snapshot;
     {
         std::scoped_lock lock(statsMutex_);
-        stats_.progress = percent;
+        if (batch_.total <= 0) return;
+        double done = batch_.done;
+        for (const auto& [job, timing] : batch_.encoding) {
+            // Eased towards 90 % of the file by its estimate: a bar that keeps moving,
+            // without claiming the checks and the install that follow.
+            const double t = std::chrono::duration<double>(now - timing.first).count() /
+                             std::max(timing.second, 0.1);
+            const double r = 1.0 - std::clamp(t, 0.0, 1.0);
+            done += 0.9 * (1.0 - r * r);
+        }
+        const int percent = std::clamp(static_cast<int>(100.0 * done / batch_.total), 0, 100);
+        batch_.shown = std::max(batch_.shown, percent);
+        if (stats_.active == 0) return;
+        stats_.progress = batch_.shown;
         snapshot = stats_;
     }
     emitStats(snapshot);
 }
 
-void FolderCompressor::startSmoothProgress(int from, int to, double estimatedDuration) {
+void FolderCompressor::startSmoothProgress() {
     stopSmoothProgress();
-    if (estimatedDuration <= 0) return;
-    const auto start = std::chrono::steady_clock::now();
-    smoothProgressTimer_ = progressQueue_.scheduleRepeating(0.18, [this, start, from, to,
-                                                                   estimatedDuration] {
-        const double t =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
-            estimatedDuration;
-        const double r = t < 0 ? 1.0 : 1.0 - std::min(t, 1.0);
-        const double eased = 1.0 - r * r;
-        const int value = std::clamp(from + static_cast<int>(eased * (to - from)), from, to);
-        CompressionStats snapshot;
-        {
-            std::scoped_lock lock(statsMutex_);
-            snapshot = stats_;
-        }
-        snapshot.progress = value;
-        emitStats(snapshot);
-    });
+    emitBatchProgress();
+    smoothProgressTimer_ = progressQueue_.scheduleRepeating(0.18, [this] { emitBatchProgress(); });
 }
 
 void FolderCompressor::stopSmoothProgress() { smoothProgressTimer_.cancel(); }

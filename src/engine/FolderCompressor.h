@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,18 +43,26 @@ struct FolderCompressionResult {
     std::optional<CompressionHistoryEntry> historyEntry;
 };
 
+/// Files encoded at once when nothing says otherwise: VELK_JOBS when it holds 1 to 4,
+/// else the number of cores, at most 4.
+int defaultJobCount();
+
 /// The compression engine: polls one folder, decides which top-level images are ready,
-/// and compresses them one at a time on its own serial queue. Reports through three
-/// callbacks, called on the engine's queue (onStats also from the progress timer and
-/// from start/stop); receivers hop to their own thread.
+/// and compresses them on its own serial queue. Up to `jobs` files are planned, encoded
+/// and checked at once on worker threads; every decision, installation and report stays
+/// on the queue, in the scan's order, so the results do not depend on `jobs`. Reports
+/// through three callbacks, called on the engine's queue (onStats also from the progress
+/// timer and from start/stop); receivers hop to their own thread.
 class FolderCompressor : private ChangeDetector::Delegate {
 public:
     struct Options {
         std::filesystem::path registryFile;
         std::function<Date()> clock;
-        /// Breathing room after each processed file, so a burst of new files does not
-        /// saturate the machine.
+        /// Breathing room after a scan that processed files, so a stream of new files
+        /// does not saturate the machine; 0 for batch runs.
         double pauseAfterFile = 0.12;
+        /// Files in flight at once, 1 to 4.
+        int jobs;
         /// Polling, where the folder's changes cannot be had as events, and debounce;
         /// tests shorten or disable them.
         double pollingInterval;
@@ -83,7 +93,8 @@ public:
     /// missing or not a folder, FolderLockError(held) when another engine, in this process
     /// or another, already watches it; the lock is kept until stop().
     void start(const AppConfig& config, const std::filesystem::path& watchDirectory);
-    /// Returns only after the file in progress, if any, has ended.
+    /// Returns only after every file in progress has ended: its tools stopped, its worker
+    /// finished and its scratch folder gone.
     void stop();
     bool isRunning() const { return control_.running(); }
 
@@ -146,7 +157,15 @@ private:
     void requireSourceUnchangedSince(const std::filesystem::path& file,
                                      const SourceSnapshot& before) const;
     void refuseSharedOutput(const std::filesystem::path& file, const std::filesystem::path& output);
-    FolderCompressionResult process(const std::filesystem::path& file);
+    /// One file in flight; its stages alternate between a worker and the queue.
+    struct Job;
+    void runJobs(const std::vector<std::filesystem::path>& files);
+    void plan(Job& job);
+    void decide(Job& job);
+    void encode(Job& job);
+    FolderCompressionResult install(Job& job);
+    /// Records a file's end on the queue: its result or its error.
+    void finish(Job& job);
     FolderCompressionResult finishAlreadyOptimal(const std::filesystem::path& file,
                                                  std::int64_t size);
     CompressionHistoryEntry historyRow(const std::filesystem::path& source,
@@ -158,8 +177,10 @@ private:
     bool canWrite(ImageFormat format) const;
 
     void emitStats(const CompressionStats& stats);
-    void setProgress(int percent);
-    void startSmoothProgress(int from, int to, double estimatedDuration);
+    /// The batch's progress: whole files done plus an eased share of each encode under
+    /// way, by its estimated duration; never moves back within a batch.
+    void emitBatchProgress();
+    void startSmoothProgress();
     void stopSmoothProgress();
     Date now() const;
 
@@ -178,6 +199,18 @@ private:
     std::optional<FolderLock> folderLock_;
     CompressionStats stats_;
     mutable std::mutex statsMutex_;
+    struct BatchProgress {
+        int total = 0;
+        int done = 0;
+        int shown = 0;
+        /// Encodes under way: when each began and how long it should take.
+        std::map<const Job*, std::pair<std::chrono::steady_clock::time_point, double>> encoding;
+    } batch_;
+
+    /// Workers report each stage's end here.
+    std::mutex jobsMutex_;
+    std::condition_variable jobsChanged_;
+    std::uint64_t stageChanges_ = 0;
     /// This scan's sources by stem, to tell a stale output from another source's output.
     std::vector<std::filesystem::path> scanSources_;
     std::optional<std::unordered_map<std::string, std::vector<std::filesystem::path>>> sourcesByStem_;

@@ -9,9 +9,9 @@ namespace velk {
 struct CompressionStats {
     /// Files written since the engine started.
     int done = 0;
-    /// 1 while a file is being processed, else 0.
+    /// Files in flight (being planned, encoded, checked or installed); 0 when idle.
     int active = 0;
-    /// 0–100 for the file in progress; none when idle.
+    /// 0–100: the share of the current batch done; none when idle.
     std::optional<int> progress;
     /// Never lowered by a result that grew: negative savings count as 0.
     std::int64_t savedBytes = 0;

@@ -125,8 +125,8 @@ TEST_F(HeadlessProgramTest, VersionAndHelp) {
     const Outcome help = run({"--help"});
     EXPECT_EQ(help.status, 0);
     for (const char* option :
-         {"--headless", "--watch", "--preset", "--format", "--originals", "--once", "--version",
-          "--show"}) {
+         {"--headless", "--watch", "--preset", "--format", "--originals", "--once", "--jobs",
+          "--version", "--show"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
     EXPECT_EQ(run({"--bogus"}).status, 2);
@@ -270,7 +270,7 @@ TEST_F(HeadlessProgramTest, ItsOwnOutputsRenamedCopiedOrForgottenAreNotEncodedAg
 
 TEST_F(HeadlessProgramTest, OptionsAreSavedAsThePanelWouldAndBadValuesSaveNothing) {
     const Outcome set = run({"--headless", "--watch", folder_.native(), "--preset", "maximum",
-                         "--format", "png", "--originals", "replace", "--once"});
+                         "--format", "png", "--originals", "replace", "--once", "--jobs", "2"});
     ASSERT_EQ(set.status, 0) << set.err;
     AppConfig expected = savedConfig();
     EXPECT_EQ(expected.preset, CompressionPreset::maximum);
@@ -290,6 +290,8 @@ TEST_F(HeadlessProgramTest, OptionsAreSavedAsThePanelWouldAndBadValuesSaveNothin
              Case{{"--preset", "jpegCompatible"}, "balanced, gentle, maximum, custom"},
              Case{{"--format", "gif"}, "automatic, jpeg, png, webp"},
              Case{{"--originals", "backup"}, "keep, replace"},
+             Case{{"--jobs", "5"}, "1 to 4"},
+             Case{{"--jobs", "two"}, "1 to 4"},
              Case{{"--watch", "/elsewhere", "--preset", "fast"}, "balanced"},
          }) {
         std::vector<std::string> full{"--headless"};

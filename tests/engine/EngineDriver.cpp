@@ -2,6 +2,7 @@
 // trials kill at random moments and start again.
 //
 //   velk_engine_driver FOLDER REGISTRY_FILE keep|replace automatic|jpeg|png|webp|avif|heic
+//       [--idle SECONDS] [--jobs N]
 //   velk_engine_driver --make-images FOLDER     (the trial's sources)
 //   velk_engine_driver --check-images FILE...   names each file that is empty or does not
 //       decode completely; exits 1 when there is one
@@ -9,6 +10,7 @@
 //       settles with the real timings and the folder's change events, reports how long
 //       that took and the CPU time it cost, then the CPU time the engine spends over
 //       SECONDS (0: none) of an unchanging folder (the idle and restart benchmarks)
+//   --jobs N   files in flight at once (1 to 4; default as in the program)
 //
 // Exits 3, with "refused: " and the lock's message (naming the holder's process id) on
 // stderr, when another engine already holds the folder.
@@ -18,6 +20,7 @@
 #include <thread>
 #include <iostream>
 #include <mutex>
+#include <optional>
 
 #include "engine/FolderCompressor.h"
 #include "model/FormatStrategy.h"
@@ -62,6 +65,16 @@ int main(int argc, char** argv) {
         }
         return bad == 0 ? 0 : 1;
     }
+    std::optional<int> jobs;
+    if (argc >= 7 && std::string_view(argv[argc - 2]) == "--jobs") {
+        const std::string_view count = argv[argc - 1];
+        if (count.size() != 1 || count[0] < '1' || count[0] > '4') {
+            std::cerr << "--jobs takes 1 to 4\n";
+            return 2;
+        }
+        jobs = count[0] - '0';
+        argc -= 2;
+    }
     double idleSeconds = 0;
     bool bench = false;
     if (argc == 7 && std::string_view(argv[5]) == "--idle") {
@@ -87,6 +100,7 @@ int main(int argc, char** argv) {
     VipsImageCodec codec;
     FolderCompressor::Options options;
     options.registryFile = argv[2];
+    if (jobs) options.jobs = *jobs;
     if (!bench) {
         // The crash trials poll fast and wait for two settled scans in a row.
         options.pollingInterval = 0.1;

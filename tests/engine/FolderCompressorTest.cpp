@@ -4,14 +4,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 #include "core/Constants.h"
 #include "core/FileError.h"
 #include "core/Uuid.h"
+#include "engine/ProcessedFileRegistry.h"
 #include "engine/FakeTools.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/ScratchFolder.h"
@@ -419,6 +422,140 @@ TEST_F(FolderCompressorTest, OneEngineAtATimePerFolderWithNothingWrittenIntoIt) 
     engine_->stop();
     EXPECT_NO_THROW(second->start(AppConfig{}, folder_));
     EXPECT_TRUE(second->isRunning());
+}
+
+// The tool's output is decoded once, after the mark: a damaged one must still never be installed.
+TEST_F(FolderCompressorTest, ADamagedToolOutputFailsTheFileAndIsNeverInstalled) {
+    struct Case {
+        std::string tool;
+        fs::path real;
+        FormatStrategy strategy;
+        std::string output;
+    };
+    for (const Case& c : {Case{"cjpeg", test::projectTool("cjpeg"), FormatStrategy::jpeg, "photo_velkcompressed.jpg"},
+                          Case{"cwebp", "/usr/bin/cwebp", FormatStrategy::webp, "photo_velkcompressed.webp"}}) {
+        SCOPED_TRACE(c.tool);
+        if (!fs::exists(c.real)) {
+            std::cout << "skipped: no " << c.real << "\n";
+            continue;
+        }
+        TempDir dir;
+        const fs::path folder = dir / "Inbox";
+        fs::create_directories(folder);
+        test::FakeToolFolder tools(dir / "tools");
+        tools.add(c.tool, "'" + c.real.native() + "' \"$@\" || exit 1; truncate -s 60% \"$out\"");
+        adjustOptions_ = [&dir](FolderCompressor::Options& options) { options.registryFile = dir / "registry.json"; };
+        history_.clear();
+        engine_ = makeEngine();
+        TestImages::jpeg(folder / "photo.jpg", 400, 300, test::imageOptions().withDetail().withQuality(98));
+        const std::string original = test::readFile(folder / "photo.jpg");
+        AppConfig config;
+        config.formatStrategy = c.strategy;
+        engine_->start(config, folder);
+        engine_->scanNow();
+        advance(writeStabilityInterval + 0.1);
+        engine_->scanNow();
+        engine_->stop();
+
+        ASSERT_EQ(history_.size(), 1u);
+        EXPECT_EQ(history_[0].status, CompressionHistoryStatus::failed);
+        EXPECT_FALSE(fs::exists(folder / c.output));
+        EXPECT_EQ(test::readFile(folder / "photo.jpg"), original);
+        EXPECT_TRUE(test::scratchLeftIn(folder).empty());
+    }
+}
+
+// Two sources in flight at once must end exactly as they would one after the other.
+TEST_F(FolderCompressorTest, TwoFilesEncodedAtOnceAreBothInstalledAndRecorded) {
+    if (!fs::exists(test::projectTool("cjpeg"))) GTEST_SKIP() << "skipped: no cjpeg in the project's tools";
+    struct Case {
+        OriginalPolicy policy;
+        std::string outputA, outputB;
+    };
+    for (const Case& c : {Case{OriginalPolicy::keep, "a_velkcompressed.jpg", "b_velkcompressed.jpg"},
+                          Case{OriginalPolicy::replace, "a.jpg", "b.jpg"}}) {
+        SCOPED_TRACE(std::string(rawValue(c.policy)));
+        TempDir dir;
+        const fs::path folder = dir / "Inbox";
+        fs::create_directories(folder);
+        // Each run logs when it starts and ends, and lingers so that two runs in flight overlap.
+        test::FakeToolFolder tools(dir / "tools");
+        const fs::path spans = dir / "spans";
+        tools.add("cjpeg", "echo \"$(date +%s%N) 1\" >> '" + spans.native() + "'; sleep 0.4; '" +
+                               test::projectTool("cjpeg").native() + "' \"$@\"; s=$?; echo \"$(date +%s%N) -1\" >> '" +
+                               spans.native() + "'; exit $s");
+        adjustOptions_ = [&dir](FolderCompressor::Options& options) {
+            options.jobs = 2;
+            options.registryFile = dir / "registry.json";
+        };
+        {
+            history_.clear();
+            engine_ = makeEngine();
+            for (const char* name : {"a.jpg", "b.jpg"})
+                TestImages::jpeg(folder / name, 500, 400, test::imageOptions().withDetail().withQuality(98));
+            AppConfig config;
+            config.originalPolicy = c.policy;
+            engine_->start(config, folder);
+            engine_->scanNow();
+            advance(writeStabilityInterval + 0.1);
+            engine_->scanNow();
+            engine_->stop();
+        }
+
+        std::vector<std::pair<std::string, int>> marks;
+        std::istringstream lines(test::readFile(spans));
+        for (std::string at; lines >> at;) {
+            int step = 0;
+            lines >> step;
+            marks.emplace_back(at, step);
+        }
+        std::sort(marks.begin(), marks.end());
+        int inFlight = 0, most = 0;
+        for (const auto& mark : marks) most = std::max(most, inFlight += mark.second);
+        EXPECT_EQ(most, 2) << "the two encodes ran one after the other";
+
+        ASSERT_EQ(history_.size(), 2u);
+        std::sort(history_.begin(), history_.end(),
+                  [](const auto& x, const auto& y) { return x.outputURL < y.outputURL; });
+        const ProcessedFileRegistry registry(fs_, dir / "registry.json");
+        for (int i = 0; i < 2; ++i) {
+            const fs::path output = folder / (i == 0 ? c.outputA : c.outputB);
+            EXPECT_EQ(history_[i].status, CompressionHistoryStatus::compressed);
+            EXPECT_EQ(history_[i].outputURL, output);
+            EXPECT_NE(codec_.decode(output), nullptr);
+            const auto record = registry.record(output);
+            ASSERT_TRUE(record) << output;
+            EXPECT_EQ(record->decision, ProcessedDecision::compressed);
+        }
+        EXPECT_TRUE(test::scratchLeftIn(folder).empty());
+    }
+}
+
+TEST_F(FolderCompressorTest, StopDuringATwoFileBatchLeavesTheSourcesAndNoScratch) {
+    test::FakeToolFolder tools(dir_ / "tools");
+    tools.add("cjpeg", "exec sleep 60");
+    adjustOptions_ = [](FolderCompressor::Options& options) { options.jobs = 2; };
+    engine_ = makeEngine();
+    std::map<std::string, std::string> originals;
+    for (const char* name : {"a.jpg", "b.jpg"}) {
+        TestImages::jpeg(folder_ / name, 320, 240, test::imageOptions().withDetail().withQuality(98));
+        originals[name] = test::readFile(folder_ / name);
+    }
+    start(OriginalPolicy::replace);
+    engine_->scanNow();
+    advance(writeStabilityInterval + 0.1);
+    std::thread scan([this] { engine_->scanNow(); });
+    const auto began = std::chrono::steady_clock::now();
+    while (tools.runs("cjpeg").size() < 2 && std::chrono::steady_clock::now() - began < std::chrono::seconds(20))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(tools.runs("cjpeg").size(), 2u) << "both files were in flight";
+    engine_->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
+    scan.join();
+
+    EXPECT_TRUE(test::scratchLeftIn(folder_).empty());
+    for (const auto& [name, bytes] : originals) EXPECT_EQ(test::readFile(folder_ / name), bytes);
+    EXPECT_EQ(historyCount(), 0u) << "a stopped file is neither a result nor a failure";
 }
 
 } // namespace

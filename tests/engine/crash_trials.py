@@ -11,7 +11,8 @@ folder settles, and checks that no image was lost:
 
 Every fifth trial starts two engines at once on the folder, each with its own registry:
 one must refuse promptly, naming the other's process id, and the other is then killed as
-usual.
+usual. Every other trial runs the engine with two files in flight (--jobs 2), the rest
+with one.
 
 A kill lands either after a random delay or, watched through inotify, right as one of the
 moments that matter happens: a scratch file created, a backup created, the source set
@@ -40,6 +41,7 @@ MOMENTS = ["scratch", "backup", "aside", "install"]
 BACKUP_DIR = ".velk-compressor-backups"
 OUTPUT_SUFFIX = "_velkcompressed"
 TWIN_EVERY = 5
+PARALLEL_EVERY = 2
 REFUSED_STATUS = 3
 REFUSE_WITHIN = 10.0
 
@@ -210,7 +212,8 @@ def run_trial(driver, rng, index, workdir, duration):
     originals = {p.name: digest(p) for p in folder.iterdir() if p.is_file()}
     watch = FolderWatch(folder)
 
-    command = [driver, str(folder), str(registry), policy, fmt]
+    jobs = 2 if index % PARALLEL_EVERY == 1 else 1
+    command = [driver, str(folder), str(registry), policy, fmt, "--jobs", str(jobs)]
     twins = index % TWIN_EVERY == TWIN_EVERY - 1
     problems = []
     if twins:
@@ -244,6 +247,7 @@ def run_trial(driver, rng, index, workdir, duration):
         each.wait()
     if twins:
         when = "twins, " + when
+    when = f"N={jobs}, " + when
 
     settle = subprocess.run(command, capture_output=True, text=True, timeout=300)
     problems += check(driver, folder, originals, policy, fmt)
@@ -283,7 +287,9 @@ def main():
                 for problem in problems:
                     print(f"  {problem}")
     twin_trials = args.trials // TWIN_EVERY
-    print(f"{args.trials} trials ({twin_trials} with two engines at once), "
+    parallel_trials = args.trials // PARALLEL_EVERY
+    print(f"{args.trials} trials ({twin_trials} with two engines at once, "
+          f"{parallel_trials} with two files in flight), "
           f"{killed_count} killed mid-run, {failures} failed")
     print("kills: " + ", ".join(f"{moment} {count}" for moment, count in sorted(kills_by_moment.items())))
     return 1 if failures else 0

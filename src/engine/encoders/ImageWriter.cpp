@@ -23,8 +23,9 @@ const Raster& planImage(const ImagePlan& plan) {
 
 } // namespace
 
-ImageWriter::ImageWriter(const ImageCodec& codec, EngineControl& control)
-    : codec_(codec), control_(control) {}
+ImageWriter::ImageWriter(const ImageCodec& codec, EngineControl& control,
+                         bool outputDecodedAfterwards)
+    : codec_(codec), control_(control), outputDecodedAfterwards_(outputDecodedAfterwards) {}
 
 void ImageWriter::writeImage(const fs::path& source, const fs::path& destination, ImagePlan plan,
                              const AppConfig& config) const {
@@ -37,7 +38,7 @@ void ImageWriter::writeImage(const fs::path& source, const fs::path& destination
         writePng(source, destination, std::move(plan), config.qualities.png);
         break;
     case ImageFormat::webp:
-        writeWebPImage({control_, codec_, scratchFs_}, destination, std::move(plan), config.preset,
+        writeWebPImage({control_, codec_, scratchFs_, outputDecodedAfterwards_}, destination, std::move(plan), config.preset,
                        config.qualities.webp);
         break;
     case ImageFormat::avif:
@@ -69,7 +70,7 @@ void ImageWriter::writeImageWithImageIO(const fs::path& destination, const Raste
 void ImageWriter::writeJpeg(const fs::path& destination, ImagePlan plan,
                             const QualitySettings& qualities) const {
     if (toolURL("cjpeg")) {
-        writeJPEGImage({control_, codec_, scratchFs_}, destination, std::move(plan),
+        writeJPEGImage({control_, codec_, scratchFs_, outputDecodedAfterwards_}, destination, std::move(plan),
                        qualities.jpeg);
         return;
     }

@@ -18,7 +18,10 @@ class Raster;
 /// target format to one writer per format. Runs on the engine's work queue.
 class ImageWriter {
 public:
-    ImageWriter(const ImageCodec& codec, EngineControl& control);
+    /// `outputDecodedAfterwards`: the caller decodes the written file before using it,
+    /// so a JPEG or WebP tool's lone candidate is not decoded twice.
+    ImageWriter(const ImageCodec& codec, EngineControl& control,
+                bool outputDecodedAfterwards = false);
 
     /// Writes the output for `plan` at `destination`, replacing what is there, with the
     /// preset's and qualities' settings from `config`. Throws FolderCompressorControlError
@@ -46,6 +49,7 @@ private:
 
     const ImageCodec& codec_;
     EngineControl& control_;
+    bool outputDecodedAfterwards_;
     // Only for checking the tools' scratch files, which are never the user's.
     mutable PosixFileSystem scratchFs_;
 };

@@ -213,14 +213,14 @@ void writeJPEGImage(const EncoderContext& context, const fs::path& destination, 
     }
 
     std::vector<fs::path> valid;
-    for (const ToolCandidate& candidate :
-         jpegCandidates(base, directory, intermediate, profile, quality)) {
+    const auto candidates = jpegCandidates(base, directory, intermediate, profile, quality);
+    for (const ToolCandidate& candidate : candidates) {
         scratch.add(candidate.url);
         try {
             runTool(context.control, *cjpeg, candidate.arguments);
             if (insertProfileAfterwards)
                 insertICCProfileIntoJPEG(candidate.url, *plan.iccData);
-            validateEncodedImage(context.fs, context.codec, candidate.url);
+            checkCandidate(context, candidate.url, candidates.size());
             valid.push_back(candidate.url);
         } catch (const FolderCompressorControlError&) {
             throw;

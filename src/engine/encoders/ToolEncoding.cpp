@@ -9,6 +9,7 @@
 #include "core/Paths.h"
 #include "core/Text.h"
 #include "core/Uuid.h"
+#include "engine/Validation.h"
 #include "platform/FileSystem.h"
 
 namespace velk {
@@ -61,6 +62,15 @@ void dropCandidate(const fs::path& candidate, const std::exception& reason) noex
     } catch (...) {
         // Losing one log line is no reason to end the program.
     }
+}
+
+void checkCandidate(const EncoderContext& context, const fs::path& candidate,
+                    std::size_t candidateCount) {
+    if (context.outputDecodedAfterwards && candidateCount == 1) {
+        validateTemporaryFile(context.fs, candidate);
+        return;
+    }
+    validateEncodedImage(context.fs, context.codec, candidate);
 }
 
 } // namespace velk

@@ -17,6 +17,9 @@ struct EncoderContext {
     EngineControl& control;
     const ImageCodec& codec;
     FileSystem& fs;
+    /// The caller decodes the finished output itself before using it, so a lone
+    /// candidate, which wins whatever its size, need not be decoded here as well.
+    bool outputDecodedAfterwards = false;
 };
 
 /// One run of an outside encoder: the file it is to write and its whole argument list.
@@ -47,5 +50,11 @@ void copyScratchFile(const std::filesystem::path& from, const std::filesystem::p
 /// Forgets a candidate that failed: its file is deleted (errors ignored) and the reason
 /// goes to the debug log. Call only from a catch block.
 void dropCandidate(const std::filesystem::path& candidate, const std::exception& reason) noexcept;
+
+/// Proves a tool's candidate usable: not empty, and (unless the context's caller decodes
+/// the result itself and there is no other candidate to choose from) decodable.
+/// Throws FileError(writeUnknown) and deletes the file otherwise.
+void checkCandidate(const EncoderContext& context, const std::filesystem::path& candidate,
+                    std::size_t candidateCount);
 
 } // namespace velk

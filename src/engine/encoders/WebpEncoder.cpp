@@ -106,8 +106,8 @@ void writeWebPImage(const EncoderContext& context, const fs::path& destination, 
     }
 
     std::vector<fs::path> valid;
-    for (const ToolCandidate& candidate :
-         webPCandidates(base, directory, intermediate, alpha, preset, quality)) {
+    const auto candidates = webPCandidates(base, directory, intermediate, alpha, preset, quality);
+    for (const ToolCandidate& candidate : candidates) {
         scratch.add(candidate.url);
         fs::path output = candidate.url;
         try {
@@ -118,7 +118,7 @@ void writeWebPImage(const EncoderContext& context, const fs::path& destination, 
                         {"-set", "icc", profile->native(), candidate.url.native(), "-o",
                          output.native()});
             }
-            validateEncodedImage(context.fs, context.codec, output);
+            checkCandidate(context, output, candidates.size());
             valid.push_back(output);
         } catch (const FolderCompressorControlError&) {
             throw;
