@@ -339,7 +339,7 @@ def engine_run(label, items, fmt, bundle_exe, toolwrap, work, extra_env=None):
             "tools": mine, "line": lines[0] if lines else None,
         })
     return {"records": records, "rc": result.returncode, "wall": wall, "stdout": result.stdout,
-            "stderr": result.stderr, "invocations": invocations}
+            "stderr": result.stderr, "invocations": invocations, "events": events.events}
 
 
 # ---------------------------------------------------------------------------- comparisons

@@ -93,26 +93,60 @@ def build_corpus(folder):
     return items
 
 
-def role_of(path, stem):
+def scratch_folders(items, events):
+    """The program's private scratch folders in the watched folder, by item: each is
+    credited to the source opened last before it was made. Returns name -> [folder,
+    begin, end]: begin as in encoders.py (the first of the source's opens just before the
+    folder appears), end when the output is installed or else the folder removed."""
+    sources = {i["path"].name: i["name"] for i in items}
+    outputs = {f"{i['path'].stem}_velkcompressed.png": i["name"] for i in items}
+    opened = {}  # item -> times of its source's opens so far
+    made = {}
+    for k, (t, mask, name) in enumerate(events):
+        if mask & (enc.IN_MOVED_TO | enc.IN_CLOSE_WRITE) and name in outputs:
+            entry = made.get(outputs[name])
+            if entry and entry[2] is None:
+                entry[2] = t
+        elif mask & enc.IN_OPEN and name in sources:
+            opened.setdefault(sources[name], []).append((k, t))
+        elif mask & enc.IN_CREATE and name.startswith(".velk-temp-"):
+            last = max(opened.items(), key=lambda kv: kv[1][-1][0], default=None)
+            if last is None:
+                continue
+            times = [t for _, t in last[1]]
+            begin = times[-1]
+            for earlier in reversed(times[:-1]):
+                if begin - earlier > 0.5:
+                    break
+                begin = earlier
+            made[last[0]] = [name, begin, None]
+        elif mask & enc.IN_DELETE and name.startswith(".velk-temp-"):
+            for entry in made.values():
+                if entry[0] == name and entry[2] is None:
+                    entry[2] = t
+    return made
+
+
+def role_of(path, folder):
     """The scratch role of a file the program handed a tool ("png-source", "oxipng",
-    "png-estimate", "pngquant"), or None when it is not this item's."""
-    prefix = f".{stem}_velkcompressed.velk-temp-"
-    name = Path(path).name
-    if not name.startswith(prefix):
+    "png-estimate", "pngquant"), or None when it is not in `folder`."""
+    path = Path(path)
+    if folder is None or path.parent.name != folder:
         return None
-    rest = name[len(prefix):]
+    name = path.name
+    rest = name[name.find("velk-temp-") + len("velk-temp-"):]
     for role in ("png-source", "png-estimate", "oxipng", "pngquant"):
         if rest.startswith(role + "-"):
             return role
     return None
 
 
-def candidate_sizes(stem, size_lines):
+def candidate_sizes(folder, size_lines):
     """Sizes of the base and of the candidates the program made for one file, from the
     stand-ins' size log."""
     sizes = {}
     for tool, _, path, size in size_lines:
-        role = role_of(path, stem)
+        role = role_of(path, folder)
         if role == "png-source":
             sizes["base"] = size
         elif role == "png-estimate":
@@ -145,19 +179,21 @@ def run_program(label, exe, items, toolwrap, work):
             tool, end, path, size = line.split("\t")
             size_lines.append((tool, float(end), path, int(size)))
     real_oxipng = exe.parent.parent / "Resources" / "bin" / "oxipng"
+    folders = scratch_folders(items, result["events"])
     rows = {}
     for r in result["records"]:
-        stem = r["path"].stem
-        sizes = candidate_sizes(stem, size_lines)
+        folder, begin, end = folders.get(r["name"], (None, None, None))
+        sizes = candidate_sizes(folder, size_lines)
         winner = smallest(sizes)
-        row = {"name": r["name"], "mp": r["mp"], "engine_s": r["engine_s"],
+        engine_s = (end - begin) if begin is not None and end is not None else None
+        row = {"name": r["name"], "mp": r["mp"], "engine_s": engine_s,
                "out_bytes": r["out_bytes"] if r["out_bytes"] is not None else r["bytes"],
                "sizes": sizes, "winner": winner, "skipped": "estimate" in sizes and
                "oxipng" not in sizes}
         if row["skipped"]:
             # What the skipped run would have made: the same run on the kept base.
-            base = [p for _, _, p, _ in size_lines if role_of(p, stem) == "png-source"]
-            trial = work / label / f"{stem}.full-oxipng.png"
+            base = [p for _, _, p, _ in size_lines if role_of(p, folder) == "png-source"]
+            trial = work / label / f"{r['name']}.full-oxipng.png"
             shutil.copyfile(keep / Path(base[0]).name, trial)
             enc.run([real_oxipng, "-q", "-o", "4", "--strip", "safe", trial])
             would = dict(sizes, oxipng=trial.stat().st_size)
@@ -227,9 +263,12 @@ def main():
     parser.add_argument("--baseline", type=Path)
     parser.add_argument("--toolwrap", type=Path, required=True)
     parser.add_argument("--out", type=Path, required=True)
+    parser.add_argument("--files", help="comma-separated names: run only these files")
     args = parser.parse_args()
 
     items = build_corpus(args.out / "png-corpus")
+    if args.files:
+        items = [i for i in items if i["name"] in args.files.split(",")]
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     work = args.out / f"png-run-{stamp}"
     runs = []

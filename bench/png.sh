@@ -4,7 +4,7 @@
 # --baseline, a second build of the program runs on the same corpus in the same run and
 # the table compares the two. See bench/README.md.
 #
-#   bench/png.sh [--baseline PROGRAM] [PROGRAM]
+#   bench/png.sh [--baseline PROGRAM] [--files NAME,...] [PROGRAM]
 #
 # PROGRAM defaults to this checkout's release build (built first). A PROGRAM is the
 # VelkCompressor executable inside a bundle (…/VelkCompressor.app/Contents/MacOS/).
@@ -15,10 +15,12 @@ out="$bench/out"
 mkdir -p "$out/bin"
 
 baseline=()
+files=()
 program=
 while [ $# -gt 0 ]; do
     case "$1" in
     --baseline) baseline=(--baseline "$2"); shift 2 ;;
+    --files) files=(--files "$2"); shift 2 ;;
     *) program=$1; shift ;;
     esac
 done
@@ -51,5 +53,5 @@ if [ ! -x "$out/bin/toolwrap" ] || [ "$bench/toolwrap.cpp" -nt "$out/bin/toolwra
     g++ -O2 -std=c++20 -o "$out/bin/toolwrap" "$bench/toolwrap.cpp" -static
 fi
 
-exec /usr/bin/python3 "$bench/png.py" --program "$program" "${baseline[@]}" \
+exec /usr/bin/python3 "$bench/png.py" --program "$program" "${baseline[@]}" "${files[@]}" \
     --toolwrap "$out/bin/toolwrap" --out "$out"

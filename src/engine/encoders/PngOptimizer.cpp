@@ -73,7 +73,7 @@ bool candidateStep(const fs::path& file, Step&& step) {
 }
 
 /// pngquant's file size as soon as it is known (none when pngquant made no candidate),
-/// sent exactly once: a side that leaves without telling says none.
+/// sent once; later sends are ignored.
 class QuantisedSizeNotice {
 public:
     QuantisedSizeNotice() = default;
@@ -152,6 +152,8 @@ std::optional<fs::path> makeQuantisedCandidate(const EncoderContext& context, To
         notice.send(std::nullopt);
         return made ? std::optional(file) : std::nullopt;
     } catch (...) {
+        // The lossless side may be waiting for the size: tell it before ending its tools.
+        notice.send(std::nullopt);
         group.abandon();
         throw;
     }
