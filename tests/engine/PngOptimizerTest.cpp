@@ -216,17 +216,20 @@ TEST_F(PngOptimizerTest, FullLosslessRunIsSkippedOnlyWhenItsEstimateCannotWin) {
     const fs::path quantised = fileOfSize("quantised.png", 2000);
     ASSERT_GT(fs::file_size(source_), 2300u);
 
-    // Estimate bytes (0: oxipng fails there) and whether pngquant makes its 2,000 bytes.
+    // Estimate bytes (0: oxipng fails there) and what pngquant makes of 2,000 bytes.
+    const std::string madeOne = "cp '" + quantised.native() + "' \"$out\"";
     const struct {
         const char* what;
         int estimate;
-        bool pngquantMakesOne;
+        std::string pngquant;
         bool fullRuns;
     } cases[] = {
-        {"more than 10 % above pngquant's file: skipped", 2201, true, false},
-        {"exactly 10 % above: still run", 2200, true, true},
-        {"no estimate: run", 0, true, true},
-        {"no pngquant file to beat: run", 2201, false, true},
+        {"more than 10 % above pngquant's file: skipped", 2201, madeOne, false},
+        {"exactly 10 % above: still run", 2200, madeOne, true},
+        {"no estimate: run", 0, madeOne, true},
+        {"no pngquant file to beat: run", 2201, "exit 99", true},
+        {"pngquant's file does not decode: run after all", 2201,
+         "head -c 2000 /dev/zero > \"$out\"", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -237,8 +240,7 @@ TEST_F(PngOptimizerTest, FullLosslessRunIsSkippedOnlyWhenItsEstimateCannotWin) {
                                                     : "exit 1";
         tools.add("oxipng", "case \"$last\" in *-png-estimate-*) " + estimate +
                                 ";; *-oxipng-*) cp '" + full.native() + "' \"$last\";; esac");
-        tools.add("pngquant",
-                  c.pngquantMakesOne ? "cp '" + quantised.native() + "' \"$out\"" : "exit 99");
+        tools.add("pngquant", c.pngquant);
         write(images_ / "out.png");
 
         const auto oxipng = tools.runs("oxipng");

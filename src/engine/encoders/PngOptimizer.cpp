@@ -72,8 +72,9 @@ bool candidateStep(const fs::path& file, Step&& step) {
     }
 }
 
-/// pngquant's file size as soon as it is known (none when pngquant made no candidate),
-/// sent once; later sends are ignored.
+/// What the lossless side learns from the quantised one: pngquant's file size as soon as
+/// it is known, or none when pngquant made no file. Sent once; later sends are ignored.
+/// None also ends the estimate, which has nothing to be compared with then.
 class QuantisedSizeNotice {
 public:
     QuantisedSizeNotice() = default;
@@ -82,15 +83,20 @@ public:
     ~QuantisedSizeNotice() { send(std::nullopt); }
 
     std::future<std::optional<std::uintmax_t>> future() { return promise_.get_future(); }
+    /// The group the estimate runs in.
+    ToolGroup& estimate() { return estimate_; }
     void send(std::optional<std::uintmax_t> size) {
-        if (!sent_) {
-            sent_ = true;
-            promise_.set_value(size);
-        }
+        if (sent_)
+            return;
+        sent_ = true;
+        if (!size)
+            estimate_.abandon();
+        promise_.set_value(size);
     }
 
 private:
     std::promise<std::optional<std::uintmax_t>> promise_;
+    ToolGroup estimate_;
     bool sent_ = false;
 };
 
@@ -199,14 +205,25 @@ void writePNGImage(const EncoderContext& context, const fs::path& destination,
     }
 
     std::optional<fs::path> lossless;
+    const auto makeLossless = [&] {
+        if (group.abandoned())
+            return;
+        const bool made = candidateStep(losslessFile, [&] {
+            copyScratchFile(baseFile, losslessFile);
+            runTool(context.control, *tools.oxipng, oxipngArguments(losslessFile), &group);
+            finishToolCandidate(context, losslessFile, iccData);
+        });
+        if (made)
+            lossless = losslessFile;
+    };
+    bool skipped = false;
     if (tools.oxipng) {
-        bool worthRunning = true;
         if (quantised) {
             std::optional<std::uintmax_t> estimate;
             candidateStep(estimateFile, [&] {
                 copyScratchFile(baseFile, estimateFile);
                 runTool(context.control, *tools.oxipng, oxipngEstimateArguments(estimateFile),
-                        &group);
+                        &notice.estimate());
                 estimate = fs::file_size(estimateFile);
             });
             const std::optional<std::uintmax_t> quantisedBytes = quantisedSize.get();
@@ -214,27 +231,23 @@ void writePNGImage(const EncoderContext& context, const fs::path& destination,
                 NativeLog::debug("Skipping the full oxipng run: its estimate of " +
                                  std::to_string(*estimate) + " bytes cannot beat pngquant's " +
                                  std::to_string(*quantisedBytes));
-                worthRunning = false;
+                skipped = true;
             }
         }
-        if (worthRunning && !group.abandoned()) {
-            const bool made = candidateStep(losslessFile, [&] {
-                copyScratchFile(baseFile, losslessFile);
-                runTool(context.control, *tools.oxipng, oxipngArguments(losslessFile), &group);
-                finishToolCandidate(context, losslessFile, iccData);
-            });
-            if (made)
-                lossless = losslessFile;
-        }
+        if (!skipped)
+            makeLossless();
     }
 
     std::vector<fs::path> candidates{baseFile};
+    std::optional<fs::path> quantisedCandidate = quantised ? quantised->get() : std::nullopt;
+    // pngquant's file was the reason to skip; if it fell through later (it did not decode),
+    // the lossless rewrite is needed after all.
+    if (skipped && !quantisedCandidate)
+        makeLossless();
     if (lossless)
         candidates.push_back(*lossless);
-    if (quantised) {
-        if (auto file = quantised->get())
-            candidates.push_back(*file);
-    }
+    if (quantisedCandidate)
+        candidates.push_back(*quantisedCandidate);
     installWinner(smallestCandidate(candidates), destination);
 }
 
