@@ -266,8 +266,9 @@ class FolderEvents:
 
 # ---------------------------------------------------------------------------- the program
 
-def engine_run(label, items, fmt, bundle_exe, toolwrap, work):
-    """Runs the program once over a folder holding items; returns one record per item."""
+def engine_run(label, items, fmt, bundle_exe, toolwrap, work, extra_env=None):
+    """Runs the program once over a folder holding items; returns one record per item.
+    extra_env adds variables to the program's environment (and so the stand-ins')."""
     base = work / label
     folder, tools = base / "folder", base / "tools"
     for sub in (folder, tools, base / "config", base / "logs", base / "home"):
@@ -283,7 +284,7 @@ def engine_run(label, items, fmt, bundle_exe, toolwrap, work):
                VELK_TOOL_DIR=str(tools), VELK_BENCH_REAL_TOOLS=str(real_tools),
                VELK_BENCH_TOOL_LOG=str(tool_log), HOME=str(base / "home"),
                XDG_CONFIG_HOME=str(base / "home" / ".config"),
-               XDG_DATA_HOME=str(base / "home" / ".local" / "share"))
+               XDG_DATA_HOME=str(base / "home" / ".local" / "share"), **(extra_env or {}))
     events = FolderEvents(folder)
     started = time.perf_counter()
     # One file at a time: a file's time is then its own, with no other file's tools in it.
@@ -339,7 +340,7 @@ def engine_run(label, items, fmt, bundle_exe, toolwrap, work):
             "tools": mine, "line": lines[0] if lines else None,
         })
     return {"records": records, "rc": result.returncode, "wall": wall, "stdout": result.stdout,
-            "stderr": result.stderr, "invocations": invocations}
+            "stderr": result.stderr, "invocations": invocations, "events": events.events}
 
 
 # ---------------------------------------------------------------------------- comparisons

@@ -4,6 +4,10 @@
 //
 //   NAME <TAB> START <TAB> END <TAB> STATUS <TAB> ARG <TAB> ARG ...
 //
+// With $VELK_BENCH_KEEP_DIR set (bench/png.sh), it also keeps a hard link to every file
+// named as an argument, as the tool left it, under its own name in that folder, and
+// appends "NAME <TAB> END <TAB> PATH <TAB> BYTES" for each to sizes.log there.
+//
 // START and END are wall-clock seconds (CLOCK_REALTIME) around the real tool's whole
 // life, launch included. Compiled and linked statically rather than a shell script, so
 // the stand-in adds little to what the program is timed for; the benchmark measures that
@@ -11,6 +15,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +32,31 @@ double now() {
     timespec time{};
     clock_gettime(CLOCK_REALTIME, &time);
     return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
+}
+
+void appendLine(const char* file, const std::string& line) {
+    const int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        (void)!write(fd, line.data(), line.size());
+        close(fd);
+    }
+}
+
+void keepFiles(const char* keepDir, const std::string& name, double end, int argc, char** argv) {
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "\t%.6f\t", end);
+    std::string lines;
+    for (int i = 1; i < argc; ++i) {
+        struct stat info {};
+        if (stat(argv[i], &info) != 0 || !S_ISREG(info.st_mode))
+            continue;
+        std::string base = argv[i];
+        if (const auto slash = base.rfind('/'); slash != std::string::npos)
+            base = base.substr(slash + 1);
+        (void)!link(argv[i], (std::string(keepDir) + "/" + base).c_str());
+        lines += name + stamp + argv[i] + "\t" + std::to_string(info.st_size) + "\n";
+    }
+    appendLine((std::string(keepDir) + "/sizes.log").c_str(), lines);
 }
 
 } // namespace
@@ -62,11 +92,9 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         line += std::string("\t") + argv[i];
     line += "\n";
-    const int fd = open(logFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        (void)!write(fd, line.data(), line.size());
-        close(fd);
-    }
+    appendLine(logFile, line);
+    if (const char* keepDir = std::getenv("VELK_BENCH_KEEP_DIR"); keepDir && *keepDir)
+        keepFiles(keepDir, name, end, argc, argv);
     if (WIFSIGNALED(status)) {
         signal(WTERMSIG(status), SIG_DFL);
         raise(WTERMSIG(status));

@@ -273,6 +273,24 @@ TEST_F(RunToolTest, StopEndsARunningToolAndReapsIt) {
     EXPECT_TRUE(isReaped(std::stoi(test::readFile(started))));
 }
 
+TEST_F(RunToolTest, AbandonedGroupEndsItsToolAndLaunchesNoMore) {
+    const auto started = dir_ / "started";
+    const auto tool = makeExecutable(tools_ / "slow", "#!/bin/sh\n: > '" + started.native() +
+                                                          "'\nexec sleep 30\n");
+    ToolGroup group;
+    auto running = std::async(std::launch::async, [&] { runTool(control_, tool, {}, &group); });
+    ASSERT_TRUE(waitForFile(started)) << "the tool never started";
+    group.abandon();
+
+    ASSERT_EQ(running.wait_for(patience), std::future_status::ready);
+    EXPECT_THROW(running.get(), ToolGroupAbandonedError);
+    // The engine itself was not stopped: only the group's runs end.
+    EXPECT_FALSE(control_.cancellationRequested());
+    fs::remove(log_);
+    EXPECT_THROW(runTool(control_, recordingTool("exit 0"), {}, &group), ToolGroupAbandonedError);
+    EXPECT_FALSE(fs::exists(log_));
+}
+
 class CandidateSelectionTest : public ::testing::Test {
 protected:
     fs::path file(const std::string& name, std::size_t size) {

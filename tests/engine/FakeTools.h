@@ -29,8 +29,8 @@ public:
         const auto script = folder_ / name;
         std::ofstream(script, std::ios::trunc)
             << "#!/bin/sh\n"
-            << "for a in \"$@\"; do printf '%s\\n' \"$a\" >> '" << log(name).native() << "'; done\n"
-            << "printf '%s\\n' '--end--' >> '" << log(name).native() << "'\n"
+            // One append per run, so runs of the same tool side by side never interleave.
+            << "printf '%s\\n' \"$@\" '--end--' >> '" << log(name).native() << "'\n"
             << "prev=; out=; last=\n"
             << "for a in \"$@\"; do case \"$prev\" in -outfile|-o|--output) out=$a;; esac; "
                "prev=$a; last=$a; done\n"

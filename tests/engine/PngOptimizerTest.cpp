@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <regex>
@@ -24,9 +25,10 @@ using test::TestImages;
 
 const fs::path pngquant = "/usr/bin/pngquant";
 
-/// `png` with a tEXt chunk after IHDR: files of equal size that differ in content.
-std::string withTextChunk(const std::string& png, char marker) {
-    const std::string data = std::string("Comment\0", 8) + marker;
+/// `png` with a tEXt chunk after IHDR: files of equal size that differ in content, or
+/// decodable files of a chosen size.
+std::string withTextChunk(const std::string& png, std::string_view text) {
+    const std::string data = std::string("Comment\0", 8) + std::string(text);
     std::string chunk = "tEXt" + data;
     const std::uint32_t crc = crc32(chunk);
     std::string bytes(4, '\0');
@@ -86,11 +88,12 @@ TEST_F(PngOptimizerTest, ToolArgumentsFollowTheQualityRule) {
     }
     // oxipng rewrites its own copy of the base, then pngquant's file when there is one.
     const auto oxipng = tools_.runs("oxipng");
-    ASSERT_FALSE(oxipng.empty());
-    EXPECT_EQ(oxipng[0],
-              (std::vector<std::string>{"-q", "-o", "4", "--strip", "safe", oxipng[0].back()}));
-    EXPECT_TRUE(std::regex_match(fs::path(oxipng[0].back()).filename().native(),
-                                 std::regex("\\.out\\.velk-temp-oxipng-.{36}\\.png")));
+    const auto full = std::find_if(oxipng.begin(), oxipng.end(), [](const auto& run) {
+        return std::regex_match(fs::path(run.back()).filename().native(),
+                                std::regex("\\.out\\.velk-temp-oxipng-.{36}\\.png"));
+    });
+    ASSERT_NE(full, oxipng.end());
+    EXPECT_EQ(*full, (std::vector<std::string>{"-q", "-o", "4", "--strip", "safe", full->back()}));
 }
 
 TEST_F(PngOptimizerTest, SmallestDecodableCandidateWinsAndTiesGoToTheEarlier) {
@@ -100,13 +103,14 @@ TEST_F(PngOptimizerTest, SmallestDecodableCandidateWinsAndTiesGoToTheEarlier) {
     }();
     const fs::path a = dir_ / "a.png";
     const fs::path b = dir_ / "b.png";
-    test::writeFile(a, withTextChunk(small, 'A'));
-    test::writeFile(b, withTextChunk(small, 'B'));
+    test::writeFile(a, withTextChunk(small, "A"));
+    test::writeFile(b, withTextChunk(small, "B"));
     const std::string sourceBytes = test::readFile(source_);
     const test::ScopedEnv logDir("VELK_LOG_DIR", (dir_ / "logs").native());
     const test::ScopedEnv debug("VELK_DEBUG_LOG", "1");
 
-    const std::string onOxipngCopy = "case \"$last\" in *-oxipng-*) ";
+    // The estimate sees what the full run makes, so it never rules the full run out here.
+    const std::string onOxipngCopy = "case \"$last\" in *-oxipng-*|*-png-estimate-*) ";
     const struct {
         const char* what;
         std::string oxipng;
@@ -197,6 +201,91 @@ TEST_F(PngOptimizerTest, StopWhilePngquantRunsEndsItAndLeavesNoScratchFile) {
         EXPECT_EQ(error.kind(), FolderCompressorControlError::Kind::cancelled);
     }
     stopper.get();
+    EXPECT_FALSE(fs::exists(images_ / "out.png"));
+    EXPECT_EQ(test::scratchLeftIn(images_), std::vector<std::string>{});
+}
+
+TEST_F(PngOptimizerTest, FullLosslessRunIsSkippedOnlyWhenItsEstimateCannotWin) {
+    TestImages::png(dir_ / "small.png", 8, 8);
+    const std::string small = test::readFile(dir_ / "small.png");
+    const auto fileOfSize = [&](const char* name, std::size_t size) {
+        test::writeFile(dir_ / name, withTextChunk(small, std::string(size - small.size() - 20, 'x')));
+        return dir_ / name;
+    };
+    const fs::path full = fileOfSize("full.png", 1500);
+    const fs::path quantised = fileOfSize("quantised.png", 2000);
+    ASSERT_GT(fs::file_size(source_), 3100u);
+
+    // Estimate bytes (0: oxipng fails there) and what pngquant makes of 2,000 bytes.
+    const std::string madeOne = "cp '" + quantised.native() + "' \"$out\"";
+    const struct {
+        const char* what;
+        int estimate;
+        std::string pngquant;
+        bool fullRuns;
+    } cases[] = {
+        {"more than 50 % above pngquant's file: skipped", 3001, madeOne, false},
+        {"exactly 50 % above: still run", 3000, madeOne, true},
+        {"no estimate: run", 0, madeOne, true},
+        {"no pngquant file to beat: run", 3001, "exit 99", true},
+        {"pngquant's file does not decode: run after all", 3001,
+         "head -c 2000 /dev/zero > \"$out\"", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const test::TempDir runs;
+        test::FakeToolFolder tools(runs / "tools");
+        const std::string estimate = c.estimate > 0 ? "head -c " + std::to_string(c.estimate) +
+                                                          " /dev/zero > \"$last\""
+                                                    : "exit 1";
+        tools.add("oxipng", "case \"$last\" in *-png-estimate-*) " + estimate +
+                                ";; *-oxipng-*) cp '" + full.native() + "' \"$last\";; esac");
+        tools.add("pngquant", c.pngquant);
+        write(images_ / "out.png");
+
+        const auto oxipng = tools.runs("oxipng");
+        EXPECT_EQ(std::count_if(oxipng.begin(), oxipng.end(),
+                                [](const auto& run) { return run[2] == "4" &&
+                                                             run.back().find("-oxipng-") !=
+                                                                 std::string::npos; }),
+                  c.fullRuns ? 1 : 0);
+        EXPECT_EQ(fs::file_size(images_ / "out.png"), c.fullRuns ? 1500u : 2000u);
+        EXPECT_EQ(test::scratchLeftIn(images_), std::vector<std::string>{});
+        // The estimate: one quick trial on one thread, on its own copy of the base. (Once
+        // pngquant has failed it is pointless, and may never start.)
+        if (c.pngquant != madeOne)
+            continue;
+        const auto run = std::find_if(oxipng.begin(), oxipng.end(), [](const auto& args) {
+            return args.back().find("-png-estimate-") != std::string::npos;
+        });
+        ASSERT_NE(run, oxipng.end());
+        EXPECT_EQ(*run, (std::vector<std::string>{"-q", "-o", "1", "-t", "1", "--strip", "safe",
+                                                  run->back()}));
+    }
+}
+
+TEST_F(PngOptimizerTest, CandidatesRunSideBySideAndAStopEndsBoth) {
+    const fs::path marks = dir_ / "marks";
+    fs::create_directory(marks);
+    // pngquant's copy is as large as the base, so the full lossless run is never ruled out.
+    tools_.add("pngquant", "cp \"$last\" \"$out\"");
+    tools_.add("oxipng", "case \"$last\" in *-png-estimate-*) exit 0;; *-oxipng-*) : > '" +
+                             (marks / "lossless").native() + "';; *) : > '" +
+                             (marks / "quantised").native() + "';; esac; exec sleep 60");
+    // Each run sleeps a minute after its mark, so both marks within 20 s means both ran
+    // at once.
+    auto stopper = std::async(std::launch::async, [&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        bool both = false;
+        while (!(both = fs::exists(marks / "lossless") && fs::exists(marks / "quantised")) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        for (const auto& process : control_.requestStop())
+            process->terminate();
+        return both;
+    });
+    EXPECT_THROW(write(images_ / "out.png"), FolderCompressorControlError);
+    EXPECT_TRUE(stopper.get()) << "the two oxipng runs were not running at once";
     EXPECT_FALSE(fs::exists(images_ / "out.png"));
     EXPECT_EQ(test::scratchLeftIn(images_), std::vector<std::string>{});
 }

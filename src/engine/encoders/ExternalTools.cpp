@@ -56,11 +56,63 @@ private:
     const ChildProcess* process_;
 };
 
+/// Forgets the tool in its group on every way out of runTool.
+class GroupRegistration {
+public:
+    GroupRegistration(ToolGroup* group, const ChildProcess* process)
+        : group_(group), process_(process) {}
+    GroupRegistration(const GroupRegistration&) = delete;
+    GroupRegistration& operator=(const GroupRegistration&) = delete;
+    ~GroupRegistration() {
+        if (group_)
+            group_->remove(process_);
+    }
+
+private:
+    ToolGroup* group_;
+    const ChildProcess* process_;
+};
+
 long wholeSeconds(double seconds) {
     return std::max(1L, std::lround(seconds));
 }
 
 } // namespace
+
+ToolGroupAbandonedError::ToolGroupAbandonedError()
+    : Error("A tool run side by side failed, so this one was ended") {}
+
+void ToolGroup::abandon() {
+    std::vector<std::shared_ptr<ChildProcess>> running;
+    {
+        std::scoped_lock lock(mutex_);
+        abandoned_ = true;
+        running = processes_;
+    }
+    for (const auto& process : running)
+        process->terminate();
+}
+
+bool ToolGroup::abandoned() const {
+    std::scoped_lock lock(mutex_);
+    return abandoned_;
+}
+
+void ToolGroup::checkpoint() const {
+    if (abandoned())
+        throw ToolGroupAbandonedError();
+}
+
+bool ToolGroup::add(std::shared_ptr<ChildProcess> process) {
+    std::scoped_lock lock(mutex_);
+    processes_.push_back(std::move(process));
+    return abandoned_;
+}
+
+void ToolGroup::remove(const ChildProcess* process) {
+    std::scoped_lock lock(mutex_);
+    std::erase_if(processes_, [process](const auto& p) { return p.get() == process; });
+}
 
 ToolTimeLimitError::ToolTimeLimitError(const std::filesystem::path& tool, double seconds)
     : Error("Compression took too long: \u201C" + displayName(tool) + "\u201D was stopped after " +
@@ -105,14 +157,20 @@ std::optional<std::filesystem::path> toolURL(std::string_view name) {
 }
 
 void runTool(EngineControl& control, const std::filesystem::path& tool,
-             const std::vector<std::string>& arguments) {
+             const std::vector<std::string>& arguments, ToolGroup* group) {
     control.checkpoint();
+    if (group)
+        group->checkpoint();
     auto process = std::make_shared<ChildProcess>(tool, arguments);
     ActiveProcessRegistration registration(control, process.get());
+    GroupRegistration groupRegistration(group, process.get());
 
     // A stop that came between the checkpoint and the launch found no process to end;
-    // end it here, or the tool would run to completion after the engine stopped.
-    if (control.addActiveProcess(process) && process->isRunning())
+    // end it here, or the tool would run to completion after the engine stopped. The
+    // same holds for a group abandoned meanwhile.
+    const bool stopped = control.addActiveProcess(process);
+    const bool abandoned = group && group->add(process);
+    if ((stopped || abandoned) && process->isRunning())
         process->terminate();
 
     const double limit = control.toolTimeLimit();
@@ -120,6 +178,8 @@ void runTool(EngineControl& control, const std::filesystem::path& tool,
         process->waitFor(std::chrono::milliseconds(std::llround(std::max(limit, 0.0) * 1000)));
     // A stopped tool often exits non-zero; report it as the stop it was.
     control.checkpoint();
+    if (group && exited)
+        group->checkpoint();
     if (!exited) {
         // Leaving this scope ends the tool: SIGTERM, and SIGKILL if it lingers.
         NativeLog::write(displayPath(tool) + " ran past its limit of " +

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +13,7 @@
 
 namespace velk {
 
+class ChildProcess;
 class EngineControl;
 
 /// The bundle's "Contents/Resources" folder when this executable sits in
@@ -39,12 +42,45 @@ public:
 double toolTimeLimitFor(std::int64_t pixels, double base = toolTimeLimitBase,
                         double perMegapixel = toolTimeLimitPerMegapixel);
 
+/// A run that was ended, or never started, because its group was abandoned.
+class ToolGroupAbandonedError : public Error {
+public:
+    ToolGroupAbandonedError();
+};
+
+/// The tools one file runs side by side. When one of them fails in a way that ends the
+/// whole file (a time limit), the others' results are of no use: abandon() ends every
+/// tool of the group that still runs and keeps new ones from starting, without touching
+/// the engine's other work. Thread-safe.
+class ToolGroup {
+public:
+    ToolGroup() = default;
+    ToolGroup(const ToolGroup&) = delete;
+    ToolGroup& operator=(const ToolGroup&) = delete;
+
+    void abandon();
+    bool abandoned() const;
+    /// Throws ToolGroupAbandonedError once the group is abandoned.
+    void checkpoint() const;
+
+    /// Adds a tool just launched; returns whether the group was abandoned meanwhile.
+    bool add(std::shared_ptr<ChildProcess> process);
+    void remove(const ChildProcess* process);
+
+private:
+    mutable std::mutex mutex_;
+    bool abandoned_ = false;
+    std::vector<std::shared_ptr<ChildProcess>> processes_;
+};
+
 /// Runs the tool to completion, registered as the engine's active process so a stop can
-/// terminate it; past the control's tool time limit it is stopped (SIGTERM, then
-/// SIGKILL). Throws FolderCompressorControlError (cancelled, whatever the exit status),
-/// ToolTimeLimitError, FileError writeUnknown (non-zero exit) or ChildProcessError
-/// (launch failure). Nothing is launched when a stop is already requested.
+/// terminate it (and in `group`, when given, so a sibling's failure can); past the
+/// control's tool time limit it is stopped (SIGTERM, then SIGKILL). Throws
+/// FolderCompressorControlError (cancelled, whatever the exit status),
+/// ToolTimeLimitError, ToolGroupAbandonedError, FileError writeUnknown (non-zero exit)
+/// or ChildProcessError (launch failure). Nothing is launched when a stop is already
+/// requested or the group abandoned.
 void runTool(EngineControl& control, const std::filesystem::path& tool,
-             const std::vector<std::string>& arguments);
+             const std::vector<std::string>& arguments, ToolGroup* group = nullptr);
 
 } // namespace velk

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# PNG benchmark: the program's PNG path in seconds per megapixel, bytes and winning
+# candidate per file, on a corpus of PNGs it builds from Debian packages; with
+# --baseline, a second build of the program runs on the same corpus in the same run and
+# the table compares the two. See bench/README.md.
+#
+#   bench/png.sh [--baseline PROGRAM] [--files NAME,...] [PROGRAM]
+#
+# PROGRAM defaults to this checkout's release build (built first). A PROGRAM is the
+# VelkCompressor executable inside a bundle (…/VelkCompressor.app/Contents/MacOS/).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bench="$root/bench"
+out="$bench/out"
+mkdir -p "$out/bin"
+
+baseline=()
+files=()
+program=
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --baseline) baseline=(--baseline "$2"); shift 2 ;;
+    --files) files=(--files "$2"); shift 2 ;;
+    *) program=$1; shift ;;
+    esac
+done
+
+missing=()
+for package in mate-backgrounds adwaita-icon-theme chromium fonts-dejavu-core libvips-tools; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing ${missing[*]}…"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "bench: run as root, or install: apt-get install ${missing[*]}" >&2
+        exit 1
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" \
+        >"$out/apt.log" 2>&1 || { echo "apt-get failed: see $out/apt.log" >&2; exit 1; }
+fi
+
+if [ -z "$program" ]; then
+    echo "building the program (release)…"
+    "$root/scripts/build.sh" release >"$out/build.log" 2>&1 ||
+        { echo "build failed: see $out/build.log" >&2; exit 1; }
+    program="$root/build/release/VelkCompressor.app/Contents/MacOS/VelkCompressor"
+fi
+for exe in "$program" "${baseline[@]:1}"; do
+    [ -x "$exe" ] || { echo "no program at $exe" >&2; exit 1; }
+done
+
+if [ ! -x "$out/bin/toolwrap" ] || [ "$bench/toolwrap.cpp" -nt "$out/bin/toolwrap" ]; then
+    g++ -O2 -std=c++20 -o "$out/bin/toolwrap" "$bench/toolwrap.cpp" -static
+fi
+
+exec /usr/bin/python3 "$bench/png.py" --program "$program" "${baseline[@]}" "${files[@]}" \
+    --toolwrap "$out/bin/toolwrap" --out "$out"
