@@ -155,6 +155,7 @@ def batch_run(exe, items, base, jobs):
         shutil.copyfile(item["path"], folder / item["name"])
     extra = ["--jobs", str(jobs)] if jobs else []
     result = headless.run_once(exe, folder, base, extra)
+    result["folder"] = folder
     result["outputs"] = headless.outputs_in(folder)
     result["strays"] = headless.strays_in(folder, {item["name"] for item in items})
     return result
@@ -258,7 +259,7 @@ def main():
         indent=1, default=str))
     if not args.keep:
         for result in runs.values():
-            shutil.rmtree(Path(result["command"][4]), ignore_errors=True)
+            shutil.rmtree(result["folder"], ignore_errors=True)
     return 0
 
 

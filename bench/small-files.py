@@ -53,7 +53,7 @@ def plan(count):
     for index in range(count):
         name = f"small-{index + 1:04d}"
         if index % 2 == 0:
-            width = rng.randrange(256, 1024)
+            width = rng.randrange(240, 720)
             height = width * rng.choice((2, 3, 3, 4)) // 4
             jobs.append(("crop", f"{name}.jpg", rng.choice(PHOTOS), width, height,
                          f"[Q={rng.randrange(72, 96)},strip]", rng.random(), rng.random()))
@@ -61,7 +61,7 @@ def plan(count):
             jobs.append(("copy", f"{name}.png", available.pop(0)))
         else:
             flat = index % 6 == 3
-            side = rng.randrange(96, 320) if flat else rng.randrange(80, 220)
+            side = rng.randrange(128, 320) if flat else rng.randrange(80, 220)
             jobs.append(("crop", f"{name}.png", rng.choice(FLAT if flat else PHOTOS), side,
                          side * 3 // 4, "[compression=6,strip]", rng.random(), rng.random()))
     return jobs
@@ -69,7 +69,7 @@ def plan(count):
 
 def build_corpus(folder, count):
     stamp = folder / "corpus.json"
-    wanted = {"version": 1, "count": count, "photos": PHOTOS, "flat": FLAT}
+    wanted = {"version": 2, "count": count, "photos": PHOTOS, "flat": FLAT}
     if stamp.exists() and json.loads(stamp.read_text()).get("layout") == wanted:
         return sorted((folder / "files").iterdir())
     if folder.exists():
