@@ -32,6 +32,7 @@ def run_once(exe, folder, base, extra=()):
                HOME=str(base / "home"), XDG_CONFIG_HOME=str(base / "home" / ".config"),
                XDG_DATA_HOME=str(base / "home" / ".local" / "share"))
     env.pop("VELK_TOOL_DIR", None)
+    env.pop("VELK_JOBS", None)  # the number of files at once comes from the arguments alone
     command = [str(exe), "--headless", "--watch", str(folder), "--once", "--originals", "keep",
                "--format", "automatic", *extra]
     with open(base / "output.txt", "w") as printed:
