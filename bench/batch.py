@@ -95,7 +95,7 @@ def make_photo(target, index, mp, scratch):
 
 
 def build_corpus(folder):
-    """Builds the corpus into folder/files once; reuses it while its description holds."""
+    """Builds the corpus into folder/files once; reuses it while its recipe is unchanged."""
     stamp = folder / "corpus.json"
     wanted = json.loads(json.dumps(layout()))
     if stamp.exists() and json.loads(stamp.read_text()).get("layout") == wanted:
