@@ -474,11 +474,21 @@ void FolderCompressor::runJobs(const std::vector<fs::path>& files) {
         }
     } batchEnd{*this};
     std::deque<std::unique_ptr<Job>> jobs;
+    // A file whose encode has ended waits for the files before it to be installed; it
+    // holds no raster, so it does not take a worker's place: a small file behind a slow
+    // one would otherwise leave a core idle. The wait is bounded all the same.
+    const auto working = [&] {
+        return static_cast<std::size_t>(std::count_if(jobs.begin(), jobs.end(), [&](const auto& job) {
+            const Stage stage = stageOf(*job);
+            return stage != Stage::encoded && stage != Stage::ended;
+        }));
+    };
+    const std::size_t waitingRoom = 4 * width;
     std::size_t next = 0;
     for (;;) {
         const bool cancelled = control_.cancellationRequested();
-        while (!cancelled && next < files.size() && jobs.size() < width &&
-               !sharesStem(jobs, files[next])) {
+        while (!cancelled && next < files.size() && jobs.size() < waitingRoom &&
+               working() < width && !sharesStem(jobs, files[next])) {
             jobs.push_back(std::make_unique<Job>(files[next++], control_));
             startStage(*jobs.back(), &FolderCompressor::plan, Stage::planned);
         }
