@@ -6,33 +6,11 @@
 #
 #   bench/memory.sh [--formats jpeg,png,...] [--sizes 12,24,50]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-bench="$root/bench"
-out="$bench/out"
+# shellcheck source-path=SCRIPTDIR
+# shellcheck source=prepare.sh
+. "$(dirname "$0")/prepare.sh"
 mkdir -p "$out"
+bench_install_packages
+bench_build_release
 
-missing=()
-for package in mate-backgrounds libvips-tools; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing ${missing[*]}…"
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "bench: run as root, or install: apt-get install ${missing[*]}" >&2
-        exit 1
-    fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" \
-        >"$out/apt.log" 2>&1 || { echo "apt-get failed: see $out/apt.log" >&2; exit 1; }
-fi
-
-echo "building the program (release)…"
-# Only the program and its bundle: the tests play no part here.
-{
-    "$root/scripts/setup.sh" &&
-        { [ -f "$root/build/release/build.ninja" ] || (cd "$root" && cmake --preset release); } &&
-        cmake --build "$root/build/release" --target velk_bundle
-} >"$out/build.log" 2>&1 || { echo "build failed: see $out/build.log" >&2; exit 1; }
-bundle_exe="$root/build/release/VelkCompressor.app/Contents/MacOS/VelkCompressor"
-[ -x "$bundle_exe" ] || { echo "no bundle at $bundle_exe" >&2; exit 1; }
-
-exec /usr/bin/python3 "$bench/memory.py" --exe "$bundle_exe" --out "$out" "$@"
+exec /usr/bin/python3 "$bench/memory.py" --exe "$program" --out "$out" "$@"

@@ -9,9 +9,9 @@
 # PROGRAM defaults to this checkout's release build (built first). A PROGRAM is the
 # VelkCompressor executable inside a bundle (…/VelkCompressor.app/Contents/MacOS/).
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-bench="$root/bench"
-out="$bench/out"
+# shellcheck source-path=SCRIPTDIR
+# shellcheck source=prepare.sh
+. "$(dirname "$0")/prepare.sh"
 mkdir -p "$out/bin"
 
 baseline=()
@@ -25,26 +25,8 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-missing=()
-for package in mate-backgrounds adwaita-icon-theme chromium fonts-dejavu-core libvips-tools; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing ${missing[*]}…"
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "bench: run as root, or install: apt-get install ${missing[*]}" >&2
-        exit 1
-    fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" \
-        >"$out/apt.log" 2>&1 || { echo "apt-get failed: see $out/apt.log" >&2; exit 1; }
-fi
-
-if [ -z "$program" ]; then
-    echo "building the program (release)…"
-    "$root/scripts/build.sh" release >"$out/build.log" 2>&1 ||
-        { echo "build failed: see $out/build.log" >&2; exit 1; }
-    program="$root/build/release/VelkCompressor.app/Contents/MacOS/VelkCompressor"
-fi
+bench_install_packages
+[ -n "$program" ] || bench_build_release
 for exe in "$program" "${baseline[@]:1}"; do
     [ -x "$exe" ] || { echo "no program at $exe" >&2; exit 1; }
 done

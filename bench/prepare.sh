@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Sourced by the batch benchmarks: installs the corpus packages and finds the program.
+# Sourced by the benchmarks: installs the corpus packages and finds the program.
 #
 #   bench_prepare "$@"   sets $program (the bundle's executable) and leaves the other
 #                        arguments in the array $bench_args. With --program PATH that
