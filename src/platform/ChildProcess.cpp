@@ -162,8 +162,15 @@ void launchDetached(const std::filesystem::path& executable,
 ChildProcessError::ChildProcessError(const std::filesystem::path& executable, int errorNumber)
     : Error(launchFailureText(executable, errorNumber)), errorNumber_(errorNumber) {}
 
+namespace {
+std::string_view variableName(std::string_view entry) {
+    return entry.substr(0, entry.find('='));
+}
+} // namespace
+
 ChildProcess::ChildProcess(const std::filesystem::path& executable,
-                           const std::vector<std::string>& arguments) {
+                           const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& environment) {
     // A NUL inside an argument would silently cut it short in the child's argv.
     const auto hasNul = [](const std::string& text) {
         return text.find('\0') != std::string::npos;
@@ -173,6 +180,10 @@ ChildProcess::ChildProcess(const std::filesystem::path& executable,
     }
     for (const auto& argument : arguments) {
         if (hasNul(argument))
+            throw ChildProcessError(executable, EINVAL);
+    }
+    for (const auto& entry : environment) {
+        if (hasNul(entry) || entry.find('=') == std::string::npos)
             throw ChildProcessError(executable, EINVAL);
     }
 
@@ -204,11 +215,27 @@ ChildProcess::ChildProcess(const std::filesystem::path& executable,
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
 
+    std::vector<char*> envp;
+    if (!environment.empty()) {
+        for (char** entry = environ; *entry; ++entry) {
+            const auto name = variableName(*entry);
+            const bool replaced = std::any_of(environment.begin(), environment.end(),
+                                              [name](const std::string& added) {
+                                                  return variableName(added) == name;
+                                              });
+            if (!replaced)
+                envp.push_back(*entry);
+        }
+        for (const auto& entry : environment)
+            envp.push_back(const_cast<char*>(entry.c_str()));
+        envp.push_back(nullptr);
+    }
+
     // glibc's posix_spawn reports a failed exec (ENOENT, EACCES, ENOEXEC) as its own
     // result rather than as exit status 127, so launch failures surface here.
     pid_t pid = -1;
     const int result = posix_spawn(&pid, executable.c_str(), actions.get(), attributes.get(),
-                                   argv.data(), environ);
+                                   argv.data(), environment.empty() ? environ : envp.data());
     if (result != 0)
         throw ChildProcessError(executable, result);
     pid_ = pid;

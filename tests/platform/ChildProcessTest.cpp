@@ -12,6 +12,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace velk {
@@ -87,6 +88,19 @@ TEST(ChildProcessTest, ArgumentsReachTheProgramUnchangedAndOutputGoesNowhere) {
     const std::string fds = test::readFile(dir / "fds");
     EXPECT_EQ(fds.find(secret.native()), std::string::npos) << fds;
     EXPECT_EQ(fds.rfind("/dev/null\n/dev/null\n/dev/null\n", 0), 0u) << fds;
+}
+
+TEST(ChildProcessTest, AddedEnvironmentReplacesOursAndKeepsTheRest) {
+    test::TempDir dir;
+    test::ScopedEnv kept{"VELK_TEST_KEPT", "ours"};
+    test::ScopedEnv replaced{"VELK_TEST_REPLACED", "ours"};
+    ChildProcess child(shell,
+                       {"-c", "printf '%s|' \"$VELK_TEST_KEPT\" \"$VELK_TEST_REPLACED\" \"$VELK_TEST_ADDED\" > \"$0\"; env | grep -c '^VELK_TEST_REPLACED=' >> \"$0\"",
+                        (dir / "env").native()},
+                       {"VELK_TEST_REPLACED=theirs", "VELK_TEST_ADDED=new"});
+    ASSERT_EQ(child.wait(), 0);
+    EXPECT_EQ(test::readFile(dir / "env"), "ours|theirs|new|1\n");
+    EXPECT_THROW(ChildProcess(shell, {"-c", "true"}, {"NO_EQUALS_SIGN"}), ChildProcessError);
 }
 
 TEST(ChildProcessTest, LaunchFailuresAreTypedErrors) {
