@@ -266,6 +266,44 @@ class FolderEvents:
 
 # ---------------------------------------------------------------------------- the program
 
+def scratch_folders(items, events):
+    """The program's private scratch folders in the watched folder, by item: each is
+    credited to the source opened last before it was made (one file at a time, so that
+    is the file it works on). Returns name -> [folder, begin, end]: begin is the first of
+    the source's opens just before the folder appears (the scan that processes a file
+    fingerprints and decodes it; the scan before, which found it new, did so at least the
+    stability interval earlier), end when the output is installed or else the folder
+    removed. The source is read again after the install; that is not counted."""
+    sources = {i["path"].name: i["name"] for i in items}
+    stems = {f"{i['path'].stem}_velkcompressed.": i["name"] for i in items}
+    opened = {}  # item -> times of its source's opens so far
+    made = {}
+    for k, (t, mask, name) in enumerate(events):
+        if mask & (IN_MOVED_TO | IN_CLOSE_WRITE) and not name.startswith("."):
+            owner = next((v for prefix, v in stems.items() if name.startswith(prefix)), None)
+            entry = made.get(owner)
+            if entry and entry[2] is None:
+                entry[2] = t
+        elif mask & IN_OPEN and name in sources:
+            opened.setdefault(sources[name], []).append((k, t))
+        elif mask & IN_CREATE and name.startswith(".velk-temp-"):
+            last = max(opened.items(), key=lambda kv: kv[1][-1][0], default=None)
+            if last is None:
+                continue
+            times = [t for _, t in last[1]]
+            begin = times[-1]
+            for earlier in reversed(times[:-1]):
+                if begin - earlier > 0.5:
+                    break
+                begin = earlier
+            made[last[0]] = [name, begin, None]
+        elif mask & IN_DELETE and name.startswith(".velk-temp-"):
+            for entry in made.values():
+                if entry[0] == name and entry[2] is None:
+                    entry[2] = t
+    return made
+
+
 def engine_run(label, items, fmt, bundle_exe, toolwrap, work, extra_env=None):
     """Runs the program once over a folder holding items; returns one record per item.
     extra_env adds variables to the program's environment (and so the stand-ins')."""
@@ -302,31 +340,16 @@ def engine_run(label, items, fmt, bundle_exe, toolwrap, work, extra_env=None):
             invocations.append({"tool": name, "start": float(start), "end": float(end),
                                 "status": int(status), "args": args})
 
+    folders = scratch_folders(items, events.events)
     records = []
     for item in items:
         source = item["path"].name
         stem = item["path"].stem
         outputs = sorted(folder.glob(f"{stem}_velkcompressed.*"))
         output = outputs[0] if outputs else None
-        out_name = output.name if output else None
-        temp_prefix = f".{stem}_velkcompressed.velk-temp-"
-        ends = [(k, t) for k, (t, m, n) in enumerate(events.events)
-                if (out_name and n == out_name and m & (IN_MOVED_TO | IN_CLOSE_WRITE))
-                or (n.startswith(temp_prefix) and m & IN_DELETE)]
-        end_index, end = min(ends) if ends else (None, None)
-        # In stream order: the program reads the source again after installing, and that
-        # event can arrive in the same read, with the same time, as the install.
-        opens = [t for k, (t, m, n) in enumerate(events.events) if n == source and m & IN_OPEN
-                 and end_index is not None and k < end_index]
-        # The scan that processes a file opens it to fingerprint it, then to decode it; the
-        # scan before, which found it new, did so at least the stability interval earlier.
-        begin = None
-        if opens and end is not None:
-            begin = opens[-1]
-            for t in reversed(opens[:-1]):
-                if begin - t > 0.5:
-                    break
-                begin = t
+        _, begin, end = folders.get(item["name"], (None, None, None))
+        if end is None:
+            begin = None
         mine = [i for i in invocations if begin is not None and begin <= i["start"] <= end]
         lines = [line for line in result.stdout.splitlines() if line.startswith(source + " ")
                  or line.startswith(source + ":")]
