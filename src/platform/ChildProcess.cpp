@@ -24,7 +24,6 @@ namespace {
 
 constexpr auto terminationGrace = std::chrono::seconds(1);
 constexpr auto terminationPollInterval = std::chrono::milliseconds(5);
-constexpr int inputPipeBytes = 1 << 20;
 
 std::string launchFailureText(const std::filesystem::path& executable, int errorNumber) {
     return "cannot launch " + displayPath(executable) + ": " +
@@ -236,9 +235,6 @@ ChildProcess::ChildProcess(const std::filesystem::path& executable,
         // Only our end waits without blocking; the child reads as usual.
         if (!pipe.open() || ::fcntl(pipe.write(), F_SETFL, O_NONBLOCK) == -1)
             throw ChildProcessError(executable, errno);
-        // A raster is megabytes: in the default 64 KiB the writer and the tool would
-        // take turns on every few rows. Where the system allows less, the default stays.
-        ::fcntl(pipe.write(), F_SETPIPE_SZ, inputPipeBytes);
     }
 
     SpawnFileActions actions;
