@@ -12,7 +12,6 @@
 #include <system_error>
 #include <thread>
 #include <unistd.h>
-#include <utility>
 
 #include "core/Paths.h"
 
@@ -163,61 +162,8 @@ void launchDetached(const std::filesystem::path& executable,
 ChildProcessError::ChildProcessError(const std::filesystem::path& executable, int errorNumber)
     : Error(launchFailureText(executable, errorNumber)), errorNumber_(errorNumber) {}
 
-namespace {
-
-/// Both ends of a pipe, closed unless taken.
-class PipeEnds {
-public:
-    PipeEnds() = default;
-    PipeEnds(const PipeEnds&) = delete;
-    PipeEnds& operator=(const PipeEnds&) = delete;
-    ~PipeEnds() {
-        for (const int fd : ends_) {
-            if (fd >= 0)
-                ::close(fd);
-        }
-    }
-    bool open() { return ::pipe2(ends_, O_CLOEXEC) == 0; }
-    int read() const { return ends_[0]; }
-    int write() const { return ends_[1]; }
-    int takeWrite() { return std::exchange(ends_[1], -1); }
-
-private:
-    int ends_[2] = {-1, -1};
-};
-
-/// Keeps SIGPIPE from this thread while it writes to a pipe, and swallows the one a
-/// write to a closed pipe raised: EPIPE says the same, and the default action would end
-/// the whole program.
-class QuietPipeSignal {
-public:
-    QuietPipeSignal() {
-        sigemptyset(&pipeSignal_);
-        sigaddset(&pipeSignal_, SIGPIPE);
-        ::pthread_sigmask(SIG_BLOCK, &pipeSignal_, &previous_);
-    }
-    QuietPipeSignal(const QuietPipeSignal&) = delete;
-    QuietPipeSignal& operator=(const QuietPipeSignal&) = delete;
-    ~QuietPipeSignal() {
-        if (raised_) {
-            const timespec none{};
-            while (::sigtimedwait(&pipeSignal_, nullptr, &none) == -1 && errno == EINTR) {
-            }
-        }
-        ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    }
-    void raised() { raised_ = true; }
-
-private:
-    sigset_t pipeSignal_;
-    sigset_t previous_;
-    bool raised_ = false;
-};
-
-} // namespace
-
 ChildProcess::ChildProcess(const std::filesystem::path& executable,
-                           const std::vector<std::string>& arguments, Input input) {
+                           const std::vector<std::string>& arguments) {
     // A NUL inside an argument would silently cut it short in the child's argv.
     const auto hasNul = [](const std::string& text) {
         return text.find('\0') != std::string::npos;
@@ -230,18 +176,8 @@ ChildProcess::ChildProcess(const std::filesystem::path& executable,
             throw ChildProcessError(executable, EINVAL);
     }
 
-    PipeEnds pipe;
-    if (input == Input::pipe) {
-        // Only our end waits without blocking; the child reads as usual.
-        if (!pipe.open() || ::fcntl(pipe.write(), F_SETFL, O_NONBLOCK) == -1)
-            throw ChildProcessError(executable, errno);
-    }
-
     SpawnFileActions actions;
-    if (input == Input::pipe)
-        posix_spawn_file_actions_adddup2(actions.get(), pipe.read(), STDIN_FILENO);
-    else
-        posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO);
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
@@ -276,12 +212,9 @@ ChildProcess::ChildProcess(const std::filesystem::path& executable,
     if (result != 0)
         throw ChildProcessError(executable, result);
     pid_ = pid;
-    if (input == Input::pipe)
-        inputFd_ = pipe.takeWrite();
 }
 
 ChildProcess::~ChildProcess() {
-    closeInput();
     std::scoped_lock lock(mutex_);
     if (reaped_)
         return;
@@ -393,42 +326,6 @@ bool ChildProcess::isRunning() {
     if (!reaped_)
         reapLocked(false);
     return !reaped_;
-}
-
-ChildProcess::InputResult ChildProcess::writeInput(const void* bytes, std::size_t count,
-                                                   std::chrono::steady_clock::time_point deadline) {
-    if (inputFd_ < 0)
-        return InputResult::closed;
-    QuietPipeSignal quiet;
-    const auto* next = static_cast<const unsigned char*>(bytes);
-    while (count > 0) {
-        const ssize_t written = ::write(inputFd_, next, count);
-        if (written > 0) {
-            next += written;
-            count -= static_cast<std::size_t>(written);
-            continue;
-        }
-        if (written == -1 && errno == EINTR)
-            continue;
-        if (written == -1 && errno == EAGAIN) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                return InputResult::timedOut;
-            pollfd watch{inputFd_, POLLOUT, 0};
-            ::poll(&watch, 1, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
-            continue;
-        }
-        if (written == -1 && errno == EPIPE)
-            quiet.raised();
-        return InputResult::closed;
-    }
-    return InputResult::written;
-}
-
-void ChildProcess::closeInput() noexcept {
-    if (inputFd_ >= 0)
-        ::close(std::exchange(inputFd_, -1));
 }
 
 void ChildProcess::terminate() {

@@ -23,22 +23,17 @@ private:
 };
 
 /// One outside program, started without a shell: argv[0] is the executable's path and
-/// the arguments reach it unchanged. Standard output and error are the null device, and
-/// so is standard input unless a pipe is asked for; none of our other descriptors leak
-/// into it.
+/// the arguments reach it unchanged. Standard input, output and error are the null
+/// device; none of our other descriptors leak into it.
 ///
 /// wait(), isRunning() and terminate() may be called from different threads at once.
 /// The destructor ends a child that still runs (SIGTERM, then SIGKILL after a short
 /// grace) and reaps it, so no zombie outlives the object.
 class ChildProcess {
 public:
-    enum class Input { nullDevice, pipe };
-    enum class InputResult { written, closed, timedOut };
-
     /// Starts the program at once. Throws ChildProcessError when it cannot be launched.
-    /// With Input::pipe its standard input is a pipe that writeInput() feeds.
     ChildProcess(const std::filesystem::path& executable,
-                 const std::vector<std::string>& arguments, Input input = Input::nullDevice);
+                 const std::vector<std::string>& arguments);
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess();
@@ -54,18 +49,8 @@ public:
     void terminate();
     int pid() const noexcept { return pid_; }
 
-    /// Hands all of `bytes` to the child's standard input, waiting while the pipe is
-    /// full but not past `deadline`. `closed` when the child no longer reads (it exited,
-    /// or closed its input); never raises SIGPIPE. Only from one thread at a time.
-    InputResult writeInput(const void* bytes, std::size_t count,
-                           std::chrono::steady_clock::time_point deadline);
-    /// Ends the child's input: it reads end of file once the pipe is drained.
-    void closeInput() noexcept;
-
 private:
     void reapLocked(bool block);
-
-    int inputFd_ = -1;
 
     std::mutex mutex_;
     int pid_ = -1;

@@ -291,61 +291,6 @@ TEST_F(RunToolTest, AbandonedGroupEndsItsToolAndLaunchesNoMore) {
     EXPECT_FALSE(fs::exists(log_));
 }
 
-TEST_F(RunToolTest, PipedInputReachesTheToolWholeOrFailsTheRun) {
-    // More than a pipe holds, so a tool that stops reading is noticed by the writer.
-    std::string bytes(1 << 20, '\0');
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<char>(i * 7 % 251);
-    const auto input = [&](const ToolInputSink& sink) {
-        for (std::size_t at = 0; at < bytes.size(); at += 100'000) {
-            sink(reinterpret_cast<const std::uint8_t*>(bytes.data()) + at,
-                 std::min<std::size_t>(100'000, bytes.size() - at));
-        }
-    };
-    const fs::path copy = dir_ / "copy";
-    const struct {
-        const char* ending;
-        bool succeeds;
-    } cases[] = {
-        {"exec cat > \"$1\"", true},
-        {"head -c 1000 > \"$1\"", false}, // exits 0 on part of its input
-        {"cat > /dev/null; exit 3", false},
-        {"exit 0", false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.ending);
-        fs::remove(copy);
-        const auto tool = recordingTool(c.ending);
-        if (c.succeeds) {
-            EXPECT_NO_THROW(runTool(control_, tool, {copy.native()}, nullptr, input));
-            EXPECT_TRUE(test::readFile(copy) == bytes) << "input changed on the way";
-        } else {
-            try {
-                runTool(control_, tool, {copy.native()}, nullptr, input);
-                ADD_FAILURE() << "reported as success";
-            } catch (const FileError& error) {
-                EXPECT_EQ(error.kind(), FileError::Kind::writeUnknown);
-            }
-        }
-    }
-
-    // A tool that never reads is held to its time limit while its input waits.
-    control_.setToolTimeLimit(0.3);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_THROW(runTool(control_, recordingTool("exec sleep 30"), {}, nullptr, input),
-                 ToolTimeLimitError);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, patience);
-
-    // The input's own failure is the run's, and the tool does not outlive it.
-    control_.setToolTimeLimit(30);
-    const auto failing = [](const ToolInputSink& sink) {
-        sink(reinterpret_cast<const std::uint8_t*>("P6"), 2);
-        throw FileError(FileError::Kind::writeUnknown);
-    };
-    EXPECT_THROW(runTool(control_, recordingTool("exec cat > /dev/null"), {}, nullptr, failing),
-                 FileError);
-}
-
 class CandidateSelectionTest : public ::testing::Test {
 protected:
     fs::path file(const std::string& name, std::size_t size) {

@@ -254,7 +254,7 @@ TEST_F(FolderCompressorTest, ALossyGainUnderOnePercentIsAlreadyOptimal) {
     const fs::path clean = dir_ / "clean.jpg";
     TestImages::jpeg(clean, 320, 240, test::imageOptions().withDetail().withQuality(90));
     test::FakeToolFolder tools(dir_ / "tools");
-    tools.add("cjpeg", "cat > /dev/null; cp '" + clean.native() + "' \"$out\"");
+    tools.add("cjpeg", "cp '" + clean.native() + "' \"$out\"");
     const auto cleanSize = static_cast<double>(fs::file_size(clean));
     const std::map<std::string, std::pair<double, CompressionHistoryStatus>> cases = {
         {"half.jpg", {0.5, CompressionHistoryStatus::alreadyOptimal}},

@@ -103,13 +103,14 @@ TEST_F(JpegEncoderTest, OneCjpegRunWithClampedQualityAndAProfileOnlyWhenNotSRGB)
             expected.insert(expected.end(), {"-icc", run[next + 1]});
             next += 2;
         }
-        // The raster comes on standard input: no file follows the output.
-        ASSERT_EQ(run.size(), next + 2);
-        expected.insert(expected.end(), {"-outfile", run[next + 1]});
+        ASSERT_EQ(run.size(), next + 3);
+        expected.insert(expected.end(), {"-outfile", run[next + 1], run[next + 2]});
         EXPECT_EQ(run, expected);
         EXPECT_TRUE(std::regex_match(fs::path(run[next + 1]).filename().native(),
                                      std::regex("\\.out\\.velk-temp-mozjpeg-default-.{36}\\.jpg")));
         EXPECT_TRUE(std::regex_search(run[next + 1], uuid));
+        EXPECT_TRUE(std::regex_match(fs::path(run[next + 2]).filename().native(),
+                                     std::regex("\\.out\\.velk-temp-jpeg-source-.{36}\\.ppm")));
 
         EXPECT_TRUE(codec_.decode(output));
         EXPECT_TRUE(test::scratchLeftIn(images_).empty());

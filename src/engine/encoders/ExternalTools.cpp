@@ -157,12 +157,11 @@ std::optional<std::filesystem::path> toolURL(std::string_view name) {
 }
 
 void runTool(EngineControl& control, const std::filesystem::path& tool,
-             const std::vector<std::string>& arguments, ToolGroup* group, const ToolInput& input) {
+             const std::vector<std::string>& arguments, ToolGroup* group) {
     control.checkpoint();
     if (group)
         group->checkpoint();
-    auto process = std::make_shared<ChildProcess>(
-        tool, arguments, input ? ChildProcess::Input::pipe : ChildProcess::Input::nullDevice);
+    auto process = std::make_shared<ChildProcess>(tool, arguments);
     ActiveProcessRegistration registration(control, process.get());
     GroupRegistration groupRegistration(group, process.get());
 
@@ -175,50 +174,21 @@ void runTool(EngineControl& control, const std::filesystem::path& tool,
         process->terminate();
 
     const double limit = control.toolTimeLimit();
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(std::llround(std::max(limit, 0.0) * 1000));
-    const auto timeLimitReached = [&] {
-        // Leaving this scope ends the tool: SIGTERM, and SIGKILL if it lingers.
-        NativeLog::write(displayPath(tool) + " ran past its limit of " +
-                         std::to_string(wholeSeconds(limit)) + " s and is stopped");
-        return ToolTimeLimitError(tool, limit);
-    };
-
-    ChildProcess::InputResult fed = ChildProcess::InputResult::written;
-    if (input) {
-        struct InputEnded {};
-        try {
-            input([&](const std::uint8_t* bytes, std::size_t count) {
-                fed = process->writeInput(bytes, count, deadline);
-                if (fed != ChildProcess::InputResult::written)
-                    throw InputEnded{};
-            });
-        } catch (const InputEnded&) {
-            // The tool stopped reading, or took too long: its exit says which below.
-        }
-        process->closeInput();
-        if (fed == ChildProcess::InputResult::timedOut) {
-            control.checkpoint();
-            throw timeLimitReached();
-        }
-    }
-
-    const std::optional<int> exited = process->waitFor(std::chrono::ceil<std::chrono::milliseconds>(
-        std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration{})));
+    const std::optional<int> exited =
+        process->waitFor(std::chrono::milliseconds(std::llround(std::max(limit, 0.0) * 1000)));
     // A stopped tool often exits non-zero; report it as the stop it was.
     control.checkpoint();
     if (group && exited)
         group->checkpoint();
-    if (!exited)
-        throw timeLimitReached();
+    if (!exited) {
+        // Leaving this scope ends the tool: SIGTERM, and SIGKILL if it lingers.
+        NativeLog::write(displayPath(tool) + " ran past its limit of " +
+                         std::to_string(wholeSeconds(limit)) + " s and is stopped");
+        throw ToolTimeLimitError(tool, limit);
+    }
     const int status = *exited;
     if (status != 0) {
         NativeLog::debug(displayPath(tool) + " exited with status " + std::to_string(status));
-        throw FileError(FileError::Kind::writeUnknown);
-    }
-    if (fed == ChildProcess::InputResult::closed) {
-        // Whatever it wrote was made from part of the image.
-        NativeLog::debug(displayPath(tool) + " ended before reading all of its input");
         throw FileError(FileError::Kind::writeUnknown);
     }
 }

@@ -1,8 +1,6 @@
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -75,23 +73,14 @@ private:
     std::vector<std::shared_ptr<ChildProcess>> processes_;
 };
 
-/// Takes the next bytes of a tool's standard input.
-using ToolInputSink = std::function<void(const std::uint8_t* bytes, std::size_t count)>;
-/// Produces a tool's whole standard input, in order, into the sink it is given.
-using ToolInput = std::function<void(const ToolInputSink&)>;
-
 /// Runs the tool to completion, registered as the engine's active process so a stop can
 /// terminate it (and in `group`, when given, so a sibling's failure can); past the
-/// control's tool time limit it is stopped (SIGTERM, then SIGKILL). With `input`, the
-/// tool's standard input is a pipe that `input` fills while the tool runs (so the tool
-/// starts on the first bytes while the rest are made); the time limit covers the
-/// writing too. Throws FolderCompressorControlError (cancelled, whatever the exit
-/// status), ToolTimeLimitError, ToolGroupAbandonedError, FileError writeUnknown
-/// (non-zero exit, or a tool that stopped reading before its input ended),
-/// ChildProcessError (launch failure), or whatever `input` throws (the tool is then
-/// ended). Nothing is launched when a stop is already requested or the group abandoned.
+/// control's tool time limit it is stopped (SIGTERM, then SIGKILL). Throws
+/// FolderCompressorControlError (cancelled, whatever the exit status),
+/// ToolTimeLimitError, ToolGroupAbandonedError, FileError writeUnknown (non-zero exit)
+/// or ChildProcessError (launch failure). Nothing is launched when a stop is already
+/// requested or the group abandoned.
 void runTool(EngineControl& control, const std::filesystem::path& tool,
-             const std::vector<std::string>& arguments, ToolGroup* group = nullptr,
-             const ToolInput& input = {});
+             const std::vector<std::string>& arguments, ToolGroup* group = nullptr);
 
 } // namespace velk

@@ -136,9 +136,14 @@ std::optional<bool> probeICCOption(EngineControl& control, const fs::path& tool)
 
 } // namespace
 
+fs::path jpegIntermediateURL(const fs::path& destination) {
+    return scratchURL(destination.parent_path(), scratchBaseName(destination), "jpeg-source",
+                      "ppm");
+}
+
 std::vector<ToolCandidate> jpegCandidates(const fs::path& baseName, const fs::path& directory,
-                                          const std::optional<fs::path>& input,
-                                          const std::optional<fs::path>& icc, int quality) {
+                                          const fs::path& input, const std::optional<fs::path>& icc,
+                                          int quality) {
     std::vector<ToolCandidate> candidates;
     for (const JpegVariant& variant : jpegVariants()) {
         ToolCandidate candidate;
@@ -155,8 +160,7 @@ std::vector<ToolCandidate> jpegCandidates(const fs::path& baseName, const fs::pa
                                    variant.extra.end());
         candidate.arguments.push_back("-outfile");
         candidate.arguments.push_back(candidate.url.native());
-        if (input)
-            candidate.arguments.push_back(input->native());
+        candidate.arguments.push_back(input.native());
         candidates.push_back(std::move(candidate));
     }
     return candidates;
@@ -188,6 +192,13 @@ void writeJPEGImage(const EncoderContext& context, const fs::path& destination, 
     const fs::path base = scratchBaseName(destination);
 
     ScratchFiles scratch(destination);
+    const fs::path intermediate = scratch.add(jpegIntermediateURL(destination));
+    writePNMImage(context.control, context.codec, intermediate, *plan.image,
+                  /*preserveAlpha=*/false, plan.colorSpace);
+    // The tool has its copy now. Checking its output decodes every coefficient of a
+    // progressive JPEG (3 bytes a pixel), which must not come on top of the raster.
+    plan.image.reset();
+
     std::optional<fs::path> profile;
     bool insertProfileAfterwards = false;
     if (plan.iccData && !plan.iccData->empty()) {
@@ -201,21 +212,12 @@ void writeJPEGImage(const EncoderContext& context, const fs::path& destination, 
         }
     }
 
-    // The raster goes to the tool through a pipe: it starts encoding on the first rows
-    // while the rest are rendered, and no intermediate file is written and read back.
-    RasterInput raster(context, *plan.image, /*preserveAlpha=*/false, plan.colorSpace);
     std::vector<fs::path> valid;
-    const auto candidates = jpegCandidates(base, directory, std::nullopt, profile, quality);
-    for (std::size_t index = 0; index < candidates.size(); ++index) {
-        const ToolCandidate& candidate = candidates[index];
+    const auto candidates = jpegCandidates(base, directory, intermediate, profile, quality);
+    for (const ToolCandidate& candidate : candidates) {
         scratch.add(candidate.url);
         try {
-            runTool(context.control, *cjpeg, candidate.arguments, nullptr, raster.input());
-            // The tool has its copy now. Checking its output decodes every coefficient
-            // of a progressive JPEG (3 bytes a pixel), which must not come on top of the
-            // raster.
-            if (index + 1 == candidates.size())
-                plan.image.reset();
+            runTool(context.control, *cjpeg, candidate.arguments);
             if (insertProfileAfterwards)
                 insertICCProfileIntoJPEG(candidate.url, *plan.iccData);
             checkCandidate(context, candidate.url, candidates.size());
@@ -225,7 +227,6 @@ void writeJPEGImage(const EncoderContext& context, const fs::path& destination, 
         } catch (const ToolTimeLimitError&) {
             throw;
         } catch (const std::exception& error) {
-            raster.rethrowFailure();
             dropCandidate(candidate.url, error);
         }
     }

@@ -11,12 +11,14 @@ namespace velk {
 class EngineControl;
 struct ImagePlan;
 
+/// The intermediate raster "cjpeg" reads for an output at `destination`.
+std::filesystem::path jpegIntermediateURL(const std::filesystem::path& destination);
+
 /// The one "cjpeg" run for a file: the configured quality clamped to 0–100, then
-/// progressive, optimised, 4:2:0, and "-icc" only when there is a profile file. It
-/// reads the raster from `input`, or from its standard input when there is none.
+/// progressive, optimised, 4:2:0, and "-icc" only when there is a profile file.
 std::vector<ToolCandidate> jpegCandidates(const std::filesystem::path& baseName,
                                           const std::filesystem::path& directory,
-                                          const std::optional<std::filesystem::path>& input,
+                                          const std::filesystem::path& input,
                                           const std::optional<std::filesystem::path>& icc,
                                           int quality);
 
@@ -30,7 +32,7 @@ bool cjpegAcceptsICCOption(EngineControl& control, const std::filesystem::path& 
 /// not the tool can embed it itself. Throws FileError writeUnsupportedScheme (no "cjpeg")
 /// or writeUnknown (no valid output), ImageSafetyError, FileSystemError or
 /// FolderCompressorControlError cancelled. No scratch file outlives the call. Takes the
-/// plan so as to let go of its raster once the tool has read it.
+/// plan so as to let go of its raster once the tool's intermediate file is written.
 void writeJPEGImage(const EncoderContext& context, const std::filesystem::path& destination,
                     ImagePlan plan, int quality);
 

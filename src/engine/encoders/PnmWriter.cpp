@@ -50,6 +50,9 @@ public:
             count -= static_cast<std::size_t>(written);
         }
     }
+    void write(const std::string& text) {
+        write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    }
 
     /// No fsync: the raster is scratch that the tool reads back from the page cache at
     /// once, and a crash leaves only a ".velk-temp" file the next start removes. Syncing
@@ -84,15 +87,16 @@ std::string header(std::int64_t width, std::int64_t height, bool preserveAlpha) 
 
 } // namespace
 
-void streamPNMImage(EngineControl& control, const ImageCodec& codec, const Raster& image,
-                    bool preserveAlpha, const ColorSpace& colorSpace,
-                    const std::function<void(const std::uint8_t*, std::size_t)>& sink) {
+void writePNMImage(EngineControl& control, const ImageCodec& codec,
+                   const std::filesystem::path& destination, const Raster& image,
+                   bool preserveAlpha, const ColorSpace& colorSpace) {
     const std::int64_t width = image.width();
     const std::int64_t height = image.height();
     validatedDecodedRasterByteCount(width, height);
 
-    const std::string head = header(width, height, preserveAlpha);
-    sink(reinterpret_cast<const std::uint8_t*>(head.data()), head.size());
+    ::unlink(destination.c_str());
+    RasterFile file(destination);
+    file.write(header(width, height, preserveAlpha));
 
     const auto columns = static_cast<std::size_t>(width);
     const std::size_t channels = preserveAlpha ? 4 : 3;
@@ -116,7 +120,7 @@ void streamPNMImage(EngineControl& control, const ImageCodec& codec, const Raste
             const auto rows = static_cast<std::size_t>(band.height);
             rowsWritten += band.height;
             if (inChannels == channels) {
-                sink(band.pixels.data(), rows * rowBytes);
+                file.write(band.pixels.data(), rows * rowBytes);
                 return;
             }
             // Over white the colour is final whatever alpha says; over transparency an
@@ -131,42 +135,12 @@ void streamPNMImage(EngineControl& control, const ImageCodec& codec, const Raste
                 if (preserveAlpha)
                     *out++ = 255;
             }
-            sink(converted.data(), converted.size());
+            file.write(converted.data(), converted.size());
         });
     if (!rendered || rowsWritten != height)
         throw FileError(FileError::Kind::writeUnknown);
     control.checkpoint();
-}
-
-void writePNMImage(EngineControl& control, const ImageCodec& codec,
-                   const std::filesystem::path& destination, const Raster& image,
-                   bool preserveAlpha, const ColorSpace& colorSpace) {
-    // Before the file exists: a raster too large must not leave even an empty one.
-    validatedDecodedRasterByteCount(image.width(), image.height());
-    ::unlink(destination.c_str());
-    RasterFile file(destination);
-    streamPNMImage(control, codec, image, preserveAlpha, colorSpace,
-                   [&](const std::uint8_t* bytes, std::size_t count) { file.write(bytes, count); });
     file.finish();
-}
-
-ToolInput RasterInput::input() {
-    failure_ = nullptr;
-    return [this](const ToolInputSink& sink) {
-        try {
-            streamPNMImage(context_.control, context_.codec, image_, preserveAlpha_, colorSpace_,
-                           sink);
-        } catch (const std::exception&) {
-            // Only our own failures: the tool's end of the pipe closing is not one.
-            failure_ = std::current_exception();
-            throw;
-        }
-    };
-}
-
-void RasterInput::rethrowFailure() const {
-    if (failure_)
-        std::rethrow_exception(failure_);
 }
 
 } // namespace velk

@@ -48,9 +48,14 @@ void append(std::vector<std::string>& to, const std::vector<std::string>& more) 
 
 } // namespace
 
+fs::path webPIntermediateURL(const fs::path& destination, bool hasAlpha) {
+    return scratchURL(destination.parent_path(), scratchBaseName(destination), "webp-source",
+                      hasAlpha ? "pam" : "ppm");
+}
+
 std::vector<ToolCandidate> webPCandidates(const fs::path& baseName, const fs::path& directory,
-                                          const std::optional<fs::path>& input,
-                                          bool hasAlpha, CompressionPreset preset, int quality) {
+                                          const fs::path& input, bool hasAlpha,
+                                          CompressionPreset preset, int quality) {
     const int q = clampedToolQuality(quality);
     const WebPVariant variant = webPVariant(preset);
     ToolCandidate candidate;
@@ -63,10 +68,7 @@ std::vector<ToolCandidate> webPCandidates(const fs::path& baseName, const fs::pa
         append(arguments, {"-alpha_q", std::to_string(std::max(minimumAlphaQuality, q)),
                            "-alpha_filter", "best"});
     }
-    if (input)
-        append(arguments, {input->native(), "-o", candidate.url.native()});
-    else // "--" ends the options: "-" is then the name of standard input.
-        append(arguments, {"-o", candidate.url.native(), "--", "-"});
+    append(arguments, {input.native(), "-o", candidate.url.native()});
     return {candidate};
 }
 
@@ -92,26 +94,24 @@ void writeWebPImage(const EncoderContext& context, const fs::path& destination, 
     }
 
     ScratchFiles scratch(destination);
+    const fs::path intermediate = scratch.add(webPIntermediateURL(destination, alpha));
+    writePNMImage(context.control, context.codec, intermediate, *plan.image, alpha, rasterSpace);
+    // The tool has its copy now; checking its output decodes the whole image again.
+    plan.image.reset();
+
     std::optional<fs::path> profile;
     if (webpmux) {
         profile = scratch.add(scratchURL(directory, base, "profile", "icc"));
         writeProfileFile(*profile, *plan.iccData);
     }
 
-    // Through a pipe: no intermediate file is written and read back, and the tool starts
-    // while the raster is rendered.
-    RasterInput raster(context, *plan.image, alpha, rasterSpace);
     std::vector<fs::path> valid;
-    const auto candidates = webPCandidates(base, directory, std::nullopt, alpha, preset, quality);
-    for (std::size_t index = 0; index < candidates.size(); ++index) {
-        const ToolCandidate& candidate = candidates[index];
+    const auto candidates = webPCandidates(base, directory, intermediate, alpha, preset, quality);
+    for (const ToolCandidate& candidate : candidates) {
         scratch.add(candidate.url);
         fs::path output = candidate.url;
         try {
-            runTool(context.control, *cwebp, candidate.arguments, nullptr, raster.input());
-            // The tool has its copy now; checking its output decodes the whole image again.
-            if (index + 1 == candidates.size())
-                plan.image.reset();
+            runTool(context.control, *cwebp, candidate.arguments);
             if (profile) {
                 output = scratch.add(scratchURL(directory, base, "webp-icc", "webp"));
                 runTool(context.control, *webpmux,
@@ -125,7 +125,6 @@ void writeWebPImage(const EncoderContext& context, const fs::path& destination, 
         } catch (const ToolTimeLimitError&) {
             throw;
         } catch (const std::exception& error) {
-            raster.rethrowFailure();
             // The plain output is not a fall-back: it would lose the profile.
             std::error_code ignored;
             fs::remove(output, ignored);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,21 +11,23 @@ namespace velk {
 
 struct ImagePlan;
 
+/// The intermediate raster "cwebp" reads for an output at `destination`: a PAM when the
+/// raster keeps its alpha, else a PPM.
+std::filesystem::path webPIntermediateURL(const std::filesystem::path& destination, bool hasAlpha);
+
 /// The one "cwebp" run for a file, its settings chosen by the preset; the configured
-/// quality is clamped to 0–100, and alpha is never kept at less than 85. It reads the
-/// raster (a PAM when it keeps its alpha, else a PPM) from `input`, or from its
-/// standard input when there is none.
+/// quality is clamped to 0–100, and alpha is never kept at less than 85.
 std::vector<ToolCandidate> webPCandidates(const std::filesystem::path& baseName,
                                           const std::filesystem::path& directory,
-                                          const std::optional<std::filesystem::path>& input,
-                                          bool hasAlpha, CompressionPreset preset, int quality);
+                                          const std::filesystem::path& input, bool hasAlpha,
+                                          CompressionPreset preset, int quality);
 
 /// Writes the plan's raster as a WebP through "cwebp", with `plan.iccData` put in by
 /// "webpmux". An output that should carry a profile and does not is never kept. Throws
 /// FileError writeUnsupportedScheme (no "cwebp") or writeUnknown (no valid output),
 /// ImageSafetyError, FileSystemError or FolderCompressorControlError cancelled. No
 /// scratch file outlives the call. Takes the plan so as to let go of its raster once the
-/// tool has read it.
+/// tool's intermediate file is written.
 void writeWebPImage(const EncoderContext& context, const std::filesystem::path& destination,
                     ImagePlan plan, CompressionPreset preset, int quality);
 
