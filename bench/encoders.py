@@ -369,8 +369,8 @@ def engine_run(label, items, fmt, bundle_exe, toolwrap, work, extra_env=None):
 def replay_tools(records, real_tools, scratch, repeats=3):
     """The raw tool time of each record: its one encoder run (cjpeg or cwebp) replayed on
     a ready PPM of the source with the same settings, median of `repeats`, in
-    r["raw_tool_s"]. The program may feed a tool through a pipe while it still renders
-    the raster, and then the stand-in's time includes that wait; this is the tool alone.
+    r["raw_tool_s"]: the tool alone, whatever the program does around it (a stand-in fed
+    through a pipe while the raster is still rendered would time that wait as the tool's).
     For sources whose decoded pixels are the raster as it is (8-bit sRGB, no alpha, no
     orientation), which the photo corpus is."""
     for r in records:
