@@ -266,6 +266,20 @@ class FolderEvents:
 
 # ---------------------------------------------------------------------------- the program
 
+def busy_seconds(invocations):
+    """How long at least one of the tool runs was going: the PNG path runs some side by
+    side, and summing them would count that time twice."""
+    total, reach = 0.0, None
+    for start, end in sorted((i["start"], i["end"]) for i in invocations):
+        if reach is None or start > reach:
+            total += end - start
+            reach = end
+        elif end > reach:
+            total += end - reach
+            reach = end
+    return total
+
+
 def scratch_folders(items, events):
     """The program's private scratch folders in the watched folder, by item: each is
     credited to the source opened last before it was made (one file at a time, so that
@@ -356,9 +370,9 @@ def engine_run(label, items, fmt, bundle_exe, toolwrap, work, extra_env=None):
         records.append({
             **item, "output": output, "out_bytes": output.stat().st_size if output else None,
             "engine_s": (end - begin) if begin is not None else None,
-            "tool_s": sum(i["end"] - i["start"] for i in mine),
+            "tool_s": busy_seconds(mine),
             # The program's own time before the first tool and after the last one.
-            "pre_s": (mine[0]["start"] - begin) if mine else None,
+            "pre_s": (min(i["start"] for i in mine) - begin) if mine else None,
             "post_s": (end - max(i["end"] for i in mine)) if mine else None,
             "tools": mine, "line": lines[0] if lines else None,
         })
