@@ -266,6 +266,58 @@ class FolderEvents:
 
 # ---------------------------------------------------------------------------- the program
 
+def busy_seconds(invocations):
+    """How long at least one of the tool runs was going: the PNG path runs some side by
+    side, and summing them would count that time twice."""
+    total, reach = 0.0, None
+    for start, end in sorted((i["start"], i["end"]) for i in invocations):
+        if reach is None or start > reach:
+            total += end - start
+            reach = end
+        elif end > reach:
+            total += end - reach
+            reach = end
+    return total
+
+
+def scratch_folders(items, events):
+    """The program's private scratch folders in the watched folder, by item: each is
+    credited to the source opened last before it was made (one file at a time, so that
+    is the file it works on). Returns name -> [folder, begin, end]: begin is the first of
+    the source's opens just before the folder appears (the scan that processes a file
+    fingerprints and decodes it; the scan before, which found it new, did so at least the
+    stability interval earlier), end when the output is installed or else the folder
+    removed. The source is read again after the install; that is not counted."""
+    sources = {i["path"].name: i["name"] for i in items}
+    stems = {f"{i['path'].stem}_velkcompressed.": i["name"] for i in items}
+    opened = {}  # item -> times of its source's opens so far
+    made = {}
+    for k, (t, mask, name) in enumerate(events):
+        if mask & (IN_MOVED_TO | IN_CLOSE_WRITE) and not name.startswith("."):
+            owner = next((v for prefix, v in stems.items() if name.startswith(prefix)), None)
+            entry = made.get(owner)
+            if entry and entry[2] is None:
+                entry[2] = t
+        elif mask & IN_OPEN and name in sources:
+            opened.setdefault(sources[name], []).append((k, t))
+        elif mask & IN_CREATE and name.startswith(".velk-temp-"):
+            last = max(opened.items(), key=lambda kv: kv[1][-1][0], default=None)
+            if last is None:
+                continue
+            times = [t for _, t in last[1]]
+            begin = times[-1]
+            for earlier in reversed(times[:-1]):
+                if begin - earlier > 0.5:
+                    break
+                begin = earlier
+            made[last[0]] = [name, begin, None]
+        elif mask & IN_DELETE and name.startswith(".velk-temp-"):
+            for entry in made.values():
+                if entry[0] == name and entry[2] is None:
+                    entry[2] = t
+    return made
+
+
 def engine_run(label, items, fmt, bundle_exe, toolwrap, work, extra_env=None):
     """Runs the program once over a folder holding items; returns one record per item.
     extra_env adds variables to the program's environment (and so the stand-ins')."""
@@ -302,45 +354,65 @@ def engine_run(label, items, fmt, bundle_exe, toolwrap, work, extra_env=None):
             invocations.append({"tool": name, "start": float(start), "end": float(end),
                                 "status": int(status), "args": args})
 
+    folders = scratch_folders(items, events.events)
     records = []
     for item in items:
         source = item["path"].name
         stem = item["path"].stem
         outputs = sorted(folder.glob(f"{stem}_velkcompressed.*"))
         output = outputs[0] if outputs else None
-        out_name = output.name if output else None
-        temp_prefix = f".{stem}_velkcompressed.velk-temp-"
-        ends = [(k, t) for k, (t, m, n) in enumerate(events.events)
-                if (out_name and n == out_name and m & (IN_MOVED_TO | IN_CLOSE_WRITE))
-                or (n.startswith(temp_prefix) and m & IN_DELETE)]
-        end_index, end = min(ends) if ends else (None, None)
-        # In stream order: the program reads the source again after installing, and that
-        # event can arrive in the same read, with the same time, as the install.
-        opens = [t for k, (t, m, n) in enumerate(events.events) if n == source and m & IN_OPEN
-                 and end_index is not None and k < end_index]
-        # The scan that processes a file opens it to fingerprint it, then to decode it; the
-        # scan before, which found it new, did so at least the stability interval earlier.
-        begin = None
-        if opens and end is not None:
-            begin = opens[-1]
-            for t in reversed(opens[:-1]):
-                if begin - t > 0.5:
-                    break
-                begin = t
+        _, begin, end = folders.get(item["name"], (None, None, None))
+        if end is None:
+            begin = None
         mine = [i for i in invocations if begin is not None and begin <= i["start"] <= end]
         lines = [line for line in result.stdout.splitlines() if line.startswith(source + " ")
                  or line.startswith(source + ":")]
         records.append({
             **item, "output": output, "out_bytes": output.stat().st_size if output else None,
             "engine_s": (end - begin) if begin is not None else None,
-            "tool_s": sum(i["end"] - i["start"] for i in mine),
+            "tool_s": busy_seconds(mine),
             # The program's own time before the first tool and after the last one.
-            "pre_s": (mine[0]["start"] - begin) if mine else None,
+            "pre_s": (min(i["start"] for i in mine) - begin) if mine else None,
             "post_s": (end - max(i["end"] for i in mine)) if mine else None,
             "tools": mine, "line": lines[0] if lines else None,
         })
     return {"records": records, "rc": result.returncode, "wall": wall, "stdout": result.stdout,
             "stderr": result.stderr, "invocations": invocations, "events": events.events}
+
+
+def replay_tools(records, real_tools, scratch, repeats=3):
+    """The raw tool time of each record: its one encoder run (cjpeg or cwebp) replayed on
+    a ready PPM of the source with the same settings, median of `repeats`, in
+    r["raw_tool_s"]: the tool alone, whatever the program does around it (a stand-in fed
+    through a pipe while the raster is still rendered would time that wait as the tool's).
+    For sources whose decoded pixels are the raster as it is (8-bit sRGB, no alpha, no
+    orientation), which the photo corpus is."""
+    for r in records:
+        r["raw_tool_s"] = None
+        runs = [i for i in r["tools"] if i["tool"] in ("cjpeg", "cwebp")]
+        if len(runs) != 1 or r["output"] is None:
+            continue
+        args = list(runs[0]["args"])
+        ppm = scratch / f"{r['name']}.raw.ppm"
+        if not ppm.exists():
+            run(["vips", "copy", r["path"], ppm])
+        out = scratch / f"{r['name']}.raw-out"
+        flag = "-outfile" if runs[0]["tool"] == "cjpeg" else "-o"
+        args[args.index(flag) + 1] = str(out)
+        # The input: a file named last (cjpeg) or before "-o" (cwebp), or standard input.
+        from_stdin = args[-1] == "-" or runs[0]["tool"] == "cjpeg" and args[-2] == "-outfile"
+        if not from_stdin:
+            at = len(args) - 1 if runs[0]["tool"] == "cjpeg" else args.index("-o") - 1
+            args[at] = str(ppm)
+        times = []
+        for _ in range(repeats):
+            with open(ppm, "rb") as stdin:
+                start = time.perf_counter()
+                subprocess.run([str(real_tools / runs[0]["tool"]), *args], check=True,
+                               stdin=stdin if from_stdin else subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                times.append(time.perf_counter() - start)
+        r["raw_tool_s"] = statistics.median(times)
 
 
 # ---------------------------------------------------------------------------- comparisons
@@ -512,6 +584,14 @@ def overhead_lines(label, records):
     stats = {"total": total, "median": statistics.median(ratios), "max": max(ratios), "over": over,
              "own_small_max_ms": max(own_small) if own_small else None}
     lines = [line]
+    raw = [r for r in timed_records if r.get("raw_tool_s")]
+    if raw:
+        raw_ratios = [r["engine_s"] / r["raw_tool_s"] for r in raw]
+        raw_total = sum(r["engine_s"] for r in raw) / sum(r["raw_tool_s"] for r in raw)
+        lines.append(f"  {'':<10} vs the tool alone on a ready file: total {raw_total:.3f}, "
+                     f"median {statistics.median(raw_ratios):.3f}, max {max(raw_ratios):.3f}, "
+                     f"{sum(1 for x in raw_ratios if x > 1.10)} over 1.10")
+        stats["raw_total"] = raw_total
     if own_small:
         lines.append(f"  {'':<10} files < 0.3 MP: engine's own share {', '.join(f'{x:.1f}' for x in own_small)} ms "
                      f"(max {max(own_small):.1f})")
@@ -588,6 +668,9 @@ def main():
         compare_webp(webp["records"], sharp, ssim, scratch)
     finally:
         sharp.close()
+    print("the encoders alone on the same rasters…", flush=True)
+    real_tools = args.bundle_exe.parent.parent / "Resources" / "bin"
+    replay_tools(jpeg_records + webp["records"], real_tools, scratch)
     print("ImageMagick on AVIF…", flush=True)
     compare_avif(avif["records"], ssim, scratch)
     stand_in = stand_in_cost(args.toolwrap, work)

@@ -93,40 +93,6 @@ def build_corpus(folder):
     return items
 
 
-def scratch_folders(items, events):
-    """The program's private scratch folders in the watched folder, by item: each is
-    credited to the source opened last before it was made. Returns name -> [folder,
-    begin, end]: begin as in encoders.py (the first of the source's opens just before the
-    folder appears), end when the output is installed or else the folder removed."""
-    sources = {i["path"].name: i["name"] for i in items}
-    outputs = {f"{i['path'].stem}_velkcompressed.png": i["name"] for i in items}
-    opened = {}  # item -> times of its source's opens so far
-    made = {}
-    for k, (t, mask, name) in enumerate(events):
-        if mask & (enc.IN_MOVED_TO | enc.IN_CLOSE_WRITE) and name in outputs:
-            entry = made.get(outputs[name])
-            if entry and entry[2] is None:
-                entry[2] = t
-        elif mask & enc.IN_OPEN and name in sources:
-            opened.setdefault(sources[name], []).append((k, t))
-        elif mask & enc.IN_CREATE and name.startswith(".velk-temp-"):
-            last = max(opened.items(), key=lambda kv: kv[1][-1][0], default=None)
-            if last is None:
-                continue
-            times = [t for _, t in last[1]]
-            begin = times[-1]
-            for earlier in reversed(times[:-1]):
-                if begin - earlier > 0.5:
-                    break
-                begin = earlier
-            made[last[0]] = [name, begin, None]
-        elif mask & enc.IN_DELETE and name.startswith(".velk-temp-"):
-            for entry in made.values():
-                if entry[0] == name and entry[2] is None:
-                    entry[2] = t
-    return made
-
-
 def role_of(path, folder):
     """The scratch role of a file the program handed a tool ("png-source", "oxipng",
     "png-estimate", "pngquant"), or None when it is not in `folder`."""
@@ -179,7 +145,7 @@ def run_program(label, exe, items, toolwrap, work):
             tool, end, path, size = line.split("\t")
             size_lines.append((tool, float(end), path, int(size)))
     real_oxipng = exe.parent.parent / "Resources" / "bin" / "oxipng"
-    folders = scratch_folders(items, result["events"])
+    folders = enc.scratch_folders(items, result["events"])
     rows = {}
     for r in result["records"]:
         folder, begin, end = folders.get(r["name"], (None, None, None))
