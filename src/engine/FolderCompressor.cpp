@@ -476,14 +476,15 @@ void FolderCompressor::runJobs(const std::vector<fs::path>& files) {
     std::deque<std::unique_ptr<Job>> jobs;
     // A file whose encode has ended waits for the files before it to be installed; it
     // holds no raster, so it does not take a worker's place: a small file behind a slow
-    // one would otherwise leave a core idle. The wait is bounded all the same.
+    // one would otherwise leave a core idle. The wait is bounded all the same, and one
+    // job means one file at a time, start to end.
     const auto working = [&] {
         return static_cast<std::size_t>(std::count_if(jobs.begin(), jobs.end(), [&](const auto& job) {
             const Stage stage = stageOf(*job);
             return stage != Stage::encoded && stage != Stage::ended;
         }));
     };
-    const std::size_t waitingRoom = 4 * width;
+    const std::size_t waitingRoom = width == 1 ? 1 : 4 * width;
     std::size_t next = 0;
     for (;;) {
         const bool cancelled = control_.cancellationRequested();
