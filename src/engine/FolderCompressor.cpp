@@ -1014,29 +1014,15 @@ bool FolderCompressor::hasIdenticalBackup(const fs::path& folder, const fs::path
     if (!attributes) return false;
     const std::string prefix = fs::path(originalName).stem().native() + ".original";
     std::optional<Sha256::Digest> digest;
-    std::vector<DirectoryEntry> days;
-    try {
-        days = fs_.list(folder / backupDirName);
-    } catch (const std::exception&) {
-        return false;
-    }
-    for (const auto& day : days) {
-        std::vector<DirectoryEntry> copies;
+    for (const auto& copy : backupCopies(folder)) {
+        if (copy.path.filename().native().rfind(prefix, 0) != 0) continue;
+        const auto copyAttributes = fs_.attributes(copy.path);
+        if (!copyAttributes || copyAttributes->size != attributes->size) continue;
         try {
-            copies = fs_.list(day.path);
+            if (!digest) digest = sha256Digest(control_, file);
+            if (sha256Digest(control_, copy.path) == *digest) return true;
         } catch (const std::exception&) {
-            continue;
-        }
-        for (const auto& copy : copies) {
-            if (!copy.isRegularFile || copy.path.filename().native().rfind(prefix, 0) != 0) continue;
-            const auto copyAttributes = fs_.attributes(copy.path);
-            if (!copyAttributes || copyAttributes->size != attributes->size) continue;
-            try {
-                if (!digest) digest = sha256Digest(control_, file);
-                if (sha256Digest(control_, copy.path) == *digest) return true;
-            } catch (const std::exception&) {
-                return false;
-            }
+            return false;
         }
     }
     return false;
@@ -1070,35 +1056,39 @@ std::optional<fs::path> FolderCompressor::finishedConversion(const fs::path& fol
     return output;
 }
 
-void FolderCompressor::removeUnverifiedBackups(const fs::path& folder) {
+std::vector<DirectoryEntry> FolderCompressor::backupCopies(const fs::path& folder) {
+    std::vector<DirectoryEntry> copies;
     std::vector<DirectoryEntry> days;
     try {
         days = fs_.list(folder / backupDirName);
     } catch (const std::exception&) {
-        return;
+        return copies;
     }
     for (const auto& day : days) {
-        std::vector<DirectoryEntry> copies;
         try {
-            copies = fs_.list(day.path);
-        } catch (const std::exception&) {
-            continue;
-        }
-        for (const auto& copy : copies) {
-            if (!copy.isRegularFile) continue;
-            const std::string name = copy.path.filename().native();
-            const auto attributes = fs_.attributes(copy.path);
-            // A copy still under its scratch name was never verified; an empty one (left
-            // by earlier versions, which copied under the final name) never held an image,
-            // since empty sources are not processed.
-            const bool scratch = copy.isHidden && name.find(tempFileMarker) != std::string::npos;
-            if (!scratch && !(attributes && attributes->size == 0)) continue;
-            try {
-                fs_.removeFile(copy.path);
-                NativeLog::write("Removed unverified backup " + displayPath(copy.path));
-            } catch (const std::exception& error) {
-                NativeLog::write("Could not recover " + displayPath(copy.path) + ": " + error.what());
+            for (auto& copy : fs_.list(day.path)) {
+                if (copy.isRegularFile) copies.push_back(std::move(copy));
             }
+        } catch (const std::exception&) {
+        }
+    }
+    return copies;
+}
+
+void FolderCompressor::removeUnverifiedBackups(const fs::path& folder) {
+    for (const auto& copy : backupCopies(folder)) {
+        const std::string name = copy.path.filename().native();
+        const auto attributes = fs_.attributes(copy.path);
+        // A copy still under its scratch name was never verified; an empty one (left by
+        // earlier versions, which copied under the final name) never held an image, since
+        // empty sources are not processed.
+        const bool scratch = copy.isHidden && name.find(tempFileMarker) != std::string::npos;
+        if (!scratch && !(attributes && attributes->size == 0)) continue;
+        try {
+            fs_.removeFile(copy.path);
+            NativeLog::write("Removed unverified backup " + displayPath(copy.path));
+        } catch (const std::exception& error) {
+            NativeLog::write("Could not recover " + displayPath(copy.path) + ": " + error.what());
         }
     }
 }

@@ -132,6 +132,9 @@ private:
     void scan();
     const std::vector<std::filesystem::path>& supportedFiles(const std::filesystem::path& folder);
     void recoverInterruptedWork(const std::filesystem::path& folder);
+    /// Every regular file in the backup folder's day folders; unreadable folders count as
+    /// empty.
+    std::vector<DirectoryEntry> backupCopies(const std::filesystem::path& folder);
     void removeUnverifiedBackups(const std::filesystem::path& folder);
     /// The converted result of a replace that was killed after installing it, when the
     /// set-aside source has a verified backup; none otherwise.
