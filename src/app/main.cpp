@@ -27,6 +27,7 @@
 #include "model/AppConfig.h"
 #include "model/AppLanguage.h"
 #include "platform/DBusNotifier.h"
+#include "platform/HeapTuning.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/VipsImageCodec.h"
 #include "platform/XdgAutostartLoginItem.h"
@@ -223,6 +224,7 @@ int runTray(int argc, char** argv, const std::optional<std::string>& show) {
 
 int main(int argc, char** argv) {
     using namespace velk;
+    keepFreedImageBuffersForReuse();
     try {
         const HeadlessOptions options =
             HeadlessOptions::parse(std::vector<std::string>(argv + 1, argv + argc));

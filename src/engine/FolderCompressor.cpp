@@ -24,6 +24,7 @@
 #include "engine/encoders/ExternalTools.h"
 #include "engine/encoders/ImageWriter.h"
 #include "platform/ChildProcess.h"
+#include "platform/HeapTuning.h"
 #include "platform/ScratchFolder.h"
 
 namespace velk {
@@ -471,6 +472,8 @@ void FolderCompressor::runJobs(const std::vector<fs::path>& files) {
                 snapshot = engine.stats_;
             }
             engine.emitStats(snapshot);
+            // The batch's buffers were kept for its next file; none is coming soon.
+            releaseFreeHeapMemory();
         }
     } batchEnd{*this};
     std::deque<std::unique_ptr<Job>> jobs;
