@@ -25,7 +25,7 @@ bool ImageCodec::renderBands(const Raster& raster, const ColorSpace& space, Back
     const std::optional<RgbaBitmap> bitmap = render(raster, space, background);
     if (!bitmap)
         return false;
-    sink(*bitmap);
+    sink(BitmapBand{bitmap->width, bitmap->height, bitmap->pixels, bitmap->channels});
     return true;
 }
 

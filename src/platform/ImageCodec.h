@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,6 +81,15 @@ struct RgbaBitmap {
     int channels = 4;
 };
 
+/// Rows of a rendering laid out as in RgbaBitmap, borrowed: the pixels are valid only
+/// during the call that hands the band over.
+struct BitmapBand {
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    std::span<const std::uint8_t> pixels;
+    int channels = 4;
+};
+
 /// The platform image codec. Failure is an empty result or false, never an exception
 /// and never a crash, whatever bytes the file holds. Safe to call from any thread.
 class ImageCodec {
@@ -112,7 +122,7 @@ public:
 
     /// Receives one band of rows: a bitmap as wide as the raster, with the rows that
     /// follow the previous band's.
-    using BandSink = std::function<void(const RgbaBitmap& band)>;
+    using BandSink = std::function<void(const BitmapBand& band)>;
     /// render(), handed to `sink` a band of rows at a time from the top, so that the
     /// whole bitmap need never be held. False when rendering fails (possibly after some
     /// bands); what `sink` throws passes through. By default one band: render()'s bitmap.

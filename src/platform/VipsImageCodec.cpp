@@ -687,6 +687,27 @@ void dropAlpha(RgbaBitmap& bitmap) {
     bitmap.channels = 3;
 }
 
+/// The raster's own bytes when rendering it would change none of them: opaque 8-bit RGB
+/// held in memory, already in `space`, drawn over white (the common photo). Null when
+/// any conversion is needed.
+const std::uint8_t* renderedAsStored(const VImage& raster, const ColorSpace& space,
+                                     Background background) {
+    const VipsInterpretation interpretation = raster.interpretation();
+    if (background != Background::white || raster.format() != VIPS_FORMAT_UCHAR ||
+        raster.bands() != 3 || raster.has_alpha() || raster.get_image()->data == nullptr ||
+        (interpretation != VIPS_INTERPRETATION_sRGB && interpretation != VIPS_INTERPRETATION_RGB))
+        return nullptr;
+    std::optional<std::string> profile = iccProfileOf(raster);
+    if (profile && !icc::profileMatches(*profile, icc::Channels::rgb))
+        profile.reset();
+    const bool sourceIsSrgb = !profile || icc::isSrgb(*profile);
+    const bool targetIsSrgb = !space.iccData || icc::isSrgb(*space.iccData);
+    const bool sameProfile = profile && space.iccData && *profile == *space.iccData;
+    if (!(sourceIsSrgb && targetIsSrgb) && !sameProfile)
+        return nullptr;
+    return static_cast<const std::uint8_t*>(raster.get_image()->data);
+}
+
 /// The raster in `space` over `background`, as render() describes it.
 RgbaBitmap renderImage(const VImage& raster, const ColorSpace& space, Background background) {
     const std::int64_t width = raster.width();
@@ -865,6 +886,18 @@ bool VipsImageCodec::renderBands(const Raster& raster, const ColorSpace& space,
     // transform), so a 50-megapixel raster costs a few megabytes here, not another
     // 200 on top of the decoded one.
     const std::int64_t rowsPerBand = std::clamp<std::int64_t>(bandBytes / (width * 4), 1, height);
+    // Copying a photo's bands only to write them out again cost more than the writing.
+    if (const std::uint8_t* stored = renderedAsStored(source->image(), space, background)) {
+        const auto rowBytes = static_cast<std::size_t>(width) * 3;
+        for (std::int64_t top = 0; top < height; top += rowsPerBand) {
+            const std::int64_t rows = std::min(rowsPerBand, height - top);
+            sink(BitmapBand{width, rows,
+                            std::span(stored + static_cast<std::size_t>(top) * rowBytes,
+                                      static_cast<std::size_t>(rows) * rowBytes),
+                            3});
+        }
+        return true;
+    }
     for (std::int64_t top = 0; top < height; top += rowsPerBand) {
         const std::int64_t rows = std::min(rowsPerBand, height - top);
         std::optional<RgbaBitmap> band =
@@ -876,7 +909,7 @@ bool VipsImageCodec::renderBands(const Raster& raster, const ColorSpace& space,
         if (!band)
             return false;
         // Outside the guard: a stop or a full disc in the sink is the caller's to see.
-        sink(*band);
+        sink(BitmapBand{band->width, band->height, band->pixels, band->channels});
     }
     return true;
 }

@@ -106,7 +106,7 @@ void writePNMImage(EngineControl& control, const ImageCodec& codec,
     // The codec hands the rows over a band at a time, so the raster is never held twice.
     const bool rendered = codec.renderBands(
         image, colorSpace, preserveAlpha ? Background::transparent : Background::white,
-        [&](const RgbaBitmap& band) {
+        [&](const BitmapBand& band) {
             control.checkpoint();
             // Rows are read by offset below; a band of any other shape would be read past
             // its end.
