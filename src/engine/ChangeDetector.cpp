@@ -57,6 +57,9 @@ bool ChangeDetector::shouldSkip(const fs::path& file) {
     if (!signature) return true;
     const Key key = keyFor(file);
     const Date now = clock_();
+    // Read with the signature, before the checks below read the file: the stability wait
+    // counts from the state it describes, not from the end of the bookkeeping.
+    const auto seenAt = monotonicClock_();
 
     if (const auto own = ownWrites_.find(key); own != ownWrites_.end()) {
         const auto fingerprint = contentFingerprint(fs_, file);
@@ -115,7 +118,6 @@ bool ChangeDetector::shouldSkip(const fs::path& file) {
         return true;
     }
 
-    const auto seenAt = monotonicClock_();
     if (const auto pending = pending_.find(key);
         pending != pending_.end() && pending->second.signature == *signature) {
         if (std::chrono::duration<double>(seenAt - pending->second.firstSeenAt).count() >=

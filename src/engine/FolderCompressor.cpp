@@ -218,8 +218,9 @@ void FolderCompressor::afterScan(bool settled) {
     std::scoped_lock lock(scheduleMutex_);
     if (control_.cancellationRequested()) return;
     stabilityWake_.cancel();
-    // A little past the end, so the file is surely due when the scan looks at it.
-    stabilityWake_ = queue_.submitAfter(*wait + 0.002, [this] { scan(); });
+    // The queue's timers never fire early; the margin only covers the rounding of the
+    // wait into the clock's ticks, so the file is surely due when the scan looks at it.
+    stabilityWake_ = queue_.submitAfter(*wait + 0.0001, [this] { scan(); });
 }
 
 void FolderCompressor::flushRegistrySoon() {
