@@ -687,6 +687,15 @@ void dropAlpha(RgbaBitmap& bitmap) {
     bitmap.channels = 3;
 }
 
+/// Whether pixels tagged with `profile` (none: sRGB) are already in `space`.
+bool inSpace(const std::optional<std::string>& profile, const ColorSpace& space) {
+    // A target without a profile is taken for sRGB, as is a source without one.
+    const bool sourceIsSrgb = !profile || icc::isSrgb(*profile);
+    const bool targetIsSrgb = !space.iccData || icc::isSrgb(*space.iccData);
+    const bool sameProfile = profile && space.iccData && *profile == *space.iccData;
+    return (sourceIsSrgb && targetIsSrgb) || sameProfile;
+}
+
 /// The raster's own bytes when rendering it would change none of them: opaque 8-bit RGB
 /// held in memory, already in `space`, drawn over white (the common photo). Null when
 /// any conversion is needed.
@@ -700,10 +709,7 @@ const std::uint8_t* renderedAsStored(const VImage& raster, const ColorSpace& spa
     std::optional<std::string> profile = iccProfileOf(raster);
     if (profile && !icc::profileMatches(*profile, icc::Channels::rgb))
         profile.reset();
-    const bool sourceIsSrgb = !profile || icc::isSrgb(*profile);
-    const bool targetIsSrgb = !space.iccData || icc::isSrgb(*space.iccData);
-    const bool sameProfile = profile && space.iccData && *profile == *space.iccData;
-    if (!(sourceIsSrgb && targetIsSrgb) && !sameProfile)
+    if (!inSpace(profile, space))
         return nullptr;
     return static_cast<const std::uint8_t*>(raster.get_image()->data);
 }
@@ -714,12 +720,7 @@ RgbaBitmap renderImage(const VImage& raster, const ColorSpace& space, Background
     const std::int64_t height = raster.height();
     const RenderSource prepared = prepareForRender(raster);
 
-    // A target without a profile is taken for sRGB, as is a source without one.
-    const bool sourceIsSrgb = !prepared.profile || icc::isSrgb(*prepared.profile);
-    const bool targetIsSrgb = !space.iccData || icc::isSrgb(*space.iccData);
-    const bool sameProfile =
-        prepared.profile && space.iccData && *prepared.profile == *space.iccData;
-    const bool sameSpace = (sourceIsSrgb && targetIsSrgb) || sameProfile;
+    const bool sameSpace = inSpace(prepared.profile, space);
     const VImage& image = prepared.image;
 
     // The common photo: opaque 8-bit RGB already in the target space. Its bytes are
@@ -887,7 +888,9 @@ bool VipsImageCodec::renderBands(const Raster& raster, const ColorSpace& space,
     // 200 on top of the decoded one.
     const std::int64_t rowsPerBand = std::clamp<std::int64_t>(bandBytes / (width * 4), 1, height);
     // Copying a photo's bands only to write them out again cost more than the writing.
-    if (const std::uint8_t* stored = renderedAsStored(source->image(), space, background)) {
+    if (const std::uint8_t* stored = guarded<const std::uint8_t*>(
+            "cannot render", fs::path(), nullptr,
+            [&] { return renderedAsStored(source->image(), space, background); })) {
         const auto rowBytes = static_cast<std::size_t>(width) * 3;
         for (std::int64_t top = 0; top < height; top += rowsPerBand) {
             const std::int64_t rows = std::min(rowsPerBand, height - top);
