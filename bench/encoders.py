@@ -287,17 +287,20 @@ def scratch_folders(items, events):
     the source's opens just before the folder appears (the scan that processes a file
     fingerprints and decodes it; the scan before, which found it new, did so at least the
     stability interval earlier), end when the output is installed or else the folder
-    removed. The source is read again after the install; that is not counted."""
+    removed. The source is read again after the install; that is not counted. A scan judges
+    every file before it processes the first, so the opens reach back no further than the
+    previous file's end: a small file after a quick one would be charged with both."""
     sources = {i["path"].name: i["name"] for i in items}
     stems = {f"{i['path'].stem}_velkcompressed.": i["name"] for i in items}
     opened = {}  # item -> times of its source's opens so far
     made = {}
+    previous_end = None
     for k, (t, mask, name) in enumerate(events):
         if mask & (IN_MOVED_TO | IN_CLOSE_WRITE) and not name.startswith("."):
             owner = next((v for prefix, v in stems.items() if name.startswith(prefix)), None)
             entry = made.get(owner)
             if entry and entry[2] is None:
-                entry[2] = t
+                entry[2] = previous_end = t
         elif mask & IN_OPEN and name in sources:
             opened.setdefault(sources[name], []).append((k, t))
         elif mask & IN_CREATE and name.startswith(".velk-temp-"):
@@ -307,14 +310,14 @@ def scratch_folders(items, events):
             times = [t for _, t in last[1]]
             begin = times[-1]
             for earlier in reversed(times[:-1]):
-                if begin - earlier > 0.5:
+                if begin - earlier > 0.5 or (previous_end is not None and earlier < previous_end):
                     break
                 begin = earlier
             made[last[0]] = [name, begin, None]
         elif mask & IN_DELETE and name.startswith(".velk-temp-"):
             for entry in made.values():
                 if entry[0] == name and entry[2] is None:
-                    entry[2] = t
+                    entry[2] = previous_end = t
     return made
 
 
