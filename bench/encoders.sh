@@ -8,25 +8,11 @@
 #
 # --quick uses 6 of the 17 files; --keep leaves the encoded files in bench/out/run-*/.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-bench="$root/bench"
-out="$bench/out"
+# shellcheck source-path=SCRIPTDIR
+# shellcheck source=prepare.sh
+. "$(dirname "$0")/prepare.sh"
 mkdir -p "$out/bin"
-
-missing=()
-while read -r package; do
-    case "$package" in '' | '#'*) continue ;; esac
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
-done <"$bench/apt-packages.txt"
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing ${missing[*]}…"
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "bench: run as root, or install: apt-get install ${missing[*]}" >&2
-        exit 1
-    fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" \
-        >"$out/apt.log" 2>&1 || { echo "apt-get failed: see $out/apt.log" >&2; exit 1; }
-fi
+bench_install_packages
 
 echo "building the program (release)…"
 "$root/scripts/build.sh" release >"$out/build.log" 2>&1 ||
