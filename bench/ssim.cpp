@@ -24,20 +24,23 @@ VImage toSRGB(VImage image) {
     return image;
 }
 
-bool hasAlpha(const VImage& image) { return image.bands() == 4; }
+bool hasAlpha(const VImage& image) {
+    return image.bands() == 4;
+}
 
 VImage flattened(const VImage& image, double background) {
     if (!hasAlpha(image))
         return image;
-    return image.flatten(VImage::option()->set("background", std::vector<double>{
-                                                                 background, background, background}));
+    return image.flatten(VImage::option()->set(
+        "background", std::vector<double>{background, background, background}));
 }
 
 double ssim(VImage x, VImage y) {
     constexpr double c1 = (0.01 * 255) * (0.01 * 255);
     constexpr double c2 = (0.03 * 255) * (0.03 * 255);
     const VImage window = VImage::gaussmat(
-        1.5, 0.003, VImage::option()->set("separable", true)->set("precision", VIPS_PRECISION_FLOAT));
+        1.5, 0.003,
+        VImage::option()->set("separable", true)->set("precision", VIPS_PRECISION_FLOAT));
     const auto blur = [&](const VImage& image) {
         return image.convsep(window, VImage::option()->set("precision", VIPS_PRECISION_FLOAT));
     };
@@ -48,8 +51,8 @@ double ssim(VImage x, VImage y) {
     const VImage sxx = blur(x * x) - mx * mx;
     const VImage syy = blur(y * y) - my * my;
     const VImage sxy = blur(x * y) - mx * my;
-    VImage map = ((2 * mx * my + c1) * (2 * sxy + c2)) /
-                 ((mx * mx + my * my + c1) * (sxx + syy + c2));
+    VImage map =
+        ((2 * mx * my + c1) * (2 * sxy + c2)) / ((mx * mx + my * my + c1) * (sxx + syy + c2));
     const int margin = window.width() / 2;
     if (map.width() > 2 * margin && map.height() > 2 * margin)
         map = map.crop(margin, margin, map.width() - 2 * margin, map.height() - 2 * margin);

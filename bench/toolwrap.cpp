@@ -65,7 +65,8 @@ int main(int argc, char** argv) {
     const char* realDir = std::getenv("VELK_BENCH_REAL_TOOLS");
     const char* logFile = std::getenv("VELK_BENCH_TOOL_LOG");
     if (!realDir || !logFile) {
-        std::fprintf(stderr, "toolwrap: VELK_BENCH_REAL_TOOLS and VELK_BENCH_TOOL_LOG must be set\n");
+        std::fprintf(stderr,
+                     "toolwrap: VELK_BENCH_REAL_TOOLS and VELK_BENCH_TOOL_LOG must be set\n");
         return 127;
     }
     std::string name = argv[0];

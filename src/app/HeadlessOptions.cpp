@@ -14,11 +14,11 @@ namespace velk {
 
 namespace {
 
-template <typename Range, typename Name>
-std::string joined(const Range& values, Name name) {
+template <typename Range, typename Name> std::string joined(const Range& values, Name name) {
     std::string text;
     for (const auto& value : values) {
-        if (!text.empty()) text += ", ";
+        if (!text.empty())
+            text += ", ";
         text += name(value);
     }
     return text;
@@ -42,17 +42,21 @@ HeadlessOptions HeadlessOptions::parse(const std::vector<std::string>& arguments
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         std::string name = arguments[i];
         std::optional<std::string> inlineValue;
-        if (const auto equals = name.find('='); name.rfind("--", 0) == 0 && equals != std::string::npos) {
+        if (const auto equals = name.find('=');
+            name.rfind("--", 0) == 0 && equals != std::string::npos) {
             inlineValue = name.substr(equals + 1);
             name.resize(equals);
         }
         auto value = [&]() -> std::string {
-            if (inlineValue) return *inlineValue;
-            if (i + 1 >= arguments.size()) throw UsageError(name + " needs a value");
+            if (inlineValue)
+                return *inlineValue;
+            if (i + 1 >= arguments.size())
+                throw UsageError(name + " needs a value");
             return arguments[++i];
         };
         auto setOnce = [&](auto& field, auto parsed) {
-            if (field) throw UsageError(name + " given twice");
+            if (field)
+                throw UsageError(name + " given twice");
             field = std::move(parsed);
         };
         if (inlineValue && (name == "--help" || name == "--version" || name == "--headless" ||
@@ -71,7 +75,8 @@ HeadlessOptions HeadlessOptions::parse(const std::vector<std::string>& arguments
             options.once = true;
         } else if (name == "--watch") {
             const std::string folder = value();
-            if (folder.empty()) throw UsageError("--watch needs a folder");
+            if (folder.empty())
+                throw UsageError("--watch needs a folder");
             setOnce(options.watch, std::filesystem::path(folder));
         } else if (name == "--show") {
             const std::string view = value();
@@ -88,22 +93,26 @@ HeadlessOptions HeadlessOptions::parse(const std::vector<std::string>& arguments
         } else if (name == "--jobs") {
             const std::string count = value();
             if (count.size() != 1 || count[0] < '1' || count[0] > '4')
-                throw UsageError("--jobs takes a number from 1 to 4, not \"" + displayText(count) + "\"");
+                throw UsageError("--jobs takes a number from 1 to 4, not \"" + displayText(count) +
+                                 "\"");
             setOnce(options.jobs, count[0] - '0');
         } else {
             throw UsageError("unknown option " + displayText(arguments[i]) + " (try --help)");
         }
     }
     if (options.mode != Mode::headless && (options.changesConfig() || options.once || options.jobs))
-        throw UsageError("--watch, --preset, --format, --originals, --once and --jobs need --headless");
+        throw UsageError(
+            "--watch, --preset, --format, --originals, --once and --jobs need --headless");
     if (options.mode != Mode::none && options.show)
         throw UsageError("--show is for the tray program alone");
     return options;
 }
 
 std::string HeadlessOptions::helpText() {
-    const auto presets = joined(menuCompressionPresets, [](auto p) { return std::string(rawValue(p)); });
-    const auto formats = joined(allFormatStrategies, [](auto f) { return std::string(rawValue(f)); });
+    const auto presets =
+        joined(menuCompressionPresets, [](auto p) { return std::string(rawValue(p)); });
+    const auto formats =
+        joined(allFormatStrategies, [](auto f) { return std::string(rawValue(f)); });
     return "Usage: VelkCompressor [--show panel|settings|history]\n"
            "       VelkCompressor --headless [--watch DIR] [--preset P] [--format F]\n"
            "                      [--originals keep|replace] [--once] [--jobs N]\n"
@@ -116,8 +125,12 @@ std::string HeadlessOptions::helpText() {
            "                      (in the running program when there is one)\n"
            "  --headless          run in the terminal or as a service, with no window\n"
            "  --watch DIR         the folder to keep compressed (saved for the next run)\n"
-           "  --preset P          compression level: " + presets + "\n"
-           "  --format F          output format: " + formats + "\n"
+           "  --preset P          compression level: " +
+           presets +
+           "\n"
+           "  --format F          output format: " +
+           formats +
+           "\n"
            "                      (avif and heic only where this machine can write them)\n"
            "  --originals keep|replace\n"
            "                      keep: write the result beside the source;\n"
@@ -141,10 +154,12 @@ AppConfig HeadlessOptions::apply(AppConfig config, const ImageCodec& codec) cons
             parsed && std::find(menuCompressionPresets.begin(), menuCompressionPresets.end(),
                                 *parsed) != menuCompressionPresets.end();
         if (!offered)
-            unknownValue("--preset", *preset,
-                         joined(menuCompressionPresets, [](auto p) { return std::string(rawValue(p)); }));
+            unknownValue("--preset", *preset, joined(menuCompressionPresets, [](auto p) {
+                             return std::string(rawValue(p));
+                         }));
         config.preset = *parsed;
-        if (*parsed != CompressionPreset::custom) config.qualities = defaults(*parsed);
+        if (*parsed != CompressionPreset::custom)
+            config.qualities = defaults(*parsed);
     }
     if (format) {
         const auto offered = formatStrategyMenuCases(codec);
@@ -163,7 +178,8 @@ AppConfig HeadlessOptions::apply(AppConfig config, const ImageCodec& codec) cons
         else
             unknownValue("--originals", *originals, "keep, replace");
     }
-    if (watch) config = AppStore::withChosenWatchDirectory(std::move(config), *watch);
+    if (watch)
+        config = AppStore::withChosenWatchDirectory(std::move(config), *watch);
     return config;
 }
 

@@ -25,12 +25,14 @@ std::string describe(const CompressionHistoryEntry& entry, AppLanguage language)
         break;
     case CompressionHistoryStatus::failed:
         line += text(language, "ошибка", "failed");
-        if (entry.message) line += " (" + displayText(*entry.message) + ")";
+        if (entry.message)
+            line += " (" + displayText(*entry.message) + ")";
         break;
     }
     if (entry.originalBytes) {
         line += ", " + std::to_string(*entry.originalBytes);
-        if (entry.outputBytes) line += " \u2192 " + std::to_string(*entry.outputBytes);
+        if (entry.outputBytes)
+            line += " \u2192 " + std::to_string(*entry.outputBytes);
         line += text(language, " байт", " bytes");
     }
     return line;
@@ -43,7 +45,8 @@ HeadlessRunner::HeadlessRunner(AppStore& store, MainLoop& loop, std::ostream& ou
     : store_(store), loop_(loop), out_(out), err_(err), settings_(settings) {}
 
 std::optional<int> HeadlessRunner::start() {
-    if (!store_.history().empty()) lastPrinted_ = store_.history().front().id;
+    if (!store_.history().empty())
+        lastPrinted_ = store_.history().front().id;
     store_.start();
     if (store_.watcherError()) {
         err_ << *store_.watcherError() << '\n';
@@ -65,7 +68,8 @@ std::optional<int> HeadlessRunner::start() {
 }
 
 void HeadlessRunner::stopForSignal() {
-    if (finished_) return;
+    if (finished_)
+        return;
     finished_ = true;
     clearProgress();
     store_.compressor().stop();
@@ -81,14 +85,17 @@ void HeadlessRunner::printNewHistoryRows() {
     const auto& rows = store_.history();
     std::vector<const CompressionHistoryEntry*> fresh;
     for (const auto& row : rows) {
-        if (lastPrinted_ && row.id == *lastPrinted_) break;
+        if (lastPrinted_ && row.id == *lastPrinted_)
+            break;
         fresh.push_back(&row);
     }
-    if (fresh.empty()) return;
+    if (fresh.empty())
+        return;
     lastPrinted_ = rows.front().id;
     const AppLanguage language = store_.config().language;
     for (auto row = fresh.rbegin(); row != fresh.rend(); ++row) {
-        if ((*row)->status == CompressionHistoryStatus::failed) ++failures_;
+        if ((*row)->status == CompressionHistoryStatus::failed)
+            ++failures_;
         printLine(describe(**row, language));
     }
 }
@@ -100,26 +107,30 @@ void HeadlessRunner::printLine(const std::string& line) {
 }
 
 void HeadlessRunner::drawProgress() {
-    if (!settings_.progressLine || finished_) return;
+    if (!settings_.progressLine || finished_)
+        return;
     const CompressionStats& stats = store_.stats();
     if (!stats.active || !stats.progress) {
         clearProgress();
         return;
     }
-    if (progressShown_ == stats.progress) return;
+    if (progressShown_ == stats.progress)
+        return;
     progressShown_ = stats.progress;
     out_ << "\r\033[K" << text(store_.config().language, "Сжатие… ", "Compressing… ")
          << *stats.progress << '%' << std::flush;
 }
 
 void HeadlessRunner::clearProgress() {
-    if (!progressShown_) return;
+    if (!progressShown_)
+        return;
     progressShown_.reset();
     out_ << "\r\033[K" << std::flush;
 }
 
 void HeadlessRunner::scanFinished(bool settled) {
-    if (!settings_.once || !settled || finished_) return;
+    if (!settings_.once || !settled || finished_)
+        return;
     finished_ = true;
     clearProgress();
     store_.compressor().stop();

@@ -12,7 +12,8 @@ MainLoop::MainLoop() : state_(std::make_shared<State>()) {}
 void MainLoop::enqueue(State& state, std::function<void()> task) {
     {
         std::scoped_lock lock(state.mutex);
-        if (state.exitStatus) return;
+        if (state.exitStatus)
+            return;
         state.tasks.push_back(std::move(task));
     }
     state.changed.notify_one();
@@ -24,7 +25,8 @@ void MainLoop::post(std::function<void()> task) {
 
 MainLoop::Executor MainLoop::executor() const {
     return [weak = std::weak_ptr<State>(state_)](std::function<void()> task) {
-        if (const auto state = weak.lock()) enqueue(*state, std::move(task));
+        if (const auto state = weak.lock())
+            enqueue(*state, std::move(task));
     };
 }
 
@@ -33,7 +35,8 @@ int MainLoop::run() {
         std::function<void()> task;
         {
             std::unique_lock lock(state_->mutex);
-            state_->changed.wait(lock, [&] { return state_->exitStatus || !state_->tasks.empty(); });
+            state_->changed.wait(lock,
+                                 [&] { return state_->exitStatus || !state_->tasks.empty(); });
             if (state_->exitStatus) {
                 state_->tasks.clear();
                 return *state_->exitStatus;
@@ -52,7 +55,8 @@ int MainLoop::run() {
 void MainLoop::quit(int status) {
     {
         std::scoped_lock lock(state_->mutex);
-        if (!state_->exitStatus) state_->exitStatus = status;
+        if (!state_->exitStatus)
+            state_->exitStatus = status;
     }
     state_->changed.notify_one();
 }

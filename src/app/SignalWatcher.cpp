@@ -21,8 +21,10 @@ SignalWatcher::SignalWatcher(std::function<void(int)> onSignal) : onSignal_(std:
     thread_ = std::thread([this, set] {
         for (;;) {
             int signal = 0;
-            if (sigwait(&set, &signal) != 0) continue;
-            if (stopping_) return;
+            if (sigwait(&set, &signal) != 0)
+                continue;
+            if (stopping_)
+                return;
             onSignal_(signal);
         }
     });

@@ -17,13 +17,13 @@
 #include "app/shell/AppDelegate.h"
 #include "app/shell/QtUserDialogs.h"
 #include "app/shell/SingleInstance.h"
-#include "engine/FolderCompressor.h"
 #include "core/Constants.h"
 #include "core/Locations.h"
 #include "core/NativeLog.h"
 #include "core/Paths.h"
 #include "core/Uuid.h"
 #include "core/Version.h"
+#include "engine/FolderCompressor.h"
 #include "model/AppConfig.h"
 #include "model/AppLanguage.h"
 #include "platform/DBusNotifier.h"
@@ -57,7 +57,8 @@ lockInstance(const std::function<void(std::optional<int>)>& tellUser = {}) {
             std::cerr << "VelkCompressor: already running" << holder << " with the settings in "
                       << displayPath(velkApplicationSupportDirectory())
                       << "; stop it first, or point VELK_CONFIG_DIR elsewhere\n";
-            if (tellUser) tellUser(error.holderPid());
+            if (tellUser)
+                tellUser(error.holderPid());
             return 2;
         }
         NativeLog::write(std::string("Instance lock unavailable: ") + error.what() + " " +
@@ -96,7 +97,8 @@ int runHeadless(const velk::HeadlessOptions& options) {
     // signals and only the watcher receives them.
     SignalWatcher signalWatcher([&loop, &runner](int) {
         loop.post([&runner] {
-            if (runner) runner->stopForSignal();
+            if (runner)
+                runner->stopForSignal();
         });
     });
 
@@ -106,9 +108,11 @@ int runHeadless(const velk::HeadlessOptions& options) {
     XdgAutostartLoginItem loginItem(XdgAutostartLoginItem::defaultAutostartDirectory(),
                                     XdgAutostartLoginItem::currentExecutable());
     FolderCompressor::Options engineOptions;
-    if (options.jobs) engineOptions.jobs = *options.jobs;
+    if (options.jobs)
+        engineOptions.jobs = *options.jobs;
     // A batch run has no one watching a panel: no breathing room between scans.
-    if (options.once) engineOptions.pauseAfterFile = 0;
+    if (options.once)
+        engineOptions.pauseAfterFile = 0;
     const auto store = AppStore::create(AppStore::Services{
         .fileSystem = fileSystem,
         .codec = codec,
@@ -121,11 +125,13 @@ int runHeadless(const velk::HeadlessOptions& options) {
 
     // Every value is checked before anything is saved.
     const AppConfig changed = options.apply(store->config(), codec);
-    if (options.changesConfig()) store->setConfig(changed);
+    if (options.changesConfig())
+        store->setConfig(changed);
 
     HeadlessRunner headless(*store, loop, std::cout, std::cerr,
                             {.once = options.once, .progressLine = ::isatty(STDOUT_FILENO) == 1});
-    if (const auto status = headless.start()) return *status;
+    if (const auto status = headless.start())
+        return *status;
     runner = &headless;
     const int status = loop.run();
     runner = nullptr;
@@ -135,7 +141,8 @@ int runHeadless(const velk::HeadlessOptions& options) {
 bool hasDisplay() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
         const char* value = std::getenv(name);
-        if (value && *value) return true;
+        if (value && *value)
+            return true;
     }
     // An explicit platform (offscreen, vnc…) needs no display server.
     return std::getenv("QT_QPA_PLATFORM") != nullptr;
@@ -174,8 +181,8 @@ int runTray(int argc, char** argv, const std::optional<std::string>& show) {
     case SingleInstance::Role::primary:
         break;
     case SingleInstance::Role::handedOff:
-        std::cout << "VelkCompressor: already running; asked it to show its "
-                  << view.toStdString() << '\n';
+        std::cout << "VelkCompressor: already running; asked it to show its " << view.toStdString()
+                  << '\n';
         return 0;
     case SingleInstance::Role::heldElsewhere:
         NativeLog::write("Launch refused: another instance holds " + support.string());
@@ -206,8 +213,7 @@ int runTray(int argc, char** argv, const std::optional<std::string>& show) {
     });
 
     AppDelegate delegate(*store);
-    QObject::connect(&instance, &SingleInstance::showRequested, &delegate,
-                     &AppDelegate::showView);
+    QObject::connect(&instance, &SingleInstance::showRequested, &delegate, &AppDelegate::showView);
     // Quitting stops the run without switching compression off: the next launch resumes.
     QObject::connect(&app, &QCoreApplication::aboutToQuit, [&store] {
         NativeLog::write("App quitting");
@@ -215,7 +221,8 @@ int runTray(int argc, char** argv, const std::optional<std::string>& show) {
     });
     QTimer::singleShot(0, &delegate, [&delegate, &view, show] {
         delegate.applicationDidFinishLaunching();
-        if (show) delegate.showView(view);
+        if (show)
+            delegate.showView(view);
     });
     return app.exec();
 }

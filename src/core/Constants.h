@@ -34,8 +34,8 @@ inline constexpr std::int64_t maximumDecodedRasterBytes = 268'435'456;
 inline constexpr std::array<std::string_view, 7> supportedExtensions = {
     "jpg", "jpeg", "png", "webp", "avif", "heic", "heif"};
 inline constexpr std::array<std::string_view, 18> unsupportedDropExtensions = {
-    "3gp", "avi", "bmp", "dng",  "gif", "hevc", "ico", "m4v",  "mkv",
-    "mov", "mp4", "pdf", "psd",  "raw", "svg",  "tif", "tiff", "webm"};
+    "3gp", "avi", "bmp", "dng", "gif", "hevc", "ico", "m4v",  "mkv",
+    "mov", "mp4", "pdf", "psd", "raw", "svg",  "tif", "tiff", "webm"};
 inline constexpr std::array<std::string_view, 6> temporaryExtensions = {
     "tmp", "temp", "download", "crdownload", "part", "filepart"};
 

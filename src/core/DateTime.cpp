@@ -12,10 +12,12 @@ using namespace std::chrono;
 constexpr sys_seconds referenceDate2001 = sys_days{year{2001} / January / 1};
 
 bool digits(std::string_view text, std::size_t pos, std::size_t count, int& value) {
-    if (pos + count > text.size()) return false;
+    if (pos + count > text.size())
+        return false;
     value = 0;
     for (std::size_t i = pos; i < pos + count; ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
+        if (text[i] < '0' || text[i] > '9')
+            return false;
         value = value * 10 + (text[i] - '0');
     }
     return true;
@@ -38,8 +40,8 @@ std::optional<Date> parseISO8601(std::string_view text) {
     int y, mo, d, h, mi, s;
     if (text.size() < 20 || !digits(text, 0, 4, y) || text[4] != '-' || !digits(text, 5, 2, mo) ||
         text[7] != '-' || !digits(text, 8, 2, d) || (text[10] != 'T' && text[10] != 't') ||
-        !digits(text, 11, 2, h) || text[13] != ':' || !digits(text, 14, 2, mi) ||
-        text[16] != ':' || !digits(text, 17, 2, s)) {
+        !digits(text, 11, 2, h) || text[13] != ':' || !digits(text, 14, 2, mi) || text[16] != ':' ||
+        !digits(text, 17, 2, s)) {
         return std::nullopt;
     }
     int offsetMinutes = 0;
@@ -56,9 +58,10 @@ std::optional<Date> parseISO8601(std::string_view text) {
         return std::nullopt;
     }
     const year_month_day ymd{year{y}, month{unsigned(mo)}, day{unsigned(d)}};
-    if (!ymd.ok() || h > 23 || mi > 59 || s > 60) return std::nullopt;
-    const sys_seconds when = sys_days{ymd} + hours{h} + minutes{mi} + seconds{s} -
-                             minutes{offsetMinutes};
+    if (!ymd.ok() || h > 23 || mi > 59 || s > 60)
+        return std::nullopt;
+    const sys_seconds when =
+        sys_days{ymd} + hours{h} + minutes{mi} + seconds{s} - minutes{offsetMinutes};
     return Date{when};
 }
 
@@ -67,7 +70,8 @@ double secondsSince2001(Date date) {
 }
 
 Date dateFromSecondsSince2001(double seconds) {
-    if (!std::isfinite(seconds)) seconds = 0;
+    if (!std::isfinite(seconds))
+        seconds = 0;
     return Date{referenceDate2001} +
            duration_cast<system_clock::duration>(duration<double>(seconds));
 }

@@ -18,7 +18,8 @@ const char* nonEmptyEnv(const char* name) {
 }
 
 fs::path homeDirectory() {
-    if (const char* home = nonEmptyEnv("HOME")) return home;
+    if (const char* home = nonEmptyEnv("HOME"))
+        return home;
     if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir) {
         return entry->pw_dir;
     }
@@ -35,17 +36,20 @@ fs::path defaultSupportDirectory() {
 } // namespace
 
 fs::path velkApplicationSupportDirectory() {
-    if (const char* dir = nonEmptyEnv("VELK_CONFIG_DIR")) return dir;
+    if (const char* dir = nonEmptyEnv("VELK_CONFIG_DIR"))
+        return dir;
     return defaultSupportDirectory();
 }
 
 fs::path logDirectory() {
-    if (const char* dir = nonEmptyEnv("VELK_LOG_DIR")) return dir;
+    if (const char* dir = nonEmptyEnv("VELK_LOG_DIR"))
+        return dir;
     return defaultSupportDirectory();
 }
 
 fs::path temporaryDirectory() {
-    if (const char* dir = nonEmptyEnv("TMPDIR")) return dir;
+    if (const char* dir = nonEmptyEnv("TMPDIR"))
+        return dir;
     return "/tmp";
 }
 

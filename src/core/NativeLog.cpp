@@ -43,7 +43,8 @@ void removeQuietly(const fs::path& path) {
 void rotateIfNeeded(const fs::path& current, const fs::path& rotated) {
     std::error_code ec;
     const std::uintmax_t size = fs::file_size(current, ec);
-    if (ec || size <= NativeLog::rotationThreshold) return;
+    if (ec || size <= NativeLog::rotationThreshold)
+        return;
 
     std::string tail;
     bool ok = false;
@@ -57,8 +58,10 @@ void rotateIfNeeded(const fs::path& current, const fs::path& rotated) {
             }
         }
     }
-    if (ok) ok = !writeFileAtomically(rotated, tail);
-    if (!ok) removeQuietly(rotated);
+    if (ok)
+        ok = !writeFileAtomically(rotated, tail);
+    if (!ok)
+        removeQuietly(rotated);
     removeQuietly(current);
 }
 
@@ -66,7 +69,8 @@ void append(std::string_view message) {
     const fs::path folder = logDirectory();
     std::error_code ec;
     fs::create_directories(folder, ec);
-    if (ec) return;
+    if (ec)
+        return;
     const fs::path current = folder / logFileName;
     const fs::path rotated = folder / rotatedLogFileName;
 
@@ -89,7 +93,8 @@ void append(std::string_view message) {
 
 bool NativeLog::debugEnabled() {
     const char* value = std::getenv("VELK_DEBUG_LOG");
-    if (value == nullptr) return false;
+    if (value == nullptr)
+        return false;
     const std::string lower = asciiLowercase(value);
     return lower == "1" || lower == "true" || lower == "yes";
 }
@@ -103,7 +108,8 @@ void NativeLog::write(std::string_view message) {
 }
 
 void NativeLog::debug(std::string_view message) {
-    if (debugEnabled()) write(message);
+    if (debugEnabled())
+        write(message);
 }
 
 } // namespace velk

@@ -7,7 +7,8 @@ namespace velk {
 std::string asciiLowercase(std::string_view text) {
     std::string out(text);
     for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
     }
     return out;
 }
@@ -18,7 +19,8 @@ namespace {
 std::size_t validSequenceLength(std::string_view bytes, std::size_t i) {
     const auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(bytes[k]); };
     const std::uint8_t b0 = byte(i);
-    if (b0 < 0x80) return 1;
+    if (b0 < 0x80)
+        return 1;
     std::size_t length;
     std::uint32_t min;
     std::uint32_t cp;
@@ -31,12 +33,15 @@ std::size_t validSequenceLength(std::string_view bytes, std::size_t i) {
     } else {
         return 0;
     }
-    if (i + length > bytes.size()) return 0;
+    if (i + length > bytes.size())
+        return 0;
     for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
         cp = (cp << 6) | (byte(i + k) & 0x3F);
     }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
     return length;
 }
 } // namespace
@@ -44,7 +49,8 @@ std::size_t validSequenceLength(std::string_view bytes, std::size_t i) {
 bool isValidUtf8(std::string_view bytes) {
     for (std::size_t i = 0; i < bytes.size();) {
         const std::size_t n = validSequenceLength(bytes, i);
-        if (n == 0) return false;
+        if (n == 0)
+            return false;
         i += n;
     }
     return true;
@@ -116,9 +122,11 @@ std::string displayText(std::string_view bytes) {
 }
 
 std::string_view truncatedToBytes(std::string_view text, std::size_t maximumBytes) {
-    if (text.size() <= maximumBytes) return text;
+    if (text.size() <= maximumBytes)
+        return text;
     std::size_t end = maximumBytes;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end;
     return text.substr(0, end);
 }
 

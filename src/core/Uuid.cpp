@@ -20,24 +20,30 @@ Uuid Uuid::random() {
 }
 
 std::optional<Uuid> Uuid::parse(std::string_view text) {
-    if (text.size() != 36) return std::nullopt;
+    if (text.size() != 36)
+        return std::nullopt;
     Uuid uuid;
     std::size_t byte = 0;
     for (std::size_t i = 0; i < 36;) {
         if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (text[i] != '-') return std::nullopt;
+            if (text[i] != '-')
+                return std::nullopt;
             ++i;
             continue;
         }
         auto nibble = [](char c) -> int {
-            if (c >= '0' && c <= '9') return c - '0';
-            if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-            if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+            if (c >= '0' && c <= '9')
+                return c - '0';
+            if (c >= 'a' && c <= 'f')
+                return c - 'a' + 10;
+            if (c >= 'A' && c <= 'F')
+                return c - 'A' + 10;
             return -1;
         };
         const int hi = nibble(text[i]);
         const int lo = nibble(text[i + 1]);
-        if (hi < 0 || lo < 0) return std::nullopt;
+        if (hi < 0 || lo < 0)
+            return std::nullopt;
         uuid.bytes_[byte++] = static_cast<std::uint8_t>(hi * 16 + lo);
         i += 2;
     }
@@ -49,7 +55,8 @@ std::string Uuid::toString() const {
     std::string out;
     out.reserve(36);
     for (std::size_t i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            out += '-';
         out += hex[bytes_[i] >> 4];
         out += hex[bytes_[i] & 0xF];
     }

@@ -23,7 +23,8 @@ ChangeDetector::ChangeDetector(const FileSystem& fs, const ProcessedFileRegistry
                                MonotonicClock monotonicClock)
     : fs_(fs), registry_(registry), delegate_(delegate), clock_(std::move(clock)),
       monotonicClock_(std::move(monotonicClock)) {
-    if (!monotonicClock_) monotonicClock_ = [] { return std::chrono::steady_clock::now(); };
+    if (!monotonicClock_)
+        monotonicClock_ = [] { return std::chrono::steady_clock::now(); };
 }
 
 void ChangeDetector::dropVanishedPending() {
@@ -44,17 +45,20 @@ ChangeDetector::Key ChangeDetector::keyFor(const fs::path& file) {
 void ChangeDetector::sweepStaleOutputs(const Key& key, const fs::path& file) {
     if (folderModified_) {
         const auto swept = sweptAtFolderModified_.find(key);
-        if (swept != sweptAtFolderModified_.end() && swept->second == *folderModified_) return;
+        if (swept != sweptAtFolderModified_.end() && swept->second == *folderModified_)
+            return;
     }
     if (const auto predicted = delegate_.predictedOutput(file)) {
         delegate_.removeStaleOutputs(file, *predicted);
     }
-    if (folderModified_) sweptAtFolderModified_[key] = *folderModified_;
+    if (folderModified_)
+        sweptAtFolderModified_[key] = *folderModified_;
 }
 
 bool ChangeDetector::shouldSkip(const fs::path& file) {
     const auto signature = fileSignature(fs_, file);
-    if (!signature) return true;
+    if (!signature)
+        return true;
     const Key key = keyFor(file);
     const Date now = clock_();
     // Read with the signature, before the checks below read the file: the stability wait
@@ -65,8 +69,10 @@ bool ChangeDetector::shouldSkip(const fs::path& file) {
         const auto fingerprint = contentFingerprint(fs_, file);
         bool userChanged = false;
         if (!fingerprint) {
-            if (signature->size == own->second.size) return true;
-            if (secondsBetween(own->second.date, now) < ownWriteSettlingInterval) return true;
+            if (signature->size == own->second.size)
+                return true;
+            if (secondsBetween(own->second.date, now) < ownWriteSettlingInterval)
+                return true;
             userChanged = true;
         } else if (!own->second.fingerprint) {
             own->second.fingerprint = fingerprint;
@@ -98,7 +104,8 @@ bool ChangeDetector::shouldSkip(const fs::path& file) {
     }
 
     if (const auto failed = dealtWithSignatures_.find(key); failed != dealtWithSignatures_.end()) {
-        if (failed->second == *signature) return true;
+        if (failed->second == *signature)
+            return true;
         dealtWithSignatures_.erase(failed);
     }
 
@@ -132,17 +139,21 @@ bool ChangeDetector::shouldSkip(const fs::path& file) {
 }
 
 std::optional<double> ChangeDetector::secondsUntilFirstStable() const {
-    if (pending_.empty()) return std::nullopt;
+    if (pending_.empty())
+        return std::nullopt;
     auto first = pending_.begin()->second.firstSeenAt;
-    for (const auto& [key, pending] : pending_) first = std::min(first, pending.firstSeenAt);
+    for (const auto& [key, pending] : pending_)
+        first = std::min(first, pending.firstSeenAt);
     const double waited = std::chrono::duration<double>(monotonicClock_() - first).count();
     return std::max(writeStabilityInterval - waited, 0.0);
 }
 
 void ChangeDetector::reportUnsupportedIfNeeded(const fs::path& file) {
-    if (!isUnsupportedDropExtension(lowercaseExtension(file))) return;
+    if (!isUnsupportedDropExtension(lowercaseExtension(file)))
+        return;
     const auto signature = fileSignature(fs_, file);
-    if (!signature) return;
+    if (!signature)
+        return;
     const Key key = keyFor(file);
     if (const auto seen = unsupportedSignatures_.find(key);
         seen != unsupportedSignatures_.end() && seen->second == *signature) {
@@ -150,17 +161,21 @@ void ChangeDetector::reportUnsupportedIfNeeded(const fs::path& file) {
     }
     unsupportedSignatures_[key] = *signature;
     NativeLog::write("Unsupported file " + displayPath(file));
-    delegate_.report(CompressionNotificationEvent(CompressionNotificationEvent::UnsupportedFile{standardized(file)}));
+    delegate_.report(CompressionNotificationEvent(
+        CompressionNotificationEvent::UnsupportedFile{standardized(file)}));
 }
 
 void ChangeDetector::forgetVanished(const std::vector<DirectoryEntry>& listing) {
     // A file can vanish only by changing the folder's modification time.
-    if (folderModified_ && vanishedCheckedAtFolderModified_ == folderModified_) return;
+    if (folderModified_ && vanishedCheckedAtFolderModified_ == folderModified_)
+        return;
     vanishedCheckedAtFolderModified_ = folderModified_;
-    if (rememberedCount() == 0) return;
+    if (rememberedCount() == 0)
+        return;
     std::unordered_set<Key> present;
     present.reserve(listing.size());
-    for (const auto& entry : listing) present.insert(keyFor(entry.path));
+    for (const auto& entry : listing)
+        present.insert(keyFor(entry.path));
     const auto gone = [&present](const auto& item) { return !present.contains(item.first); };
     std::erase_if(recentWrites_, gone);
     std::erase_if(ownWrites_, gone);

@@ -46,7 +46,8 @@ public:
     class Delegate {
     public:
         virtual ~Delegate() = default;
-        virtual std::optional<std::filesystem::path> predictedOutput(const std::filesystem::path& source) = 0;
+        virtual std::optional<std::filesystem::path>
+        predictedOutput(const std::filesystem::path& source) = 0;
         virtual void removeStaleOutputs(const std::filesystem::path& source,
                                         const std::filesystem::path& keep) = 0;
         virtual bool registryCanSkip(const std::filesystem::path& source) = 0;

@@ -31,7 +31,8 @@ public:
     bool cancellationRequested() const {
         {
             std::scoped_lock lock(mutex_);
-            if (cancellationRequested_) return true;
+            if (cancellationRequested_)
+                return true;
         }
         return parent_ && parent_->cancellationRequested();
     }
@@ -69,7 +70,8 @@ public:
             activeProcesses_.push_back(process);
             cancelled = cancellationRequested_;
         }
-        if (parent_ && parent_->addActiveProcess(std::move(process))) cancelled = true;
+        if (parent_ && parent_->addActiveProcess(std::move(process)))
+            cancelled = true;
         return cancelled;
     }
     /// How long one outside tool may run, in seconds, for the file in progress.
@@ -85,9 +87,11 @@ public:
     void removeActiveProcess(const ChildProcess* process) {
         {
             std::scoped_lock lock(mutex_);
-            std::erase_if(activeProcesses_, [process](const auto& p) { return p.get() == process; });
+            std::erase_if(activeProcesses_,
+                          [process](const auto& p) { return p.get() == process; });
         }
-        if (parent_) parent_->removeActiveProcess(process);
+        if (parent_)
+            parent_->removeActiveProcess(process);
     }
 
 private:

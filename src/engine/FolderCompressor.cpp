@@ -36,11 +36,19 @@ double estimatedEncodeSeconds(ImageFormat target, std::int64_t size) {
     double base = 1.4;
     double perMB = 1.5;
     switch (target) {
-    case ImageFormat::jpeg: base = 1.2, perMB = 1.4; break;
-    case ImageFormat::png: base = 1.8, perMB = 1.8; break;
-    case ImageFormat::webp: base = 1.6, perMB = 1.6; break;
+    case ImageFormat::jpeg:
+        base = 1.2, perMB = 1.4;
+        break;
+    case ImageFormat::png:
+        base = 1.8, perMB = 1.8;
+        break;
+    case ImageFormat::webp:
+        base = 1.6, perMB = 1.6;
+        break;
     case ImageFormat::avif:
-    case ImageFormat::heic: base = 1.4, perMB = 1.5; break;
+    case ImageFormat::heic:
+        base = 1.4, perMB = 1.5;
+        break;
     }
     const double mb = std::max(static_cast<double>(size) / 1'000'000.0, 0.25);
     return std::clamp(base + mb * perMB, 2.5, 18.0);
@@ -52,12 +60,15 @@ std::string secondsText(double seconds) {
     return text.str();
 }
 
-bool sameFile(const fs::path& a, const fs::path& b) { return standardized(a) == standardized(b); }
+bool sameFile(const fs::path& a, const fs::path& b) {
+    return standardized(a) == standardized(b);
+}
 
 // An injected clock (tests) drives the stability wait too; otherwise it is timed on the
 // monotonic clock.
 ChangeDetector::MonotonicClock monotonicClockFor(const std::function<Date()>& clock) {
-    if (!clock) return {};
+    if (!clock)
+        return {};
     return [clock] {
         return std::chrono::steady_clock::time_point(
             std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -69,7 +80,8 @@ ChangeDetector::MonotonicClock monotonicClockFor(const std::function<Date()>& cl
 int defaultJobCount() {
     if (const char* value = std::getenv("VELK_JOBS"); value && *value) {
         const std::string text(value);
-        if (text.size() == 1 && text[0] >= '1' && text[0] <= '4') return text[0] - '0';
+        if (text.size() == 1 && text[0] >= '1' && text[0] <= '4')
+            return text[0] - '0';
         NativeLog::write("Ignored VELK_JOBS=\"" + text + "\": it takes 1 to 4");
     }
     const unsigned cores = std::thread::hardware_concurrency();
@@ -77,19 +89,20 @@ int defaultJobCount() {
 }
 
 FolderCompressor::Options::Options()
-    : registryFile(ProcessedFileRegistry::defaultFile()),
-      jobs(defaultJobCount()),
-      pollingInterval(velk::pollingInterval),
-      scanDebounceInterval(velk::scanDebounceInterval),
+    : registryFile(ProcessedFileRegistry::defaultFile()), jobs(defaultJobCount()),
+      pollingInterval(velk::pollingInterval), scanDebounceInterval(velk::scanDebounceInterval),
       toolTimeLimitBase(velk::toolTimeLimitBase),
       toolTimeLimitPerMegapixel(velk::toolTimeLimitPerMegapixel) {}
 
 FolderCompressor::FolderCompressor(FileSystem& fs, const ImageCodec& codec, Options options)
     : fs_(fs), codec_(codec), options_(std::move(options)), registry_(fs, options_.registryFile),
       installer_(fs, control_, options_.clock),
-      detector_(fs, registry_, *this, [this] { return now(); }, monotonicClockFor(options_.clock)) {}
+      detector_(
+          fs, registry_, *this, [this] { return now(); }, monotonicClockFor(options_.clock)) {}
 
-FolderCompressor::~FolderCompressor() { stop(); }
+FolderCompressor::~FolderCompressor() {
+    stop();
+}
 
 Date FolderCompressor::now() const {
     return options_.clock ? options_.clock() : std::chrono::system_clock::now();
@@ -109,7 +122,8 @@ void FolderCompressor::start(const AppConfig& config, const fs::path& watchDirec
     try {
         folderLock_ = FolderLock::lockFolder(*watchDirectory_);
     } catch (const FolderLockError& error) {
-        if (error.kind() == FolderLockError::Kind::held) throw;
+        if (error.kind() == FolderLockError::Kind::held)
+            throw;
         // A file system without locks still gets compressed, as before locks existed.
         NativeLog::write(std::string("Folder lock unavailable: ") + error.what() + " " +
                          error.code().message());
@@ -126,7 +140,8 @@ void FolderCompressor::start(const AppConfig& config, const fs::path& watchDirec
 }
 
 void FolderCompressor::stop() {
-    for (const auto& process : control_.requestStop()) process->terminate();
+    for (const auto& process : control_.requestStop())
+        process->terminate();
     std::unique_ptr<FolderWatcher> watcher;
     {
         std::scoped_lock lock(scheduleMutex_);
@@ -140,7 +155,8 @@ void FolderCompressor::stop() {
     watcher.reset();
     eventDriven_ = false;
     stopSmoothProgress();
-    if (!queue_.isCurrent()) queue_.waitUntilIdle();
+    if (!queue_.isCurrent())
+        queue_.waitUntilIdle();
     registryFlushScheduled_ = false;
     registry_.saveIfChanged();
     folderLock_.reset();
@@ -156,7 +172,8 @@ void FolderCompressor::stop() {
 }
 
 void FolderCompressor::emitStats(const CompressionStats& stats) {
-    if (onStats) onStats(stats);
+    if (onStats)
+        onStats(stats);
 }
 
 void FolderCompressor::startWatching(const fs::path& folder) {
@@ -178,8 +195,9 @@ void FolderCompressor::startWatching(const fs::path& folder) {
     }
     auto handler = [this](FolderWatcher::Signal signal) { watcherSignalled(signal); };
     try {
-        auto watcher = options_.makeWatcher ? options_.makeWatcher(folder, std::move(handler))
-                                            : std::make_unique<FolderWatcher>(folder, std::move(handler));
+        auto watcher = options_.makeWatcher
+                           ? options_.makeWatcher(folder, std::move(handler))
+                           : std::make_unique<FolderWatcher>(folder, std::move(handler));
         std::scoped_lock lock(scheduleMutex_);
         watcher_ = std::move(watcher);
         eventDriven_ = true;
@@ -211,12 +229,16 @@ void FolderCompressor::watcherSignalled(FolderWatcher::Signal signal) {
 }
 
 void FolderCompressor::afterScan(bool settled) {
-    if (!eventDriven_) return;
-    if (!settled && detector_.pendingCount() == 0) scheduleScan();
+    if (!eventDriven_)
+        return;
+    if (!settled && detector_.pendingCount() == 0)
+        scheduleScan();
     const auto wait = detector_.secondsUntilFirstStable();
-    if (!wait) return;
+    if (!wait)
+        return;
     std::scoped_lock lock(scheduleMutex_);
-    if (control_.cancellationRequested()) return;
+    if (control_.cancellationRequested())
+        return;
     stabilityWake_.cancel();
     // The queue's timers never fire early; the margin only covers the rounding of the
     // wait into the clock's ticks, so the file is surely due when the scan looks at it.
@@ -224,9 +246,11 @@ void FolderCompressor::afterScan(bool settled) {
 }
 
 void FolderCompressor::flushRegistrySoon() {
-    if (registryFlushScheduled_) return;
+    if (registryFlushScheduled_)
+        return;
     std::scoped_lock lock(scheduleMutex_);
-    if (control_.cancellationRequested()) return;
+    if (control_.cancellationRequested())
+        return;
     registryFlushScheduled_ = true;
     registryFlush_ = queue_.submitAfter(options_.registrySaveInterval, [this] {
         registryFlushScheduled_ = false;
@@ -235,23 +259,27 @@ void FolderCompressor::flushRegistrySoon() {
 }
 
 void FolderCompressor::startPolling() {
-    if (options_.pollingInterval <= 0) return;
+    if (options_.pollingInterval <= 0)
+        return;
     // The queue is destroyed before anything else of the engine and never runs a task
     // after that, so the timer may hold the engine directly.
     std::scoped_lock lock(scheduleMutex_);
-    if (control_.cancellationRequested()) return;
+    if (control_.cancellationRequested())
+        return;
     timer_ = queue_.scheduleRepeating(options_.pollingInterval, [this] { scheduleScan(); });
 }
 
 void FolderCompressor::scheduleScan() {
     // A polling tick may reach here while stop() runs on another thread.
     std::scoped_lock lock(scheduleMutex_);
-    if (control_.cancellationRequested()) return;
+    if (control_.cancellationRequested())
+        return;
     // Each request pushes the scan back by the debounce, but a file written without end (a
     // download, a log) sends events many times a second: past the longest wait the scan
     // runs anyway, or the folder's other files would never be looked at.
     const auto now = std::chrono::steady_clock::now();
-    if (!firstUnscannedRequest_) firstUnscannedRequest_ = now;
+    if (!firstUnscannedRequest_)
+        firstUnscannedRequest_ = now;
     const double debounce = std::max(options_.scanDebounceInterval, 0.0);
     const double longest = std::max(debounce, velk::pollingInterval);
     const double waited = std::chrono::duration<double>(now - *firstUnscannedRequest_).count();
@@ -273,14 +301,18 @@ void FolderCompressor::scanNow() {
 namespace {
 // The checks that need only the file's name, cheap enough for every entry of every scan.
 bool isIgnoredName(std::string_view name, std::string_view stem, const std::string& extension) {
-    if (name.empty()) return true;
-    if (name.front() == '.') return true;
-    if (name.substr(0, 2) == "~$") return true;
+    if (name.empty())
+        return true;
+    if (name.front() == '.')
+        return true;
+    if (name.substr(0, 2) == "~$")
+        return true;
     if (name.find(tempFileMarker) != std::string::npos ||
         name.find(replaceFileMarker) != std::string::npos) {
         return true;
     }
-    if (isTemporaryExtension(extension)) return true;
+    if (isTemporaryExtension(extension))
+        return true;
     return stem.ends_with(compressedFileSuffix);
 }
 
@@ -317,10 +349,12 @@ bool shouldIgnore(const fs::path& file, const fs::path& folder) {
     const auto at = filePath.find(backupComponent);
     if (at != std::string::npos) {
         const std::size_t end = at + backupComponent.size();
-        if (end == filePath.size() || filePath[end] == '/') return true;
+        if (end == filePath.size() || filePath[end] == '/')
+            return true;
     }
     const std::string folderPath = standardized(folder).native();
-    if (filePath == folderPath) return false;
+    if (filePath == folderPath)
+        return false;
     const bool descendant = filePath.size() > folderPath.size() &&
                             filePath.compare(0, folderPath.size(), folderPath) == 0 &&
                             (folderPath == "/" || filePath[folderPath.size()] == '/');
@@ -340,11 +374,13 @@ const std::vector<fs::path>& FolderCompressor::supportedFiles(const fs::path& fo
     registry_.reserveForFolder(entries.size());
     detector_.forgetVanished(entries);
     for (auto& entry : entries) {
-        if (!entry.isRegularFile || entry.isHidden) continue;
+        if (!entry.isRegularFile || entry.isHidden)
+            continue;
         // A listed entry is a direct child of the folder (which is never the backup
         // folder), so only its name needs checking.
         const NameParts parts = nameParts(entry.path);
-        if (isIgnoredName(parts.name, parts.stem, parts.extension)) continue;
+        if (isIgnoredName(parts.name, parts.stem, parts.extension))
+            continue;
         if (isSupportedExtension(parts.extension)) {
             candidates.push_back(std::move(entry.path));
         } else {
@@ -355,7 +391,8 @@ const std::vector<fs::path>& FolderCompressor::supportedFiles(const fs::path& fo
 }
 
 void FolderCompressor::scan() {
-    if (control_.cancellationRequested() || !watchDirectory_) return;
+    if (control_.cancellationRequested() || !watchDirectory_)
+        return;
     const fs::path folder = *watchDirectory_;
     const auto folderAttributes = fs_.attributes(folder);
     detector_.beginScan(folderAttributes ? std::optional<Date>(folderAttributes->modificationDate)
@@ -369,19 +406,23 @@ void FolderCompressor::scan() {
     // the progress bar and several files can be started at once.
     std::vector<fs::path> batch;
     for (const auto& file : candidates) {
-        if (control_.cancellationRequested()) return;
-        if (!detector_.shouldSkip(file)) batch.push_back(file);
+        if (control_.cancellationRequested())
+            return;
+        if (!detector_.shouldSkip(file))
+            batch.push_back(file);
     }
     if (!batch.empty()) {
         runJobs(batch);
-        if (control_.cancellationRequested()) return;
+        if (control_.cancellationRequested())
+            return;
         if (options_.pauseAfterFile > 0) {
             std::this_thread::sleep_for(std::chrono::duration<double>(options_.pauseAfterFile));
         }
     }
     const bool settled = batch.empty() && detector_.pendingCount() == 0;
     afterScan(settled);
-    if (onScanFinished) onScanFinished(settled);
+    if (onScanFinished)
+        onScanFinished(settled);
 }
 
 struct FolderCompressor::Job {
@@ -483,10 +524,11 @@ void FolderCompressor::runJobs(const std::vector<fs::path>& files) {
     // one would otherwise leave a core idle. The wait is bounded all the same, and one
     // job means one file at a time, start to end.
     const auto working = [&] {
-        return static_cast<std::size_t>(std::count_if(jobs.begin(), jobs.end(), [&](const auto& job) {
-            const Stage stage = stageOf(*job);
-            return stage != Stage::encoded && stage != Stage::ended;
-        }));
+        return static_cast<std::size_t>(
+            std::count_if(jobs.begin(), jobs.end(), [&](const auto& job) {
+                const Stage stage = stageOf(*job);
+                return stage != Stage::encoded && stage != Stage::ended;
+            }));
     };
     const std::size_t waitingRoom = width == 1 ? 1 : 4 * width;
     std::size_t next = 0;
@@ -501,7 +543,8 @@ void FolderCompressor::runJobs(const std::vector<fs::path>& files) {
             std::scoped_lock lock(statsMutex_);
             stats_.active = static_cast<int>(jobs.size());
         }
-        if (jobs.empty()) break;
+        if (jobs.empty())
+            break;
         emitBatchProgress();
         {
             std::scoped_lock lock(jobsMutex_);
@@ -544,11 +587,13 @@ void FolderCompressor::runJobs(const std::vector<fs::path>& files) {
                                  stageOf(*jobs.front()) == Stage::ended)) {
             std::unique_ptr<Job> job = std::move(jobs.front());
             jobs.pop_front();
-            if (job->worker.valid()) job->worker.get();
+            if (job->worker.valid())
+                job->worker.get();
             finish(*job);
             finishedAny = true;
         }
-        if (finishedAny) continue;
+        if (finishedAny)
+            continue;
         std::unique_lock lock(jobsMutex_);
         jobsChanged_.wait(lock, [&] { return stageChanges_ != seenChanges; });
     }
@@ -557,7 +602,8 @@ void FolderCompressor::runJobs(const std::vector<fs::path>& files) {
 void FolderCompressor::finish(Job& job) {
     const fs::path& file = job.file;
     try {
-        if (job.error) std::rethrow_exception(job.error);
+        if (job.error)
+            std::rethrow_exception(job.error);
         const FolderCompressionResult result = install(job);
         NativeLog::write("Processed " + displayName(file) +
                          " wrote=" + (result.didWrite ? "true" : "false") +
@@ -567,7 +613,8 @@ void FolderCompressor::finish(Job& job) {
             stats_.done += 1;
             stats_.savedBytes += std::max<std::int64_t>(result.savedBytes, 0);
         }
-        if (result.historyEntry && onHistory) onHistory(*result.historyEntry);
+        if (result.historyEntry && onHistory)
+            onHistory(*result.historyEntry);
     } catch (const FolderCompressorControlError& error) {
         if (error.kind() == FolderCompressorControlError::Kind::cancelled) {
             NativeLog::write("Processing cancelled " + displayName(file));
@@ -593,8 +640,11 @@ void FolderCompressor::recordFailure(const fs::path& file, const std::string& me
         std::scoped_lock lock(statsMutex_);
         stats_.errors += 1;
     }
-    if (const auto signature = fileSignature(fs_, file)) detector_.rememberDealtWith(file, *signature);
-    if (onEvent) onEvent(CompressionNotificationEvent(CompressionNotificationEvent::ProcessingFailed{standardized(file), message}));
+    if (const auto signature = fileSignature(fs_, file))
+        detector_.rememberDealtWith(file, *signature);
+    if (onEvent)
+        onEvent(CompressionNotificationEvent(
+            CompressionNotificationEvent::ProcessingFailed{standardized(file), message}));
     if (onHistory) {
         CompressionHistoryEntry entry;
         entry.id = Uuid::random();
@@ -610,7 +660,8 @@ void FolderCompressor::recordFailure(const fs::path& file, const std::string& me
 }
 
 void FolderCompressor::report(const CompressionNotificationEvent& event) {
-    if (onEvent) onEvent(event);
+    if (onEvent)
+        onEvent(event);
 }
 
 std::string FolderCompressor::settingsKey() const {
@@ -626,26 +677,32 @@ bool FolderCompressor::canWrite(ImageFormat format) const {
 
 std::optional<fs::path> FolderCompressor::predictedOutput(const fs::path& source) {
     const auto sourceFormat = imageFormatFromExtension(lowercaseExtension(source));
-    if (!sourceFormat) return std::nullopt;
+    if (!sourceFormat)
+        return std::nullopt;
     const auto target = predictedTargetFormat(
         source, config_.formatStrategy, [this](ImageFormat f) { return canWrite(f); }, codec_);
-    if (!target) return std::nullopt;
+    if (!target)
+        return std::nullopt;
     return outputPathFor(source, *sourceFormat, *target, config_.originalPolicy);
 }
 
 void FolderCompressor::removeStaleOutputs(const fs::path& source, const fs::path& keep) {
-    if (config_.originalPolicy != OriginalPolicy::keep || !watchDirectory_) return;
+    if (config_.originalPolicy != OriginalPolicy::keep || !watchDirectory_)
+        return;
     const fs::path kept = standardized(keep);
     for (const auto& candidate : besideOutputCandidates(source)) {
-        if (standardized(candidate) == kept) continue;
+        if (standardized(candidate) == kept)
+            continue;
         const auto attributes = fs_.attributes(candidate);
         // Only a file we made may go: a folder or a link under an output's name, or a
         // user's own image that merely has such a name, is none of the engine's business.
-        if (!attributes || !attributes->isRegularFile || !isOwnOutput(candidate)) continue;
+        if (!attributes || !attributes->isRegularFile || !isOwnOutput(candidate))
+            continue;
         // Another source of the folder (photo.png beside photo.jpg) owns this name: its
         // output is not stale, and removing it would make the two re-encode each other
         // forever.
-        if (producedByOtherSource(source, candidate)) continue;
+        if (producedByOtherSource(source, candidate))
+            continue;
         try {
             fs_.removeFile(candidate);
             detector_.forgetHandled(candidate);
@@ -659,9 +716,11 @@ void FolderCompressor::removeStaleOutputs(const fs::path& source, const fs::path
 
 bool FolderCompressor::isOwnOutput(const fs::path& file) {
     // The mark outlives the registry's record (renamed, copied, registry lost).
-    if (carriesValidOutputMark(file)) return true;
+    if (carriesValidOutputMark(file))
+        return true;
     const auto record = registry_.record(file);
-    if (!record || record->decision != ProcessedDecision::compressed) return false;
+    if (!record || record->decision != ProcessedDecision::compressed)
+        return false;
     const auto fingerprint = contentFingerprint(fs_, file);
     const auto signature = fileSignature(fs_, file);
     return fingerprint && signature && record->fingerprint == *fingerprint &&
@@ -674,7 +733,8 @@ std::optional<fs::path> FolderCompressor::otherSourceWithOutput(const fs::path& 
     const fs::path kept = standardized(output);
     const fs::path self = standardized(source);
     for (const auto& other : sources) {
-        if (standardized(other) == self) continue;
+        if (standardized(other) == self)
+            continue;
         if (const auto predicted = predictedOutput(other);
             predicted && standardized(*predicted) == kept) {
             return other;
@@ -692,7 +752,8 @@ std::vector<fs::path> FolderCompressor::sourcesWithStem(const fs::path& source) 
         }
     }
     const auto found = sourcesByStem_->find(source.stem().native());
-    if (found == sourcesByStem_->end()) return {};
+    if (found == sourcesByStem_->end())
+        return {};
     return found->second;
 }
 
@@ -701,7 +762,8 @@ bool FolderCompressor::producedByOtherSource(const fs::path& source, const fs::p
 }
 
 bool FolderCompressor::registryCanSkip(const fs::path& source) {
-    if (config_.originalPolicy == OriginalPolicy::replace) return true;
+    if (config_.originalPolicy == OriginalPolicy::replace)
+        return true;
     // Found already optimal with these very contents and settings: there is no output to
     // look for, and deciding it again after each start only repeated its history row.
     if (const auto record = registry_.record(source);
@@ -713,7 +775,8 @@ bool FolderCompressor::registryCanSkip(const fs::path& source) {
 }
 
 bool FolderCompressor::recogniseMarkedOutput(const fs::path& file) {
-    if (!isMarkedOutput(file, settingsKey())) return false;
+    if (!isMarkedOutput(file, settingsKey()))
+        return false;
     NativeLog::write("Recognised own output " + displayName(file));
     rememberProcessed(file, ProcessedDecision::compressed);
     return true;
@@ -730,7 +793,8 @@ void FolderCompressor::rememberProcessed(const fs::path& file, ProcessedDecision
         registry_.remember(file, decision, settingsKey(), now());
         return;
     }
-    if (registry_.remember(file, decision, settingsKey(), now(), ProcessedFileRegistry::Save::later)) {
+    if (registry_.remember(file, decision, settingsKey(), now(),
+                           ProcessedFileRegistry::Save::later)) {
         flushRegistrySoon();
     }
 }
@@ -741,10 +805,13 @@ namespace {
 constexpr std::int64_t lossyGainFloorPercent = 1;
 
 bool isWorthKeeping(const ImagePlan& plan, std::int64_t size, std::int64_t newSize) {
-    if (plan.source != plan.target) return true;
-    if (newSize >= size) return false;
+    if (plan.source != plan.target)
+        return true;
+    if (newSize >= size)
+        return false;
     // PNG optimisation is lossless: any saving is a pure gain.
-    if (plan.target == ImageFormat::png) return true;
+    if (plan.target == ImageFormat::png)
+        return true;
     return (size - newSize) * 100 >= size * lossyGainFloorPercent;
 }
 } // namespace
@@ -767,21 +834,25 @@ void FolderCompressor::plan(Job& job) {
     // What the result is made from: a source rewritten while it is encoded must not get
     // (or keep) an output of its old contents.
     job.sourceAttributes = fs_.attributes(file);
-    if (!job.sourceAttributes) throw FileError(FileError::Kind::readNoSuchFile, file);
-    job.before = SourceSnapshot{fileSignature(*job.sourceAttributes), contentFingerprint(fs_, file)};
+    if (!job.sourceAttributes)
+        throw FileError(FileError::Kind::readNoSuchFile, file);
+    job.before =
+        SourceSnapshot{fileSignature(*job.sourceAttributes), contentFingerprint(fs_, file)};
     job.size = job.version ? job.version->signature.size : job.before->signature.size;
     if (job.size <= 0) {
         job.shortcut = Job::Shortcut::emptySource;
         return;
     }
-    job.plan = ImagePlanner(codec_, [this](ImageFormat f) { return canWrite(f); })
-                   .makePlan(file, config_.formatStrategy);
+    job.plan = ImagePlanner(codec_, [this](ImageFormat f) {
+                   return canWrite(f);
+               }).makePlan(file, config_.formatStrategy);
     job.control.checkpoint();
     job.output = outputPathFor(file, job.plan.source, job.plan.target, config_.originalPolicy);
 }
 
 void FolderCompressor::decide(Job& job) {
-    if (job.shortcut != Job::Shortcut::none) return;
+    if (job.shortcut != Job::Shortcut::none)
+        return;
     refuseSharedOutput(job.file, job.output);
     removeStaleOutputs(job.file, job.output);
     if (existingOutputIsFresh(fs_, config_.originalPolicy, job.file, job.output)) {
@@ -799,9 +870,9 @@ void FolderCompressor::encode(Job& job) {
     job.scratch.emplace(job.output.parent_path(), tempFileMarker);
     job.temp = job.scratch->path() / ("image" + job.output.extension().native());
 
-    job.control.setToolTimeLimit(toolTimeLimitFor(job.plan.image->width() * job.plan.image->height(),
-                                                  options_.toolTimeLimitBase,
-                                                  options_.toolTimeLimitPerMegapixel));
+    job.control.setToolTimeLimit(
+        toolTimeLimitFor(job.plan.image->width() * job.plan.image->height(),
+                         options_.toolTimeLimitBase, options_.toolTimeLimitPerMegapixel));
     {
         std::scoped_lock lock(statsMutex_);
         batch_.encoding[&job] = {std::chrono::steady_clock::now(),
@@ -829,7 +900,8 @@ void FolderCompressor::encode(Job& job) {
     // The mark keeps this file known as ours under any name and without the registry;
     // the decode afterwards proves the mark left the file readable.
     stampOutputMark(fs_, job.temp, settingsKey(),
-                    job.version ? std::optional<Sha256::Digest>(job.version->digest) : std::nullopt);
+                    job.version ? std::optional<Sha256::Digest>(job.version->digest)
+                                : std::nullopt);
     job.newSize = validateEncodedImage(fs_, codec_, job.temp);
 }
 
@@ -843,7 +915,8 @@ FolderCompressionResult FolderCompressor::install(Job& job) {
     }
     const fs::path& output = job.output;
     if (job.shortcut == Job::Shortcut::outputFresh) {
-        if (const auto signature = fileSignature(fs_, file)) detector_.rememberHandled(file, *signature);
+        if (const auto signature = fileSignature(fs_, file))
+            detector_.rememberHandled(file, *signature);
         if (const auto signature = fileSignature(fs_, output)) {
             detector_.rememberHandled(output, *signature);
         }
@@ -859,11 +932,13 @@ FolderCompressionResult FolderCompressor::install(Job& job) {
 
     control_.checkpoint();
     requireSourceUnchangedSince(file, before);
-    if (!isWorthKeeping(job.plan, size, newSize)) return finishAlreadyOptimal(file, size);
+    if (!isWorthKeeping(job.plan, size, newSize))
+        return finishAlreadyOptimal(file, size);
 
     control_.checkpoint();
     if (version) {
-        if (onBeforeDestructiveInstallForTesting) onBeforeDestructiveInstallForTesting(file);
+        if (onBeforeDestructiveInstallForTesting)
+            onBeforeDestructiveInstallForTesting(file);
         requireSourceUnchanged(fs_, control_, file, *version);
         installer_.backup(file, *version, watchDirectory_);
     }
@@ -872,7 +947,8 @@ FolderCompressionResult FolderCompressor::install(Job& job) {
     // The result stands in for the original: never more readable than it, and under
     // replace it keeps the original's permissions and date as well.
     if (version) {
-        fs_.setPermissionsAndTime(temp, sourceAttributes->permissions, version->signature.modifiedAt);
+        fs_.setPermissionsAndTime(temp, sourceAttributes->permissions,
+                                  version->signature.modifiedAt);
     } else if (const auto tempAttributes = fs_.attributes(temp)) {
         fs_.setPermissionsAndTime(temp, tempAttributes->permissions & sourceAttributes->permissions,
                                   std::nullopt);
@@ -900,7 +976,8 @@ FolderCompressionResult FolderCompressor::install(Job& job) {
     }
 
     if (config_.originalPolicy == OriginalPolicy::keep || sameFile(output, file)) {
-        if (const auto signature = fileSignature(fs_, file)) detector_.rememberHandled(file, *signature);
+        if (const auto signature = fileSignature(fs_, file))
+            detector_.rememberHandled(file, *signature);
     } else {
         detector_.forget(file);
     }
@@ -909,7 +986,8 @@ FolderCompressionResult FolderCompressor::install(Job& job) {
         detector_.rememberRecentWrite(output, *signature);
     }
     rememberProcessed(output, ProcessedDecision::compressed);
-    if (!sameFile(output, file)) rememberProcessed(file, ProcessedDecision::existingOutputFresh);
+    if (!sameFile(output, file))
+        rememberProcessed(file, ProcessedDecision::existingOutputFresh);
     OwnWrite own;
     if (const auto attributes = fs_.attributes(output)) {
         own.size = static_cast<std::int64_t>(attributes->size);
@@ -931,10 +1009,10 @@ void FolderCompressor::refuseSharedOutput(const fs::path& file, const fs::path& 
     // shot.png and shot.jpg converted to one format) would overwrite or shadow each
     // other. The first by name keeps the output; the others fail visibly.
     const auto other = otherSourceWithOutput(file, output);
-    if (!other || other->filename().native() > file.filename().native()) return;
-    throw Error(displayName(file) + " was not compressed: its output name " +
-                displayName(output) + " belongs to " + displayName(*other) +
-                ". Rename one of the two files.");
+    if (!other || other->filename().native() > file.filename().native())
+        return;
+    throw Error(displayName(file) + " was not compressed: its output name " + displayName(output) +
+                " belongs to " + displayName(*other) + ". Rename one of the two files.");
 }
 
 CompressionHistoryEntry FolderCompressor::historyRow(const fs::path& source, const fs::path& output,
@@ -953,9 +1031,12 @@ CompressionHistoryEntry FolderCompressor::historyRow(const fs::path& source, con
 
 FolderCompressionResult FolderCompressor::finishAlreadyOptimal(const fs::path& file,
                                                                std::int64_t size) {
-    if (const auto signature = fileSignature(fs_, file)) detector_.rememberHandled(file, *signature);
+    if (const auto signature = fileSignature(fs_, file))
+        detector_.rememberHandled(file, *signature);
     rememberProcessed(file, ProcessedDecision::alreadyOptimal);
-    if (onEvent) onEvent(CompressionNotificationEvent(CompressionNotificationEvent::AlreadyOptimal{standardized(file)}));
+    if (onEvent)
+        onEvent(CompressionNotificationEvent(
+            CompressionNotificationEvent::AlreadyOptimal{standardized(file)}));
     FolderCompressionResult result;
     result.historyEntry =
         historyRow(file, file, size, size, CompressionHistoryStatus::alreadyOptimal);
@@ -967,7 +1048,8 @@ void FolderCompressor::emitBatchProgress() {
     CompressionStats snapshot;
     {
         std::scoped_lock lock(statsMutex_);
-        if (batch_.total <= 0) return;
+        if (batch_.total <= 0)
+            return;
         double done = batch_.done;
         for (const auto& [job, timing] : batch_.encoding) {
             // Eased towards 90 % of the file by its estimate: a bar that keeps moving,
@@ -979,7 +1061,8 @@ void FolderCompressor::emitBatchProgress() {
         }
         const int percent = std::clamp(static_cast<int>(100.0 * done / batch_.total), 0, 100);
         batch_.shown = std::max(batch_.shown, percent);
-        if (stats_.active == 0) return;
+        if (stats_.active == 0)
+            return;
         stats_.progress = batch_.shown;
         snapshot = stats_;
     }
@@ -992,22 +1075,29 @@ void FolderCompressor::startSmoothProgress() {
     smoothProgressTimer_ = progressQueue_.scheduleRepeating(0.18, [this] { emitBatchProgress(); });
 }
 
-void FolderCompressor::stopSmoothProgress() { smoothProgressTimer_.cancel(); }
+void FolderCompressor::stopSmoothProgress() {
+    smoothProgressTimer_.cancel();
+}
 
 namespace {
 // ".<stem>.velk-replace-<UUID>.<ext>" names a file moved aside during a swap; the name
 // it came from is "<stem>.<ext>".
 std::optional<std::string> originalNameOfAside(const std::string& name) {
     const std::string marker = std::string(replaceFileMarker) + "-";
-    if (name.size() < 2 || name.front() != '.') return std::nullopt;
+    if (name.size() < 2 || name.front() != '.')
+        return std::nullopt;
     const auto at = name.rfind(marker);
-    if (at == std::string::npos || at < 1) return std::nullopt;
+    if (at == std::string::npos || at < 1)
+        return std::nullopt;
     const std::size_t uuidStart = at + marker.size();
-    if (name.size() < uuidStart + 36 + 2 || name[uuidStart + 36] != '.') return std::nullopt;
-    if (!Uuid::parse(std::string_view(name).substr(uuidStart, 36))) return std::nullopt;
+    if (name.size() < uuidStart + 36 + 2 || name[uuidStart + 36] != '.')
+        return std::nullopt;
+    if (!Uuid::parse(std::string_view(name).substr(uuidStart, 36)))
+        return std::nullopt;
     const std::string stem = name.substr(1, at - 1);
     const std::string extension = name.substr(uuidStart + 37);
-    if (stem.empty() || extension.empty()) return std::nullopt;
+    if (stem.empty() || extension.empty())
+        return std::nullopt;
     return stem + "." + extension;
 }
 } // namespace
@@ -1015,16 +1105,21 @@ std::optional<std::string> originalNameOfAside(const std::string& name) {
 bool FolderCompressor::hasIdenticalBackup(const fs::path& folder, const fs::path& file,
                                           const std::string& originalName) {
     const auto attributes = fs_.attributes(file);
-    if (!attributes) return false;
+    if (!attributes)
+        return false;
     const std::string prefix = fs::path(originalName).stem().native() + ".original";
     std::optional<Sha256::Digest> digest;
     for (const auto& copy : backupCopies(folder)) {
-        if (copy.path.filename().native().rfind(prefix, 0) != 0) continue;
+        if (copy.path.filename().native().rfind(prefix, 0) != 0)
+            continue;
         const auto copyAttributes = fs_.attributes(copy.path);
-        if (!copyAttributes || copyAttributes->size != attributes->size) continue;
+        if (!copyAttributes || copyAttributes->size != attributes->size)
+            continue;
         try {
-            if (!digest) digest = sha256Digest(control_, file);
-            if (sha256Digest(control_, copy.path) == *digest) return true;
+            if (!digest)
+                digest = sha256Digest(control_, file);
+            if (sha256Digest(control_, copy.path) == *digest)
+                return true;
         } catch (const std::exception&) {
             return false;
         }
@@ -1037,22 +1132,28 @@ std::optional<fs::path> FolderCompressor::finishedConversion(const fs::path& fol
                                                              const std::string& originalName) {
     const fs::path original = folder / originalName;
     const auto sourceFormat = imageFormatFromExtension(lowercaseExtension(original));
-    if (!sourceFormat) return std::nullopt;
+    if (!sourceFormat)
+        return std::nullopt;
     // The aside file is the source itself under another name, so it predicts the target.
     const auto target = predictedTargetFormat(
         aside, config_.formatStrategy, [this](ImageFormat f) { return canWrite(f); }, codec_);
-    if (!target || *target == *sourceFormat) return std::nullopt;
-    const fs::path output = outputPathFor(original, *sourceFormat, *target, OriginalPolicy::replace);
+    if (!target || *target == *sourceFormat)
+        return std::nullopt;
+    const fs::path output =
+        outputPathFor(original, *sourceFormat, *target, OriginalPolicy::replace);
     const auto attributes = fs_.attributes(output);
-    if (!attributes || !attributes->isRegularFile || attributes->size == 0) return std::nullopt;
+    if (!attributes || !attributes->isRegularFile || attributes->size == 0)
+        return std::nullopt;
     // The install comes only after a verified backup: without one, the aside file may be
     // the only copy of the image and must go back.
-    if (!hasIdenticalBackup(folder, aside, originalName)) return std::nullopt;
+    if (!hasIdenticalBackup(folder, aside, originalName))
+        return std::nullopt;
     // A marked output names the original it replaced; one made from another image is not
     // this conversion's result.
     if (carriesValidOutputMark(output)) {
         try {
-            if (!isMarkedOutputOf(output, sha256Digest(control_, aside))) return std::nullopt;
+            if (!isMarkedOutputOf(output, sha256Digest(control_, aside)))
+                return std::nullopt;
         } catch (const std::exception&) {
             return std::nullopt;
         }
@@ -1071,7 +1172,8 @@ std::vector<DirectoryEntry> FolderCompressor::backupCopies(const fs::path& folde
     for (const auto& day : days) {
         try {
             for (auto& copy : fs_.list(day.path)) {
-                if (copy.isRegularFile) copies.push_back(std::move(copy));
+                if (copy.isRegularFile)
+                    copies.push_back(std::move(copy));
             }
         } catch (const std::exception&) {
         }
@@ -1087,7 +1189,8 @@ void FolderCompressor::removeUnverifiedBackups(const fs::path& folder) {
         // earlier versions, which copied under the final name) never held an image, since
         // empty sources are not processed.
         const bool scratch = copy.isHidden && name.find(tempFileMarker) != std::string::npos;
-        if (!scratch && !(attributes && attributes->size == 0)) continue;
+        if (!scratch && !(attributes && attributes->size == 0))
+            continue;
         try {
             fs_.removeFile(copy.path);
             NativeLog::write("Removed unverified backup " + displayPath(copy.path));
@@ -1110,7 +1213,8 @@ void FolderCompressor::recoverInterruptedWork(const fs::path& folder) {
     for (const auto& entry : entries) {
         const std::string name = entry.path.filename().native();
         if (!entry.isRegularFile) {
-            if (!ScratchFolder::isScratchFolderName(name, tempFileMarker)) continue;
+            if (!ScratchFolder::isScratchFolderName(name, tempFileMarker))
+                continue;
             try {
                 fs_.remove(entry.path);
                 NativeLog::write("Removed leftover temporary folder " + displayName(entry.path));
@@ -1120,7 +1224,8 @@ void FolderCompressor::recoverInterruptedWork(const fs::path& folder) {
             }
             continue;
         }
-        if (name.empty() || name.front() != '.') continue;
+        if (name.empty() || name.front() != '.')
+            continue;
         try {
             if (const auto original = originalNameOfAside(name)) {
                 const fs::path target = folder / *original;
@@ -1128,7 +1233,8 @@ void FolderCompressor::recoverInterruptedWork(const fs::path& folder) {
                     fs::path(*original).stem().native().ends_with(compressedFileSuffix);
                 if (!fs_.exists(target)) {
                     if (const auto converted =
-                            besideOutput ? std::nullopt : finishedConversion(folder, entry.path, *original)) {
+                            besideOutput ? std::nullopt
+                                         : finishedConversion(folder, entry.path, *original)) {
                         // Killed after the converted result took its place: finish the
                         // job instead of bringing back a source whose result exists.
                         fs_.removeFile(entry.path);

@@ -112,7 +112,8 @@ public:
 
 private:
     // ChangeDetector::Delegate
-    std::optional<std::filesystem::path> predictedOutput(const std::filesystem::path& source) override;
+    std::optional<std::filesystem::path>
+    predictedOutput(const std::filesystem::path& source) override;
     void removeStaleOutputs(const std::filesystem::path& source,
                             const std::filesystem::path& keep) override;
     bool registryCanSkip(const std::filesystem::path& source) override;
@@ -216,7 +217,8 @@ private:
     std::uint64_t stageChanges_ = 0;
     /// This scan's sources by stem, to tell a stale output from another source's output.
     std::vector<std::filesystem::path> scanSources_;
-    std::optional<std::unordered_map<std::string, std::vector<std::filesystem::path>>> sourcesByStem_;
+    std::optional<std::unordered_map<std::string, std::vector<std::filesystem::path>>>
+        sourcesByStem_;
 
     std::mutex scheduleMutex_;
     std::unique_ptr<FolderWatcher> watcher_;

@@ -11,9 +11,11 @@ namespace fs = std::filesystem;
 
 fs::path outputPathFor(const fs::path& source, ImageFormat sourceFormat, ImageFormat target,
                        OriginalPolicy policy) {
-    if (policy == OriginalPolicy::replace && sourceFormat == target) return source;
+    if (policy == OriginalPolicy::replace && sourceFormat == target)
+        return source;
     std::string name = source.stem().native();
-    if (policy == OriginalPolicy::keep) name += compressedFileSuffix;
+    if (policy == OriginalPolicy::keep)
+        name += compressedFileSuffix;
     name += '.';
     name += fileExtension(target);
     return source.parent_path() / name;
@@ -31,14 +33,17 @@ std::vector<fs::path> besideOutputCandidates(const fs::path& source) {
 
 bool existingOutputIsFresh(const FileSystem& fs, OriginalPolicy policy, const fs::path& source,
                            const fs::path& output) {
-    if (policy != OriginalPolicy::keep) return false;
-    if (standardized(source) == standardized(output)) return false;
+    if (policy != OriginalPolicy::keep)
+        return false;
+    if (standardized(source) == standardized(output))
+        return false;
     const auto outputAttributes = fs.attributes(output);
     if (!outputAttributes || !outputAttributes->isRegularFile || outputAttributes->size == 0) {
         return false;
     }
     const auto sourceAttributes = fs.attributes(source);
-    if (!sourceAttributes) return false;
+    if (!sourceAttributes)
+        return false;
     return outputAttributes->modificationDate >= sourceAttributes->modificationDate;
 }
 

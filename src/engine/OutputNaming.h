@@ -22,6 +22,7 @@ std::vector<std::filesystem::path> besideOutputCandidates(const std::filesystem:
 /// True only with policy keep, for an existing, non-empty output that is not the source
 /// and is at least as new as the source.
 bool existingOutputIsFresh(const FileSystem& fs, OriginalPolicy policy,
-                           const std::filesystem::path& source, const std::filesystem::path& output);
+                           const std::filesystem::path& source,
+                           const std::filesystem::path& output);
 
 } // namespace velk

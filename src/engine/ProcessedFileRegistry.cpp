@@ -229,7 +229,8 @@ bool ProcessedFileRegistry::remember(const fs::path& file, ProcessedDecision dec
     record.settingsKey = std::move(settingsKey);
     store(file, std::move(record));
     pruneIfNeeded();
-    if (save == Save::now) this->save();
+    if (save == Save::now)
+        this->save();
     return true;
 }
 
@@ -264,7 +265,8 @@ void ProcessedFileRegistry::pruneIfNeeded() {
 }
 
 void ProcessedFileRegistry::saveIfChanged() {
-    if (unsaved_) save();
+    if (unsaved_)
+        save();
 }
 
 std::string ProcessedFileRegistry::encoded() const {

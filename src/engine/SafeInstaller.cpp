@@ -74,8 +74,9 @@ fs::path SafeInstaller::chooseBackupName(const fs::path& folder, const fs::path&
     const auto named = [&](const std::string& suffix) {
         // A long name loses the end of its stem rather than its backup.
         const std::size_t fixedBytes = suffix.size() + 1 + extension.size();
-        std::string name(truncatedToBytes(
-            source.stem().native(), maximumNameBytes > fixedBytes ? maximumNameBytes - fixedBytes : 0));
+        std::string name(
+            truncatedToBytes(source.stem().native(),
+                             maximumNameBytes > fixedBytes ? maximumNameBytes - fixedBytes : 0));
         name += suffix;
         if (!extension.empty())
             name += "." + extension;
@@ -153,7 +154,8 @@ fs::path SafeInstaller::backup(const fs::path& source, const SourceVersion& expe
         const fs::path& path;
         bool keep = false;
         ~ScratchRemover() {
-            if (!keep) installer.removeQuietly(path);
+            if (!keep)
+                installer.removeQuietly(path);
         }
     } scratchRemover{*this, scratch};
     fs_.copy(file, scratch);
@@ -171,7 +173,8 @@ fs::path SafeInstaller::backup(const fs::path& source, const SourceVersion& expe
             fs_.move(scratch, target);
         } catch (const FileSystemError& error) {
             // Another process took the chosen name between the test and the rename.
-            if (error.code() == std::errc::file_exists && attempt < 3) continue;
+            if (error.code() == std::errc::file_exists && attempt < 3)
+                continue;
             throw;
         }
         scratchRemover.keep = true;

@@ -15,8 +15,9 @@ inline constexpr std::size_t maximumMessageLength = 120;
 std::size_t userPerceivedLength(std::string_view text);
 
 /// One line of at most `maximumMessageLength` characters: line feeds become spaces, other
-/// controls visible escapes (displayText), and a longer text keeps its first 117 characters followed by "...". The result is always
-/// valid UTF-8, so it can be shown or sent over D-Bus whatever bytes the input held.
+/// controls visible escapes (displayText), and a longer text keeps its first 117 characters
+/// followed by "...". The result is always valid UTF-8, so it can be shown or sent over D-Bus
+/// whatever bytes the input held.
 std::string shortenedMessage(std::string_view message);
 
 } // namespace velk

@@ -219,10 +219,9 @@ ChildProcess::ChildProcess(const std::filesystem::path& executable,
     if (!environment.empty()) {
         for (char** entry = environ; *entry; ++entry) {
             const auto name = variableName(*entry);
-            const bool replaced = std::any_of(environment.begin(), environment.end(),
-                                              [name](const std::string& added) {
-                                                  return variableName(added) == name;
-                                              });
+            const bool replaced = std::any_of(
+                environment.begin(), environment.end(),
+                [name](const std::string& added) { return variableName(added) == name; });
             if (!replaced)
                 envp.push_back(*entry);
         }

@@ -34,8 +34,7 @@ public:
     /// Starts the program at once, with our environment plus `environment` ("NAME=value"
     /// entries, replacing any of the same name). Throws ChildProcessError when it cannot
     /// be launched.
-    ChildProcess(const std::filesystem::path& executable,
-                 const std::vector<std::string>& arguments,
+    ChildProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
                  const std::vector<std::string>& environment = {});
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

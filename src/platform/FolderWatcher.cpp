@@ -23,11 +23,13 @@ public:
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
     ~UniqueFd() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
     }
     int get() const { return fd_; }
     void reset(int fd) {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
         fd_ = fd;
     }
 
@@ -39,8 +41,8 @@ private:
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-constexpr std::uint32_t entryEvents = IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM |
-                                      IN_DELETE | IN_ATTRIB | IN_MODIFY;
+constexpr std::uint32_t entryEvents =
+    IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_ATTRIB | IN_MODIFY;
 constexpr std::uint32_t selfEvents = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED;
 
 struct RemoteMagic {
@@ -78,14 +80,17 @@ struct FolderWatcher::Impl {
         std::array<pollfd, 2> fds{{{inotify.get(), POLLIN, 0}, {wake.get(), POLLIN, 0}}};
         for (;;) {
             if (::poll(fds.data(), fds.size(), -1) < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR)
+                    continue;
                 handler(Signal::lost);
                 return;
             }
-            if (fds[1].revents != 0) return;
+            if (fds[1].revents != 0)
+                return;
             const ssize_t got = ::read(inotify.get(), buffer.data(), buffer.size());
             if (got < 0) {
-                if (errno == EINTR || errno == EAGAIN) continue;
+                if (errno == EINTR || errno == EAGAIN)
+                    continue;
                 handler(Signal::lost);
                 return;
             }
@@ -94,9 +99,12 @@ struct FolderWatcher::Impl {
             bool lost = false;
             for (ssize_t at = 0; at < got;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + at);
-                if (event->mask & IN_Q_OVERFLOW) overflow = true;
-                if (event->mask & selfEvents) lost = true;
-                if (event->mask & entryEvents) changed = true;
+                if (event->mask & IN_Q_OVERFLOW)
+                    overflow = true;
+                if (event->mask & selfEvents)
+                    lost = true;
+                if (event->mask & entryEvents)
+                    changed = true;
                 at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             }
             // One call per batch: a large copy brings thousands of modify events a second.
@@ -117,7 +125,8 @@ FolderWatcher::FolderWatcher(const std::filesystem::path& folder, Handler handle
     : impl_(std::make_unique<Impl>()) {
     impl_->handler = std::move(handler);
     impl_->inotify.reset(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-    if (impl_->inotify.get() < 0) throwErrno("inotify_init1");
+    if (impl_->inotify.get() < 0)
+        throwErrno("inotify_init1");
     // Only the folder itself: inotify reports its direct entries, never a subfolder's.
     if (::inotify_add_watch(impl_->inotify.get(), folder.c_str(),
                             entryEvents | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
@@ -125,7 +134,8 @@ FolderWatcher::FolderWatcher(const std::filesystem::path& folder, Handler handle
         throwErrno("inotify_add_watch");
     }
     impl_->wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (impl_->wake.get() < 0) throwErrno("eventfd");
+    if (impl_->wake.get() < 0)
+        throwErrno("eventfd");
     impl_->reader = std::thread([impl = impl_.get()] { impl->run(); });
 }
 
@@ -133,15 +143,19 @@ FolderWatcher::~FolderWatcher() {
     const std::uint64_t one = 1;
     // Cannot fail in a way that matters: the counter is far from overflowing.
     [[maybe_unused]] const auto written = ::write(impl_->wake.get(), &one, sizeof one);
-    if (impl_->reader.joinable()) impl_->reader.join();
+    if (impl_->reader.joinable())
+        impl_->reader.join();
 }
 
-std::optional<std::string> FolderWatcher::remoteFileSystemName(const std::filesystem::path& folder) {
+std::optional<std::string>
+FolderWatcher::remoteFileSystemName(const std::filesystem::path& folder) {
     struct statfs info {};
-    if (::statfs(folder.c_str(), &info) != 0) return std::nullopt;
+    if (::statfs(folder.c_str(), &info) != 0)
+        return std::nullopt;
     const auto magic = static_cast<unsigned long>(info.f_type) & 0xffffffffUL;
     for (const auto& remote : remoteMagics) {
-        if (remote.magic == magic) return std::string(remote.name);
+        if (remote.magic == magic)
+            return std::string(remote.name);
     }
     return std::nullopt;
 }

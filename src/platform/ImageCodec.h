@@ -101,14 +101,16 @@ public:
     bool canWrite(std::string_view typeIdentifier) const;
 
     /// None for an unreadable file or one that is not a JPEG, PNG, WebP or HEIF image.
-    virtual std::optional<ImageProperties> readProperties(const std::filesystem::path& file) const = 0;
+    virtual std::optional<ImageProperties>
+    readProperties(const std::filesystem::path& file) const = 0;
     /// The first frame as stored.
     virtual std::shared_ptr<const Raster> decode(const std::filesystem::path& file) const = 0;
     /// Whether the whole first frame decodes, without keeping the pixels: the check an
     /// encoder's output must pass. By default a full decode().
     virtual bool canDecode(const std::filesystem::path& file) const;
     /// The first frame turned to display orientation (width and height swapped for 5–8).
-    virtual std::shared_ptr<const Raster> decodeUpright(const std::filesystem::path& file) const = 0;
+    virtual std::shared_ptr<const Raster>
+    decodeUpright(const std::filesystem::path& file) const = 0;
 
     /// Writes one raster as a complete file; quality 0–1 for lossy formats. Only the
     /// raster's ICC profile travels along; no EXIF, so no stale orientation.

@@ -144,7 +144,8 @@ FileDescriptor openRegularFile(std::string_view operation, const fs::path& file)
 }
 
 struct timespec timespecFrom(Date date) {
-    const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(date.time_since_epoch());
+    const auto since =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(date.time_since_epoch());
     struct timespec stamp {};
     stamp.tv_sec = static_cast<time_t>(std::chrono::floor<std::chrono::seconds>(since).count());
     stamp.tv_nsec = static_cast<long>((since - std::chrono::seconds(stamp.tv_sec)).count());
@@ -180,7 +181,8 @@ std::vector<DirectoryEntry> PosixFileSystem::list(const fs::path& folder) const 
         fail("list", folder, errno);
     std::vector<DirectoryEntry> entries;
     std::string prefix = folder.native();
-    if (prefix.empty() || prefix.back() != '/') prefix += '/';
+    if (prefix.empty() || prefix.back() != '/')
+        prefix += '/';
     for (;;) {
         errno = 0;
         const dirent* entry = ::readdir(dir.get());

@@ -888,9 +888,10 @@ bool VipsImageCodec::renderBands(const Raster& raster, const ColorSpace& space,
     // 200 on top of the decoded one.
     const std::int64_t rowsPerBand = std::clamp<std::int64_t>(bandBytes / (width * 4), 1, height);
     // Copying a photo's bands only to write them out again cost more than the writing.
-    if (const std::uint8_t* stored = guarded<const std::uint8_t*>(
-            "cannot render", fs::path(), nullptr,
-            [&] { return renderedAsStored(source->image(), space, background); })) {
+    if (const std::uint8_t* stored =
+            guarded<const std::uint8_t*>("cannot render", fs::path(), nullptr, [&] {
+                return renderedAsStored(source->image(), space, background);
+            })) {
         const auto rowBytes = static_cast<std::size_t>(width) * 3;
         for (std::int64_t top = 0; top < height; top += rowsPerBand) {
             const std::int64_t rows = std::min(rowsPerBand, height - top);

@@ -16,7 +16,8 @@ namespace {
 
 std::string_view trimmed(std::string_view text) {
     const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) return {};
+    if (first == std::string_view::npos)
+        return {};
     const auto last = text.find_last_not_of(" \t\r");
     return text.substr(first, last - first + 1);
 }
@@ -26,7 +27,8 @@ std::string_view trimmed(std::string_view text) {
 std::string quotedExecArgument(std::string_view path) {
     std::string quoted = "\"";
     for (const char c : path) {
-        if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+        if (c == '"' || c == '`' || c == '$' || c == '\\')
+            quoted += '\\';
         quoted += c;
     }
     quoted += '"';
@@ -65,9 +67,11 @@ std::string XdgAutostartLoginItem::desktopEntry(const fs::path& executable) {
     const std::string& path = executable.native();
     bool representable = executable.is_absolute() && isValidUtf8(path);
     for (const unsigned char c : path) {
-        if (c < 0x20 || c == 0x7f) representable = false;
+        if (c < 0x20 || c == 0x7f)
+            representable = false;
     }
-    if (!representable) throw FileError(FileError::Kind::writeUnknown, executable);
+    if (!representable)
+        throw FileError(FileError::Kind::writeUnknown, executable);
     return "[Desktop Entry]\n"
            "Type=Application\n"
            "Name=" +
@@ -82,20 +86,23 @@ std::string XdgAutostartLoginItem::desktopEntry(const fs::path& executable) {
 
 bool XdgAutostartLoginItem::isEnabled() const {
     std::string bytes;
-    if (!readWholeFile(file(), bytes)) return false;
+    if (!readWholeFile(file(), bytes))
+        return false;
     bool inMainGroup = false;
     std::string_view rest = bytes;
     while (!rest.empty()) {
         const auto end = rest.find('\n');
         const std::string_view line = trimmed(rest.substr(0, end));
         rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-        if (line.empty() || line.front() == '#') continue;
+        if (line.empty() || line.front() == '#')
+            continue;
         if (line.front() == '[') {
             inMainGroup = line == "[Desktop Entry]";
             continue;
         }
         const auto equals = line.find('=');
-        if (!inMainGroup || equals == std::string_view::npos) continue;
+        if (!inMainGroup || equals == std::string_view::npos)
+            continue;
         if (trimmed(line.substr(0, equals)) == "Hidden" &&
             trimmed(line.substr(equals + 1)) == "true") {
             return false;
@@ -115,7 +122,8 @@ void XdgAutostartLoginItem::registerItem() {
 void XdgAutostartLoginItem::unregisterItem() {
     std::error_code error;
     fs::remove(file(), error);
-    if (error) throw FileError(FileError::Kind::writeUnknown, file());
+    if (error)
+        throw FileError(FileError::Kind::writeUnknown, file());
 }
 
 } // namespace velk

@@ -22,11 +22,9 @@ std::shared_ptr<AppStore> AppStore::create(Services services) {
 }
 
 AppStore::AppStore(Token, Services services)
-    : fileSystem_(services.fileSystem), loginItem_(services.loginItem),
-      dialogs_(services.dialogs),
+    : fileSystem_(services.fileSystem), loginItem_(services.loginItem), dialogs_(services.dialogs),
       mainExecutor_(std::move(services.mainExecutor)),
-      updater_(services.updater ? std::move(services.updater)
-                                : std::make_unique<NullAppUpdater>()),
+      updater_(services.updater ? std::move(services.updater) : std::make_unique<NullAppUpdater>()),
       notificationManager_(services.notifier, std::move(services.notificationClock)),
       configURL_(velkApplicationSupportDirectory() / configFileName),
       historyURL_(velkApplicationSupportDirectory() / historyFileName),
@@ -45,23 +43,27 @@ void AppStore::installCallbacks() {
 
     updater_->setOnChange([weak, executor] {
         executor([weak] {
-            if (auto self = weak.lock()) self->notifyChange();
+            if (auto self = weak.lock())
+                self->notifyChange();
         });
     });
     compressor_.onStats = [weak, executor, issued = reportsIssued_](const CompressionStats& s) {
         const std::uint64_t report = issued->fetch_add(1) + 1;
         executor([weak, s, report] {
-            if (auto self = weak.lock()) self->applyStats(s, report);
+            if (auto self = weak.lock())
+                self->applyStats(s, report);
         });
     };
     compressor_.onEvent = [weak, executor](const CompressionNotificationEvent& event) {
         executor([weak, event] {
-            if (auto self = weak.lock()) self->receiveEvent(event);
+            if (auto self = weak.lock())
+                self->receiveEvent(event);
         });
     };
     compressor_.onHistory = [weak, executor](const CompressionHistoryEntry& entry) {
         executor([weak, entry] {
-            if (auto self = weak.lock()) self->recordHistory(entry);
+            if (auto self = weak.lock())
+                self->recordHistory(entry);
         });
     };
     compressor_.onScanFinished = [weak, executor](bool settled) {
@@ -90,7 +92,8 @@ void AppStore::start() {
         notifyChange();
         return;
     }
-    if (!config_.enabled) updateConfig([](AppConfig& config) { config.enabled = true; });
+    if (!config_.enabled)
+        updateConfig([](AppConfig& config) { config.enabled = true; });
     NativeLog::write("Start watcher " + displayPath(*folder));
     try {
         compressor_.start(config_, *folder);
@@ -104,7 +107,8 @@ void AppStore::start() {
 
 void AppStore::stop() {
     NativeLog::write("Stop watcher");
-    if (config_.enabled) updateConfig([](AppConfig& config) { config.enabled = false; });
+    if (config_.enabled)
+        updateConfig([](AppConfig& config) { config.enabled = false; });
     compressor_.stop();
     notifyChange();
 }
@@ -137,7 +141,8 @@ void AppStore::setLanguage(AppLanguage language) {
 
 void AppStore::setNotificationsEnabled(bool enabled) {
     updateConfig([enabled](AppConfig& config) { config.notificationsEnabled = enabled; });
-    if (enabled) notificationManager_.requestAuthorizationIfNeeded();
+    if (enabled)
+        notificationManager_.requestAuthorizationIfNeeded();
 }
 
 AppConfig AppStore::withChosenWatchDirectory(AppConfig config, const fs::path& folder) {
@@ -186,15 +191,19 @@ void AppStore::handleWatcherFailure(const std::exception& error) {
     countError();
     const CompressionNotificationEvent event(
         CompressionNotificationEvent::WatcherFailed{*watcherError_});
-    if (onNotice) onNotice(event);
+    if (onNotice)
+        onNotice(event);
     notificationManager_.send(event, config_);
     notifyChange();
 }
 
 void AppStore::configDidChange(const AppConfig& previous) {
-    if (!saveAppConfig(configURL_, config_)) countError();
-    if (config_.autostart != previous.autostart) updateLoginItem();
-    if (config_.requiresCompressorRestart(previous)) restartIfNeeded();
+    if (!saveAppConfig(configURL_, config_))
+        countError();
+    if (config_.autostart != previous.autostart)
+        updateLoginItem();
+    if (config_.requiresCompressorRestart(previous))
+        restartIfNeeded();
     notifyChange();
 }
 
@@ -212,9 +221,11 @@ void AppStore::updateLoginItem() {
 }
 
 void AppStore::restartIfNeeded() {
-    if (!compressor_.isRunning()) return;
+    if (!compressor_.isRunning())
+        return;
     const auto folder = resolvedWatchDirectory();
-    if (!folder || storedDirectoryNeedsFreshSelection(*folder)) return;
+    if (!folder || storedDirectoryNeedsFreshSelection(*folder))
+        return;
     try {
         compressor_.start(config_, *folder);
         watcherError_.reset();
@@ -226,7 +237,8 @@ void AppStore::restartIfNeeded() {
 void AppStore::applyStats(const CompressionStats& stats, std::uint64_t report) {
     // Reports come from the engine's queue, its progress timer and the caller of start or
     // stop, so two may arrive out of order; the older one would undo the newer.
-    if (report < lastAppliedReport_) return;
+    if (report < lastAppliedReport_)
+        return;
     lastAppliedReport_ = report;
     std::erase_if(storeErrorMarks_, [report](std::uint64_t mark) { return mark < report; });
     stats_ = stats;
@@ -235,8 +247,10 @@ void AppStore::applyStats(const CompressionStats& stats, std::uint64_t report) {
 }
 
 void AppStore::receiveEvent(const CompressionNotificationEvent& event) {
-    if (onNotice) onNotice(event);
-    if (event.allowsSystemNotification()) notificationManager_.send(event, config_);
+    if (onNotice)
+        onNotice(event);
+    if (event.allowsSystemNotification())
+        notificationManager_.send(event, config_);
 }
 
 void AppStore::recordHistory(const CompressionHistoryEntry& entry) {
@@ -251,7 +265,8 @@ void AppStore::countError() {
 }
 
 void AppStore::notifyChange() {
-    if (onChange) onChange();
+    if (onChange)
+        onChange();
 }
 
 } // namespace velk

@@ -93,44 +93,51 @@ bool isBlank(const std::string& text) {
 } // namespace
 
 bool AppStore::hasDialogs(const char* command) const {
-    if (dialogs_) return true;
+    if (dialogs_)
+        return true;
     NativeLog::write(std::string(command) + " ignored: no dialogs");
     return false;
 }
 
 void AppStore::showAlert(Alert alert, UserDialogs::Window window,
                          UserDialogs::AlertCompletion completion) {
-    dialogs_->showAlert(alert, window, completion ? std::move(completion) : [](int) {});
+    dialogs_->showAlert(
+        alert, window, completion ? std::move(completion) : [](int) {});
 }
 
 void AppStore::selectWatchDirectory(UserDialogs::Window from) {
-    if (!hasDialogs("Select watch directory")) return;
+    if (!hasDialogs("Select watch directory"))
+        return;
     NativeLog::write("Select watch directory requested");
     dialogs_->activate();
     directoryPanelOpen_ = true;
     dialogs_->chooseFolder(
         text(config_.language, "Выбрать папку для сжатия", "Choose compression folder"), from,
         [weak = weak_from_this()](const std::optional<fs::path>& folder) {
-            if (auto self = weak.lock()) self->didChooseWatchDirectory(folder);
+            if (auto self = weak.lock())
+                self->didChooseWatchDirectory(folder);
         });
 }
 
 void AppStore::didChooseWatchDirectory(const std::optional<fs::path>& folder) {
     NativeLog::write(std::string("Select watch directory response=") + (folder ? "1" : "0"));
     directoryPanelOpen_ = false;
-    if (!folder) return;
+    if (!folder)
+        return;
     const bool wasRunning = compressor_.isRunning();
     // A running engine restarts on the new folder through the change handling.
     watcherError_.reset();
     setConfig(withChosenWatchDirectory(config_, *folder));
-    if (!wasRunning) start();
+    if (!wasRunning)
+        start();
 }
 
 std::optional<fs::path> AppStore::existingWatchDirectoryOrAlert() {
     auto folder = resolvedWatchDirectory();
     if (folder) {
         const auto attributes = fileSystem_.attributes(*folder);
-        if (attributes && attributes->isDirectory) return folder;
+        if (attributes && attributes->isDirectory)
+            return folder;
     }
     showMissingFolderAlert();
     return std::nullopt;
@@ -146,8 +153,7 @@ void AppStore::showMissingFolderAlert() {
               nullptr);
 }
 
-void AppStore::showNoBackupsAlert(const std::string& informativeText,
-                                  UserDialogs::Window window) {
+void AppStore::showNoBackupsAlert(const std::string& informativeText, UserDialogs::Window window) {
     showAlert({AlertStyle::informational,
                text(config_.language, "Бэкапов пока нет", "There are no backups"),
                informativeText,
@@ -156,30 +162,35 @@ void AppStore::showNoBackupsAlert(const std::string& informativeText,
 }
 
 void AppStore::openWatchDirectory() {
-    if (!hasDialogs("Open watch directory")) return;
-    if (const auto folder = existingWatchDirectoryOrAlert()) dialogs_->openFolder(*folder);
+    if (!hasDialogs("Open watch directory"))
+        return;
+    if (const auto folder = existingWatchDirectoryOrAlert())
+        dialogs_->openFolder(*folder);
 }
 
 void AppStore::openBackupDirectory() {
-    if (!hasDialogs("Open backup directory")) return;
+    if (!hasDialogs("Open backup directory"))
+        return;
     const auto folder = existingWatchDirectoryOrAlert();
-    if (!folder) return;
+    if (!folder)
+        return;
     const fs::path backups = *folder / backupDirName;
     if (fileSystem_.exists(backups)) {
         dialogs_->openFolder(backups);
         return;
     }
-    showNoBackupsAlert(
-        text(config_.language,
-             "Резервные копии появятся здесь после сжатия с сохранением исходников.",
-             "Backups will appear here after compression with originals kept."),
-        nullptr);
+    showNoBackupsAlert(text(config_.language,
+                            "Резервные копии появятся здесь после сжатия с сохранением исходников.",
+                            "Backups will appear here after compression with originals kept."),
+                       nullptr);
 }
 
 void AppStore::clearBackups(UserDialogs::Window from) {
-    if (!hasDialogs("Clear backups")) return;
+    if (!hasDialogs("Clear backups"))
+        return;
     const auto folder = existingWatchDirectoryOrAlert();
-    if (!folder) return;
+    if (!folder)
+        return;
     const fs::path backups = *folder / backupDirName;
     const AppLanguage language = config_.language;
     if (!fileSystem_.exists(backups)) {
@@ -189,14 +200,15 @@ void AppStore::clearBackups(UserDialogs::Window from) {
         return;
     }
     showAlert(
-        {AlertStyle::warning, text(language, "Очистить все бэкапы?", "Clear all backups?"),
-         text(language,
-              "Резервные копии исходников будут удалены без возможности восстановления.",
+        {AlertStyle::warning,
+         text(language, "Очистить все бэкапы?", "Clear all backups?"),
+         text(language, "Резервные копии исходников будут удалены без возможности восстановления.",
               "Original-file backups will be permanently deleted."),
          {text(language, "Очистить", "Clear"), text(language, "Отмена", "Cancel")}},
         from, [weak = weak_from_this(), backups, from](int button) {
             auto self = weak.lock();
-            if (!self || button != 0) return;
+            if (!self || button != 0)
+                return;
             try {
                 self->fileSystem_.remove(backups);
             } catch (const std::exception& error) {
@@ -210,48 +222,54 @@ void AppStore::clearBackups(UserDialogs::Window from) {
 }
 
 void AppStore::openWebsite() {
-    if (!hasDialogs("Open website")) return;
+    if (!hasDialogs("Open website"))
+        return;
     dialogs_->openURL(std::string(websiteURL));
 }
 
 void AppStore::checkUpdates(UserDialogs::Window from) {
-    if (!hasDialogs("Check updates")) return;
-    if (updater_->isBusy()) return;
+    if (!hasDialogs("Check updates"))
+        return;
+    if (updater_->isBusy())
+        return;
     if (const auto& ready = updater_->readyUpdate()) {
         showAvailableUpdate(*ready, from);
         return;
     }
-    updater_->check([weak = weak_from_this(),
-                     from](const AppUpdateOutcome<AppUpdateCheckResult>& outcome) {
-        auto self = weak.lock();
-        if (!self) return;
-        if (!outcome.succeeded()) {
-            self->showUpdateError(outcome.error(), from);
-            return;
-        }
-        const auto& answer = outcome.value().value;
-        if (const auto* available = std::get_if<AppUpdateCheckResult::Available>(&answer)) {
-            self->showAvailableUpdate(available->manifest, from);
-            return;
-        }
-        const std::string& version = std::get<AppUpdateCheckResult::UpToDate>(answer).currentVersion;
-        const AppLanguage language = self->config_.language;
-        self->showAlert(
-            {AlertStyle::informational, text(language, "Обновлений нет", "You're up to date"),
-             text(language, "Установлена последняя версия Velk | Compressor (" + version + ").",
-                  "The latest version of Velk | Compressor is installed (" + version + ")."),
-             {text(language, "Понятно", "OK")}},
-            from);
-    });
+    updater_->check(
+        [weak = weak_from_this(), from](const AppUpdateOutcome<AppUpdateCheckResult>& outcome) {
+            auto self = weak.lock();
+            if (!self)
+                return;
+            if (!outcome.succeeded()) {
+                self->showUpdateError(outcome.error(), from);
+                return;
+            }
+            const auto& answer = outcome.value().value;
+            if (const auto* available = std::get_if<AppUpdateCheckResult::Available>(&answer)) {
+                self->showAvailableUpdate(available->manifest, from);
+                return;
+            }
+            const std::string& version =
+                std::get<AppUpdateCheckResult::UpToDate>(answer).currentVersion;
+            const AppLanguage language = self->config_.language;
+            self->showAlert(
+                {AlertStyle::informational,
+                 text(language, "Обновлений нет", "You're up to date"),
+                 text(language, "Установлена последняя версия Velk | Compressor (" + version + ").",
+                      "The latest version of Velk | Compressor is installed (" + version + ")."),
+                 {text(language, "Понятно", "OK")}},
+                from);
+        });
 }
 
 void AppStore::showAvailableUpdate(const AppUpdateManifest& manifest, UserDialogs::Window from) {
     const AppLanguage language = config_.language;
-    std::string informative =
-        text(language,
-             "Обновление скачается и установится автоматически. Приложение перезапустится.",
-             "The update will download and install automatically. The app will restart.");
-    if (manifest.notes && !isBlank(*manifest.notes)) informative += "\n\n" + *manifest.notes;
+    std::string informative = text(
+        language, "Обновление скачается и установится автоматически. Приложение перезапустится.",
+        "The update will download and install automatically. The app will restart.");
+    if (manifest.notes && !isBlank(*manifest.notes))
+        informative += "\n\n" + *manifest.notes;
     showAlert({AlertStyle::informational,
                text(language, "Доступно обновление " + manifest.version,
                     "Update " + manifest.version + " is available"),
@@ -259,36 +277,41 @@ void AppStore::showAvailableUpdate(const AppUpdateManifest& manifest, UserDialog
                {text(language, "Обновить сейчас", "Update now"), text(language, "Позже", "Later")}},
               from, [weak = weak_from_this(), manifest, from](int button) {
                   auto self = weak.lock();
-                  if (self && button == 0) self->downloadAndInstall(manifest, from);
+                  if (self && button == 0)
+                      self->downloadAndInstall(manifest, from);
               });
 }
 
 void AppStore::downloadAndInstall(const AppUpdateManifest& manifest, UserDialogs::Window from) {
     // The client ignores a command while another runs; the alert may have waited that long.
-    if (updater_->isBusy()) return;
-    updater_->download(manifest, [weak = weak_from_this(),
-                                  from](const AppUpdateOutcome<fs::path>& downloaded) {
-        auto self = weak.lock();
-        if (!self) return;
-        if (!downloaded.succeeded()) {
-            self->showUpdateError(downloaded.error(), from);
-            return;
-        }
-        const bool wasRunning = self->compressor_.isRunning();
-        self->compressor_.stop();
-        self->updater_->installAndRestart(
-            [weak, wasRunning, from](const AppUpdateOutcome<std::monostate>& installed) {
-                auto self = weak.lock();
-                if (!self) return;
-                if (installed.succeeded()) {
-                    NativeLog::write("Update helper started; terminating for installation");
-                    self->dialogs_->terminate();
-                    return;
-                }
-                if (wasRunning) self->start();
-                self->showUpdateError(installed.error(), from);
-            });
-    });
+    if (updater_->isBusy())
+        return;
+    updater_->download(
+        manifest, [weak = weak_from_this(), from](const AppUpdateOutcome<fs::path>& downloaded) {
+            auto self = weak.lock();
+            if (!self)
+                return;
+            if (!downloaded.succeeded()) {
+                self->showUpdateError(downloaded.error(), from);
+                return;
+            }
+            const bool wasRunning = self->compressor_.isRunning();
+            self->compressor_.stop();
+            self->updater_->installAndRestart(
+                [weak, wasRunning, from](const AppUpdateOutcome<std::monostate>& installed) {
+                    auto self = weak.lock();
+                    if (!self)
+                        return;
+                    if (installed.succeeded()) {
+                        NativeLog::write("Update helper started; terminating for installation");
+                        self->dialogs_->terminate();
+                        return;
+                    }
+                    if (wasRunning)
+                        self->start();
+                    self->showUpdateError(installed.error(), from);
+                });
+        });
 }
 
 void AppStore::showUpdateError(const std::exception_ptr& error, UserDialogs::Window from) {

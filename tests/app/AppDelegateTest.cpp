@@ -12,8 +12,8 @@
 #include "platform/VipsImageCodec.h"
 #include "platform/XdgAutostartLoginItem.h"
 #include "store/AppStore.h"
-#include "support/ScopedEnv.h"
 #include "support/QuietNotifier.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace velk {

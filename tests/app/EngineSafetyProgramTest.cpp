@@ -22,9 +22,11 @@ using test::TestImages;
 std::vector<fs::path> backupFiles(const fs::path& folder) {
     std::vector<fs::path> files;
     const fs::path root = folder / ".velk-compressor-backups";
-    if (!fs::exists(root)) return files;
+    if (!fs::exists(root))
+        return files;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (entry.is_regular_file()) files.push_back(entry.path());
+        if (entry.is_regular_file())
+            files.push_back(entry.path());
     }
     return files;
 }
@@ -69,11 +71,11 @@ protected:
 
     std::string log() { return test::readFile(dir_ / "logs" / "native.log"); }
 
-    template <typename Condition>
-    bool waitFor(ProgramProcess& process, Condition condition) {
+    template <typename Condition> bool waitFor(ProgramProcess& process, Condition condition) {
         const auto deadline = std::chrono::steady_clock::now() + 60s;
         while (!condition()) {
-            if (process.hasExited() || std::chrono::steady_clock::now() > deadline) return false;
+            if (process.hasExited() || std::chrono::steady_clock::now() > deadline)
+                return false;
             std::this_thread::sleep_for(5ms);
         }
         return true;
@@ -81,7 +83,8 @@ protected:
 };
 
 TEST_F(EngineSafetyProgramTest, TheSweepLeavesFoldersLinksAndFilesItDidNotMakeAlone) {
-    TestImages::jpeg(folder_ / "a.jpg", 320, 240, test::imageOptions().withDetail().withQuality(98));
+    TestImages::jpeg(folder_ / "a.jpg", 320, 240,
+                     test::imageOptions().withDetail().withQuality(98));
     const fs::path album = folder_ / "a_velkcompressed.png";
     fs::create_directories(album);
     TestImages::jpeg(album / "holiday.jpg", 64, 48);
@@ -97,12 +100,15 @@ TEST_F(EngineSafetyProgramTest, TheSweepLeavesFoldersLinksAndFilesItDidNotMakeAl
 }
 
 TEST_F(EngineSafetyProgramTest, ASourceOverwrittenDuringItsEncodeGetsAnOutputOfItsNewContents) {
-    TestImages::jpeg(folder_ / "photo.jpg", 4000, 3000, test::imageOptions().withDetail().withQuality(98));
-    TestImages::jpeg(dir_ / "small.jpg", 320, 200, test::imageOptions().withDetail().withQuality(98));
+    TestImages::jpeg(folder_ / "photo.jpg", 4000, 3000,
+                     test::imageOptions().withDetail().withQuality(98));
+    TestImages::jpeg(dir_ / "small.jpg", 320, 200,
+                     test::imageOptions().withDetail().withQuality(98));
     auto process = launch({"--originals", "keep", "--format", "jpeg", "--once"});
     ASSERT_TRUE(waitFor(*process, [&] {
         for (const auto& entry : fs::directory_iterator(folder_)) {
-            if (entry.path().filename().native().find(".velk-temp") != std::string::npos) return true;
+            if (entry.path().filename().native().find(".velk-temp") != std::string::npos)
+                return true;
         }
         return false;
     })) << process->err();
@@ -145,7 +151,8 @@ TEST_F(EngineSafetyProgramTest, OnceReturnsWhenAFileVanishesDuringItsStabilityWa
     TestImages::jpeg(folder_ / "transient.jpg", 320, 240);
     auto process = launch({"--once"});
     ASSERT_TRUE(waitFor(*process, [&] {
-        return fs::exists(dir_ / "logs" / "native.log") && log().find("files=1") != std::string::npos;
+        return fs::exists(dir_ / "logs" / "native.log") &&
+               log().find("files=1") != std::string::npos;
     })) << process->err();
     fs::remove(folder_ / "transient.jpg");
     EXPECT_EQ(process->wait(20s), 0) << process->out() << process->err();
@@ -161,11 +168,13 @@ TEST_F(EngineSafetyProgramTest, TwoSourcesWithOneOutputNameGiveAFailedRow) {
              Case{{"shot.jpg", "shot.png"}, {"--originals", "replace", "--format", "webp"}},
          }) {
         SCOPED_TRACE(names[1]);
-        TestImages::jpeg(folder_ / names[0], 320, 240, test::imageOptions().withDetail().withQuality(98));
+        TestImages::jpeg(folder_ / names[0], 320, 240,
+                         test::imageOptions().withDetail().withQuality(98));
         if (names[1].ends_with(".png")) {
             TestImages::png(folder_ / names[1], 320, 240, test::imageOptions().withDetail());
         } else {
-            TestImages::jpeg(folder_ / names[1], 320, 240, test::imageOptions().withDetail().withQuality(98));
+            TestImages::jpeg(folder_ / names[1], 320, 240,
+                             test::imageOptions().withDetail().withQuality(98));
         }
         const std::string out = once(arguments, 1);
         EXPECT_NE(out.find(names[1] + " was not compressed"), std::string::npos) << out;
@@ -179,7 +188,8 @@ TEST_F(EngineSafetyProgramTest, LongNamesWork) {
     const std::string stem(236, 'n');
     for (const std::string policy : {"keep", "replace"}) {
         SCOPED_TRACE(policy);
-        TestImages::jpeg(folder_ / (stem + ".jpg"), 640, 480, test::imageOptions().withDetail().withQuality(98));
+        TestImages::jpeg(folder_ / (stem + ".jpg"), 640, 480,
+                         test::imageOptions().withDetail().withQuality(98));
         once({"--originals", policy, "--format", "jpeg"});
         if (policy == "keep") {
             EXPECT_TRUE(fs::exists(folder_ / (stem + "_velkcompressed.jpg")));
@@ -194,7 +204,8 @@ TEST_F(EngineSafetyProgramTest, LongNamesWork) {
 TEST_F(EngineSafetyProgramTest, RecoveryFinishesAConversionAndDropsUnverifiedBackups) {
     // The state a kill leaves just after photo.webp was installed, with photo.jpg still set
     // aside, and a backup copy cut short under an earlier version's final name.
-    TestImages::jpeg(dir_ / "photo.jpg", 640, 480, test::imageOptions().withDetail().withQuality(98));
+    TestImages::jpeg(dir_ / "photo.jpg", 640, 480,
+                     test::imageOptions().withDetail().withQuality(98));
     TestImages::webp(folder_ / "photo.webp", 640, 480);
     const std::string converted = test::readFile(folder_ / "photo.webp");
     const fs::path day = folder_ / ".velk-compressor-backups" / "2026-01-01";

@@ -42,9 +42,11 @@ bool holdsWorkFiles(const fs::path& folder) {
 std::vector<std::string> backups(const fs::path& folder) {
     std::vector<std::string> contents;
     const fs::path root = folder / ".velk-compressor-backups";
-    if (!fs::exists(root)) return contents;
+    if (!fs::exists(root))
+        return contents;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (entry.is_regular_file()) contents.push_back(test::readFile(entry.path()));
+        if (entry.is_regular_file())
+            contents.push_back(test::readFile(entry.path()));
     }
     return contents;
 }
@@ -85,10 +87,12 @@ protected:
     /// Waits for `condition` while the program keeps running; false on a timeout or exit.
     /// The program is another process, so there is nothing to block on but its traces.
     template <typename Condition>
-    bool waitFor(ProgramProcess& process, Condition condition, std::chrono::seconds timeout = 120s) {
+    bool waitFor(ProgramProcess& process, Condition condition,
+                 std::chrono::seconds timeout = 120s) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (!condition()) {
-            if (process.hasExited() || std::chrono::steady_clock::now() > deadline) return false;
+            if (process.hasExited() || std::chrono::steady_clock::now() > deadline)
+                return false;
             std::this_thread::sleep_for(5ms);
         }
         return true;
@@ -96,10 +100,12 @@ protected:
 
     std::size_t scansLogged() {
         std::error_code error;
-        if (!fs::exists(dir_ / "logs" / "native.log", error)) return 0;
+        if (!fs::exists(dir_ / "logs" / "native.log", error))
+            return 0;
         const std::string log = test::readFile(dir_ / "logs" / "native.log");
         std::size_t count = 0;
-        for (auto at = log.find("] Scan "); at != std::string::npos; at = log.find("] Scan ", at + 1))
+        for (auto at = log.find("] Scan "); at != std::string::npos;
+             at = log.find("] Scan ", at + 1))
             ++count;
         return count;
     }
@@ -124,9 +130,8 @@ TEST_F(HeadlessProgramTest, VersionAndHelp) {
 
     const Outcome help = run({"--help"});
     EXPECT_EQ(help.status, 0);
-    for (const char* option :
-         {"--headless", "--watch", "--preset", "--format", "--originals", "--once", "--jobs",
-          "--version", "--show"}) {
+    for (const char* option : {"--headless", "--watch", "--preset", "--format", "--originals",
+                               "--once", "--jobs", "--version", "--show"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
     EXPECT_EQ(run({"--bogus"}).status, 2);
@@ -270,7 +275,7 @@ TEST_F(HeadlessProgramTest, ItsOwnOutputsRenamedCopiedOrForgottenAreNotEncodedAg
 
 TEST_F(HeadlessProgramTest, OptionsAreSavedAsThePanelWouldAndBadValuesSaveNothing) {
     const Outcome set = run({"--headless", "--watch", folder_.native(), "--preset", "maximum",
-                         "--format", "png", "--originals", "replace", "--once", "--jobs", "2"});
+                             "--format", "png", "--originals", "replace", "--once", "--jobs", "2"});
     ASSERT_EQ(set.status, 0) << set.err;
     AppConfig expected = savedConfig();
     EXPECT_EQ(expected.preset, CompressionPreset::maximum);
@@ -412,7 +417,8 @@ TEST_F(HeadlessProgramTest, TheTrayAndAHeadlessRunOnOneSettingsFolderExcludeEach
     const auto appLaunched = [&] {
         std::error_code error;
         const fs::path log = dir_ / "logs" / "native.log";
-        return fs::exists(log, error) && test::readFile(log).find("] App launched") != std::string::npos;
+        return fs::exists(log, error) &&
+               test::readFile(log).find("] App launched") != std::string::npos;
     };
     auto headless = launch({"--headless", "--watch", folder_.native()}, /*debugLog=*/true);
     ASSERT_TRUE(waitFor(*headless, [&] { return scansLogged() > 0; })) << headless->err();
@@ -438,7 +444,8 @@ TEST_F(HeadlessProgramTest, TheTrayAndAHeadlessRunOnOneSettingsFolderExcludeEach
 }
 
 TEST_F(HeadlessProgramTest, ControlCharactersInANameReachNeitherTheLogNorTheTerminalRaw) {
-    const std::string name = "x\n[2026-01-01 00:00:00 +0000] Removed leftover swap file \x1b[31mred.jpg";
+    const std::string name =
+        "x\n[2026-01-01 00:00:00 +0000] Removed leftover swap file \x1b[31mred.jpg";
     TestImages::jpeg(folder_ / name, 160, 120, test::imageOptions().withDetail().withQuality(98));
     test::writeFile(folder_ / "broken\x1b]0;title\x07.png", "not a PNG");
 
@@ -452,7 +459,8 @@ TEST_F(HeadlessProgramTest, ControlCharactersInANameReachNeitherTheLogNorTheTerm
         EXPECT_EQ(text.find_first_of("\x1b\x07\r"), std::string::npos) << what << ": " << text;
         EXPECT_EQ(text.find("\n[2026-01-01"), std::string::npos) << what << ": " << text;
     }
-    const std::string shown = "x\\n[2026-01-01 00:00:00 +0000] Removed leftover swap file \\x1b[31mred";
+    const std::string shown =
+        "x\\n[2026-01-01 00:00:00 +0000] Removed leftover swap file \\x1b[31mred";
     EXPECT_NE(log.find(shown), std::string::npos) << log;
     EXPECT_NE(process->out().find(shown), std::string::npos) << process->out();
 }

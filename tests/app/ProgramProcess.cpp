@@ -28,13 +28,15 @@ ProgramProcess::ProgramProcess(const fs::path& program, const std::vector<std::s
             variables.push_back(variable);
     }
     for (const auto& [name, value] : environment) {
-        if (value) variables.push_back(name + "=" + *value);
+        if (value)
+            variables.push_back(name + "=" + *value);
     }
     std::vector<std::string> argumentTexts{program.native()};
     argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
     auto pointers = [](std::vector<std::string>& texts) {
         std::vector<char*> result;
-        for (auto& text : texts) result.push_back(text.data());
+        for (auto& text : texts)
+            result.push_back(text.data());
         result.push_back(nullptr);
         return result;
     };
@@ -48,13 +50,15 @@ ProgramProcess::ProgramProcess(const fs::path& program, const std::vector<std::s
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile_.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int result = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(),
-                                     envp.data());
+    const int result =
+        ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (result != 0) throw std::runtime_error("cannot start " + program.native());
+    if (result != 0)
+        throw std::runtime_error("cannot start " + program.native());
     // Through syscall(): glibc 2.36 declares pidfd_open without C linkage for C++.
     pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-    if (pidfd_ < 0) throw std::runtime_error("pidfd_open failed");
+    if (pidfd_ < 0)
+        throw std::runtime_error("pidfd_open failed");
 }
 
 ProgramProcess::~ProgramProcess() {
@@ -67,11 +71,13 @@ ProgramProcess::~ProgramProcess() {
 }
 
 void ProgramProcess::signal(int number) {
-    if (!status_) ::kill(pid_, number);
+    if (!status_)
+        ::kill(pid_, number);
 }
 
 std::optional<int> ProgramProcess::wait(std::chrono::milliseconds timeout) {
-    if (status_) return status_;
+    if (status_)
+        return status_;
     pollfd descriptor{pidfd_, POLLIN, 0};
     if (::poll(&descriptor, 1, static_cast<int>(timeout.count())) <= 0) {
         ::kill(pid_, SIGKILL);
@@ -84,9 +90,11 @@ std::optional<int> ProgramProcess::wait(std::chrono::milliseconds timeout) {
 }
 
 bool ProgramProcess::hasExited() {
-    if (status_) return true;
+    if (status_)
+        return true;
     int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+    if (::waitpid(pid_, &status, WNOHANG) != pid_)
+        return false;
     status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return true;
 }

@@ -13,7 +13,9 @@
 namespace velk {
 namespace {
 
-QString qpath(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
+QString qpath(const std::filesystem::path& path) {
+    return QString::fromStdString(path.string());
+}
 
 class SingleInstanceTest : public ::testing::Test {
 protected:
@@ -42,8 +44,7 @@ TEST_F(SingleInstanceTest, SecondLaunchAsksTheFirstToShowItsPanel) {
     QSignalSpy shown(&first, &SingleInstance::showRequested);
 
     EXPECT_EQ(claimElsewhere(support_), SingleInstance::Role::handedOff);
-    EXPECT_EQ(claimElsewhere(support_, QStringLiteral("history")),
-              SingleInstance::Role::handedOff);
+    EXPECT_EQ(claimElsewhere(support_, QStringLiteral("history")), SingleInstance::Role::handedOff);
     EXPECT_TRUE(shown.count() == 2 || QTest::qWaitFor([&] { return shown.count() == 2; }));
     EXPECT_EQ(shown.at(0).at(0).toString(), "panel");
     EXPECT_EQ(shown.at(1).at(0).toString(), "history");

@@ -30,7 +30,8 @@ TEST(StatusTitleTest, NoticeTitlesNameTheProblemInTheConfiguredLanguage) {
         {Event(Event::AlreadyOptimal{"/in/a.png"}), AppLanguage::russian, " ✓ Оптимально"},
         {Event(Event::AlreadyOptimal{"/in/a.png"}), AppLanguage::english, " ✓ Optimal"},
     };
-    for (const Case& c : cases) EXPECT_EQ(menuBarNoticeTitle(c.event, c.language), c.expected);
+    for (const Case& c : cases)
+        EXPECT_EQ(menuBarNoticeTitle(c.event, c.language), c.expected);
 }
 
 class StatusTitleTimingTest : public ::testing::Test {
@@ -44,7 +45,9 @@ protected:
         expiries_.push_back(std::move(task));
     }};
     int changes_ = 0;
-    void SetUp() override { title_.onChange = [this] { ++changes_; }; }
+    void SetUp() override {
+        title_.onChange = [this] { ++changes_; };
+    }
 };
 
 TEST_F(StatusTitleTimingTest, NewerNoticeReplacesOlderAndOnlyItsOwnExpiryClearsIt) {

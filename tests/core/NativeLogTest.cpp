@@ -38,7 +38,8 @@ TEST_F(NativeLogTest, FirstLineCreatesFolderWithTimestampedLine) {
 
 TEST_F(NativeLogTest, DebugLinesFollowTheVariableInAnyCase) {
     const std::vector<std::pair<std::optional<std::string>, bool>> cases = {
-        {"TRUE", true}, {"Yes", true}, {"1", true}, {"on", false}, {"2", false}, {std::nullopt, false}};
+        {"TRUE", true}, {"Yes", true}, {"1", true},
+        {"on", false},  {"2", false},  {std::nullopt, false}};
     for (const auto& [value, written] : cases) {
         ScopedEnv env("VELK_DEBUG_LOG", value);
         std::error_code ec;
@@ -84,15 +85,18 @@ TEST_F(NativeLogTest, ConcurrentWritersLoseNoLineAcrossRotation) {
             }
         });
     }
-    for (auto& worker : workers) worker.join();
+    for (auto& worker : workers)
+        worker.join();
 
     const std::string all = test::readFile(rotated()) + test::readFile(current());
     int complete = 0;
     for (int t = 0; t < threads; ++t) {
         for (int i = 0; i < perThread; ++i) {
-            const std::string line = "] worker=" + std::to_string(t) + " line=" +
-                                     std::to_string(i) + " " + std::string(40, 'p') + "\n";
-            if (all.find(line) != std::string::npos) ++complete;
+            const std::string line = "] worker=" + std::to_string(t) +
+                                     " line=" + std::to_string(i) + " " + std::string(40, 'p') +
+                                     "\n";
+            if (all.find(line) != std::string::npos)
+                ++complete;
         }
     }
     EXPECT_EQ(complete, threads * perThread);
@@ -102,7 +106,9 @@ TEST_F(NativeLogTest, EveryMessageIsOneLineOfValidUtf8) {
     NativeLog::write(std::string("file=a\xFF") + "b");
     NativeLog::write("Processed x\n[2026-01-01 00:00:00 +0000] Removed leftover\x1b[2J.jpg");
     const std::string log = test::readFile(current());
-    EXPECT_NE(log.find("file=a\xEF\xBF\xBD" "b"), std::string::npos);
+    EXPECT_NE(log.find("file=a\xEF\xBF\xBD"
+                       "b"),
+              std::string::npos);
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
     EXPECT_NE(log.find("x\\n[2026-01-01 00:00:00 +0000] Removed leftover\\x1b[2J"),
               std::string::npos)

@@ -16,7 +16,8 @@ TEST(UuidTest, RandomIsCanonicalUpperCaseVersion4AndParsesBack) {
         const Uuid uuid = Uuid::random();
         const std::string text = uuid.toString();
         EXPECT_TRUE(std::regex_match(
-            text, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
+            text,
+            std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
             << text;
         EXPECT_EQ(Uuid::parse(text), uuid);
         seen.insert(text);

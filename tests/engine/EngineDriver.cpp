@@ -16,17 +16,17 @@
 // stderr, when another engine already holds the folder.
 #include <chrono>
 #include <condition_variable>
-#include <sys/resource.h>
-#include <thread>
 #include <iostream>
 #include <mutex>
 #include <optional>
+#include <sys/resource.h>
+#include <thread>
 
 #include "engine/FolderCompressor.h"
 #include "model/FormatStrategy.h"
 #include "model/OriginalPolicy.h"
-#include "platform/FolderLock.h"
 #include "platform/DecodeCheck.h"
+#include "platform/FolderLock.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/VipsImageCodec.h"
 #include "support/TestImages.h"
@@ -36,9 +36,12 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::string_view(argv[1]) == "--make-images") {
         using test::TestImages;
         const std::filesystem::path folder = argv[2];
-        TestImages::jpeg(folder / "photo.jpg", 3000, 2000, test::imageOptions().withDetail().withQuality(97));
-        TestImages::png(folder / "logo.png", 640, 480, test::imageOptions().withAlpha().withDetail());
-        TestImages::jpeg(folder / "scan.jpg", 900, 1200, test::imageOptions().withDetail().withQuality(95).withOrientation(6));
+        TestImages::jpeg(folder / "photo.jpg", 3000, 2000,
+                         test::imageOptions().withDetail().withQuality(97));
+        TestImages::png(folder / "logo.png", 640, 480,
+                        test::imageOptions().withAlpha().withDetail());
+        TestImages::jpeg(folder / "scan.jpg", 900, 1200,
+                         test::imageOptions().withDetail().withQuality(95).withOrientation(6));
         TestImages::png(folder / "chart.png", 1600, 1200, test::imageOptions().withDetail());
         return 0;
     }
@@ -100,7 +103,8 @@ int main(int argc, char** argv) {
     VipsImageCodec codec;
     FolderCompressor::Options options;
     options.registryFile = argv[2];
-    if (jobs) options.jobs = *jobs;
+    if (jobs)
+        options.jobs = *jobs;
     if (!bench) {
         // The crash trials poll fast and wait for two settled scans in a row.
         options.pollingInterval = 0.1;
@@ -138,7 +142,8 @@ int main(int argc, char** argv) {
     try {
         engine.start(config, argv[1]);
     } catch (const FolderLockError& error) {
-        if (error.kind() != FolderLockError::Kind::held) throw;
+        if (error.kind() != FolderLockError::Kind::held)
+            throw;
         std::cerr << "refused: " << error.what() << "\n";
         return 3;
     }
@@ -149,9 +154,10 @@ int main(int argc, char** argv) {
     settledChanged.wait(lock, [&] { return settledScans >= (bench ? 1 : 2); });
     lock.unlock();
     if (bench) {
-        std::cout << "settled_after_seconds="
-                  << std::chrono::duration<double>(std::chrono::steady_clock::now() - startedAt).count()
-                  << " settle_cpu_seconds=" << cpuSeconds() - cpuAtStart << "\n";
+        std::cout
+            << "settled_after_seconds="
+            << std::chrono::duration<double>(std::chrono::steady_clock::now() - startedAt).count()
+            << " settle_cpu_seconds=" << cpuSeconds() - cpuAtStart << "\n";
     }
     if (idleSeconds > 0) {
         const double before = cpuSeconds();

@@ -275,8 +275,8 @@ TEST_F(RunToolTest, StopEndsARunningToolAndReapsIt) {
 
 TEST_F(RunToolTest, AbandonedGroupEndsItsToolAndLaunchesNoMore) {
     const auto started = dir_ / "started";
-    const auto tool = makeExecutable(tools_ / "slow", "#!/bin/sh\n: > '" + started.native() +
-                                                          "'\nexec sleep 30\n");
+    const auto tool = makeExecutable(tools_ / "slow",
+                                     "#!/bin/sh\n: > '" + started.native() + "'\nexec sleep 30\n");
     ToolGroup group;
     auto running = std::async(std::launch::async, [&] { runTool(control_, tool, {}, &group); });
     ASSERT_TRUE(waitForFile(started)) << "the tool never started";

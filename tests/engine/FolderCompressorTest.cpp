@@ -14,8 +14,8 @@
 #include "core/Constants.h"
 #include "core/FileError.h"
 #include "core/Uuid.h"
-#include "engine/ProcessedFileRegistry.h"
 #include "engine/FakeTools.h"
+#include "engine/ProcessedFileRegistry.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/ScratchFolder.h"
 #include "platform/VipsImageCodec.h"
@@ -63,7 +63,8 @@ protected:
         options.watchEvents = false;
         options.scanDebounceInterval = 0;
         options.pauseAfterFile = 0;
-        if (adjustOptions_) adjustOptions_(options);
+        if (adjustOptions_)
+            adjustOptions_(options);
         auto engine = std::make_unique<FolderCompressor>(fs_, codec_, options);
         engine->onHistory = [this](const CompressionHistoryEntry& entry) {
             std::scoped_lock lock(mutex_);
@@ -120,7 +121,8 @@ TEST_F(FolderCompressorTest, StartOnMissingFolderFailsAndDoesNotRun) {
 }
 
 TEST_F(FolderCompressorTest, NewFileWaitsForStabilityThenGetsAnOutputBeside) {
-    TestImages::jpeg(folder_ / "photo.jpg", 400, 300, test::imageOptions().withDetail().withQuality(98));
+    TestImages::jpeg(folder_ / "photo.jpg", 400, 300,
+                     test::imageOptions().withDetail().withQuality(98));
     start();
     engine_->scanNow();
     EXPECT_EQ(historyCount(), 0u) << "a file seen for the first time must wait";
@@ -161,9 +163,9 @@ TEST_F(FolderCompressorTest, ChangingFileRestartsItsStabilityWait) {
 
 TEST_F(FolderCompressorTest, OwnFilesAndOtherFoldersAreNeverCandidates) {
     const fs::path folder = "/photos";
-    for (const char* name : {"photo_velkcompressed.jpg", ".hidden.jpg", "~$lock.jpg",
-                             "photo.jpg.part", "a.velk-temp-x.jpg", "b.velk-replace-y.png",
-                             "photo.crdownload"}) {
+    for (const char* name :
+         {"photo_velkcompressed.jpg", ".hidden.jpg", "~$lock.jpg", "photo.jpg.part",
+          "a.velk-temp-x.jpg", "b.velk-replace-y.png", "photo.crdownload"}) {
         EXPECT_TRUE(shouldIgnore(folder / name, folder)) << name;
     }
     EXPECT_TRUE(shouldIgnore(folder / ".velk-compressor-backups" / "2026-12-07" / "a.jpg", folder));
@@ -222,8 +224,10 @@ TEST_F(FolderCompressorTest, ToolPastItsTimeLimitIsStoppedAndTheFileFails) {
 }
 
 TEST_F(FolderCompressorTest, SameNamedSourcesOfTwoFormatsKeepBothOutputs) {
-    TestImages::jpeg(folder_ / "photo.jpg", 320, 240, test::imageOptions().withDetail().withQuality(98));
-    TestImages::avif(folder_ / "photo.avif", 320, 240, test::imageOptions().withDetail().withQuality(95));
+    TestImages::jpeg(folder_ / "photo.jpg", 320, 240,
+                     test::imageOptions().withDetail().withQuality(98));
+    TestImages::avif(folder_ / "photo.avif", 320, 240,
+                     test::imageOptions().withDetail().withQuality(95));
     start();
     settle();
     const std::size_t rows = historyCount();
@@ -238,7 +242,8 @@ TEST_F(FolderCompressorTest, SameNamedSourcesOfTwoFormatsKeepBothOutputs) {
 }
 
 TEST_F(FolderCompressorTest, StaleOutputOfAnotherFormatIsRemoved) {
-    TestImages::jpeg(folder_ / "photo.jpg", 320, 240, test::imageOptions().withDetail().withQuality(98));
+    TestImages::jpeg(folder_ / "photo.jpg", 320, 240,
+                     test::imageOptions().withDetail().withQuality(98));
     start(OriginalPolicy::keep, FormatStrategy::webp);
     settle();
     ASSERT_TRUE(fs::exists(folder_ / "photo_velkcompressed.webp"));
@@ -262,7 +267,8 @@ TEST_F(FolderCompressorTest, ALossyGainUnderOnePercentIsAlreadyOptimal) {
     };
     for (const auto& [name, gain] : cases) {
         std::string bytes = test::readFile(clean);
-        bytes.append(static_cast<std::size_t>(cleanSize * gain.first / (100 - gain.first)) + 1, '\0');
+        bytes.append(static_cast<std::size_t>(cleanSize * gain.first / (100 - gain.first)) + 1,
+                     '\0');
         test::writeFile(folder_ / name, bytes);
     }
     start(OriginalPolicy::keep, FormatStrategy::jpeg);
@@ -276,7 +282,8 @@ TEST_F(FolderCompressorTest, ALossyGainUnderOnePercentIsAlreadyOptimal) {
 }
 
 TEST_F(FolderCompressorTest, ReplaceKeepsAVerifiedBackupOfTheOriginal) {
-    TestImages::jpeg(folder_ / "photo.jpg", 400, 300, test::imageOptions().withDetail().withQuality(98));
+    TestImages::jpeg(folder_ / "photo.jpg", 400, 300,
+                     test::imageOptions().withDetail().withQuality(98));
     const std::string original = test::readFile(folder_ / "photo.jpg");
     start(OriginalPolicy::replace);
     settle();
@@ -294,11 +301,13 @@ TEST_F(FolderCompressorTest, ReplaceWithConversionLeavesOnlyTheNewFormatAndTheBa
     settle();
     EXPECT_FALSE(fs::exists(folder_ / "chart.png"));
     EXPECT_TRUE(fs::exists(folder_ / "chart.jpg"));
-    EXPECT_EQ(test::readFile(folder_ / backupDirName / isoDay(now_) / "chart.original.png"), original);
+    EXPECT_EQ(test::readFile(folder_ / backupDirName / isoDay(now_) / "chart.original.png"),
+              original);
 }
 
 TEST_F(FolderCompressorTest, SymbolicLinksAreNeverProcessed) {
-    TestImages::jpeg(dir_ / "outside.jpg", 200, 100, test::imageOptions().withDetail().withQuality(98));
+    TestImages::jpeg(dir_ / "outside.jpg", 200, 100,
+                     test::imageOptions().withDetail().withQuality(98));
     fs::create_symlink(dir_ / "outside.jpg", folder_ / "link.jpg");
     start(OriginalPolicy::replace);
     settle();
@@ -324,7 +333,8 @@ TEST_F(FolderCompressorTest, AlreadyOptimalSourceIsReportedAndLeftAlone) {
 }
 
 TEST_F(FolderCompressorTest, RestartSkipsFilesHandledInAnEarlierRun) {
-    TestImages::jpeg(folder_ / "photo.jpg", 320, 240, test::imageOptions().withDetail().withQuality(98));
+    TestImages::jpeg(folder_ / "photo.jpg", 320, 240,
+                     test::imageOptions().withDetail().withQuality(98));
     start();
     settle();
     ASSERT_EQ(historyCount(), 1u);
@@ -338,7 +348,8 @@ TEST_F(FolderCompressorTest, RestartSkipsFilesHandledInAnEarlierRun) {
 }
 
 TEST_F(FolderCompressorTest, OwnOutputsAreNotEncodedAgainWhenRenamedCopiedOrForgotten) {
-    TestImages::jpeg(folder_ / "photo.jpg", 320, 240, test::imageOptions().withDetail().withQuality(98));
+    TestImages::jpeg(folder_ / "photo.jpg", 320, 240,
+                     test::imageOptions().withDetail().withQuality(98));
     start(OriginalPolicy::replace);
     settle();
     ASSERT_EQ(historyCount(), 1u);
@@ -380,7 +391,8 @@ TEST_F(FolderCompressorTest, StartRecoversWhatAnInterruptedSwapLeftBehind) {
     EXPECT_EQ(test::readFile(folder_ / "photo.jpg"), "the only copy");
     for (const auto& entry : fs::directory_iterator(folder_)) {
         const std::string name = entry.path().filename().native();
-        if (name == ".velk-temp-mine") continue;
+        if (name == ".velk-temp-mine")
+            continue;
         EXPECT_EQ(name.find(".velk-"), std::string::npos) << name;
     }
 }
@@ -404,7 +416,8 @@ TEST_F(FolderCompressorTest, ToolsWriteOnlyInsideAPrivateFolderThatGoesAway) {
             << scratch;
     }
     std::istringstream modeLines(test::readFile(modes));
-    for (std::string mode; std::getline(modeLines, mode);) EXPECT_EQ(mode, "700");
+    for (std::string mode; std::getline(modeLines, mode);)
+        EXPECT_EQ(mode, "700");
     EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 1);
 }
 
@@ -432,8 +445,10 @@ TEST_F(FolderCompressorTest, ADamagedToolOutputFailsTheFileAndIsNeverInstalled) 
         FormatStrategy strategy;
         std::string output;
     };
-    for (const Case& c : {Case{"cjpeg", test::projectTool("cjpeg"), FormatStrategy::jpeg, "photo_velkcompressed.jpg"},
-                          Case{"cwebp", "/usr/bin/cwebp", FormatStrategy::webp, "photo_velkcompressed.webp"}}) {
+    for (const Case& c :
+         {Case{"cjpeg", test::projectTool("cjpeg"), FormatStrategy::jpeg,
+               "photo_velkcompressed.jpg"},
+          Case{"cwebp", "/usr/bin/cwebp", FormatStrategy::webp, "photo_velkcompressed.webp"}}) {
         SCOPED_TRACE(c.tool);
         if (!fs::exists(c.real)) {
             std::cout << "skipped: no " << c.real << "\n";
@@ -444,10 +459,13 @@ TEST_F(FolderCompressorTest, ADamagedToolOutputFailsTheFileAndIsNeverInstalled) 
         fs::create_directories(folder);
         test::FakeToolFolder tools(dir / "tools");
         tools.add(c.tool, "'" + c.real.native() + "' \"$@\" || exit 1; truncate -s 60% \"$out\"");
-        adjustOptions_ = [&dir](FolderCompressor::Options& options) { options.registryFile = dir / "registry.json"; };
+        adjustOptions_ = [&dir](FolderCompressor::Options& options) {
+            options.registryFile = dir / "registry.json";
+        };
         history_.clear();
         engine_ = makeEngine();
-        TestImages::jpeg(folder / "photo.jpg", 400, 300, test::imageOptions().withDetail().withQuality(98));
+        TestImages::jpeg(folder / "photo.jpg", 400, 300,
+                         test::imageOptions().withDetail().withQuality(98));
         const std::string original = test::readFile(folder / "photo.jpg");
         AppConfig config;
         config.formatStrategy = c.strategy;
@@ -467,13 +485,15 @@ TEST_F(FolderCompressorTest, ADamagedToolOutputFailsTheFileAndIsNeverInstalled) 
 
 // Two sources in flight at once must end exactly as they would one after the other.
 TEST_F(FolderCompressorTest, TwoFilesEncodedAtOnceAreBothInstalledAndRecorded) {
-    if (!fs::exists(test::projectTool("cjpeg"))) GTEST_SKIP() << "skipped: no cjpeg in the project's tools";
+    if (!fs::exists(test::projectTool("cjpeg")))
+        GTEST_SKIP() << "skipped: no cjpeg in the project's tools";
     struct Case {
         OriginalPolicy policy;
         std::string outputA, outputB;
     };
-    for (const Case& c : {Case{OriginalPolicy::keep, "a_velkcompressed.jpg", "b_velkcompressed.jpg"},
-                          Case{OriginalPolicy::replace, "a.jpg", "b.jpg"}}) {
+    for (const Case& c :
+         {Case{OriginalPolicy::keep, "a_velkcompressed.jpg", "b_velkcompressed.jpg"},
+          Case{OriginalPolicy::replace, "a.jpg", "b.jpg"}}) {
         SCOPED_TRACE(std::string(rawValue(c.policy)));
         TempDir dir;
         const fs::path folder = dir / "Inbox";
@@ -482,8 +502,9 @@ TEST_F(FolderCompressorTest, TwoFilesEncodedAtOnceAreBothInstalledAndRecorded) {
         test::FakeToolFolder tools(dir / "tools");
         const fs::path spans = dir / "spans";
         tools.add("cjpeg", "echo \"$(date +%s%N) 1\" >> '" + spans.native() + "'; sleep 0.4; '" +
-                               test::projectTool("cjpeg").native() + "' \"$@\"; s=$?; echo \"$(date +%s%N) -1\" >> '" +
-                               spans.native() + "'; exit $s");
+                               test::projectTool("cjpeg").native() +
+                               "' \"$@\"; s=$?; echo \"$(date +%s%N) -1\" >> '" + spans.native() +
+                               "'; exit $s");
         adjustOptions_ = [&dir](FolderCompressor::Options& options) {
             options.jobs = 2;
             options.registryFile = dir / "registry.json";
@@ -492,7 +513,8 @@ TEST_F(FolderCompressorTest, TwoFilesEncodedAtOnceAreBothInstalledAndRecorded) {
             history_.clear();
             engine_ = makeEngine();
             for (const char* name : {"a.jpg", "b.jpg"})
-                TestImages::jpeg(folder / name, 500, 400, test::imageOptions().withDetail().withQuality(98));
+                TestImages::jpeg(folder / name, 500, 400,
+                                 test::imageOptions().withDetail().withQuality(98));
             AppConfig config;
             config.originalPolicy = c.policy;
             engine_->start(config, folder);
@@ -511,7 +533,8 @@ TEST_F(FolderCompressorTest, TwoFilesEncodedAtOnceAreBothInstalledAndRecorded) {
         }
         std::sort(marks.begin(), marks.end());
         int inFlight = 0, most = 0;
-        for (const auto& mark : marks) most = std::max(most, inFlight += mark.second);
+        for (const auto& mark : marks)
+            most = std::max(most, inFlight += mark.second);
         EXPECT_EQ(most, 2) << "the two encodes ran one after the other";
 
         ASSERT_EQ(history_.size(), 2u);
@@ -538,7 +561,8 @@ TEST_F(FolderCompressorTest, StopDuringATwoFileBatchLeavesTheSourcesAndNoScratch
     engine_ = makeEngine();
     std::map<std::string, std::string> originals;
     for (const char* name : {"a.jpg", "b.jpg"}) {
-        TestImages::jpeg(folder_ / name, 320, 240, test::imageOptions().withDetail().withQuality(98));
+        TestImages::jpeg(folder_ / name, 320, 240,
+                         test::imageOptions().withDetail().withQuality(98));
         originals[name] = test::readFile(folder_ / name);
     }
     start(OriginalPolicy::replace);
@@ -546,7 +570,8 @@ TEST_F(FolderCompressorTest, StopDuringATwoFileBatchLeavesTheSourcesAndNoScratch
     advance(writeStabilityInterval + 0.1);
     std::thread scan([this] { engine_->scanNow(); });
     const auto began = std::chrono::steady_clock::now();
-    while (tools.runs("cjpeg").size() < 2 && std::chrono::steady_clock::now() - began < std::chrono::seconds(20))
+    while (tools.runs("cjpeg").size() < 2 &&
+           std::chrono::steady_clock::now() - began < std::chrono::seconds(20))
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(tools.runs("cjpeg").size(), 2u) << "both files were in flight";
     engine_->stop();
@@ -554,7 +579,8 @@ TEST_F(FolderCompressorTest, StopDuringATwoFileBatchLeavesTheSourcesAndNoScratch
     scan.join();
 
     EXPECT_TRUE(test::scratchLeftIn(folder_).empty());
-    for (const auto& [name, bytes] : originals) EXPECT_EQ(test::readFile(folder_ / name), bytes);
+    for (const auto& [name, bytes] : originals)
+        EXPECT_EQ(test::readFile(folder_ / name), bytes);
     EXPECT_EQ(historyCount(), 0u) << "a stopped file is neither a result nor a failure";
 }
 

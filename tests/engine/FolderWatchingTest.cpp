@@ -28,7 +28,8 @@ using test::TestImages;
 class CountingFileSystem : public PosixFileSystem {
 public:
     void writeAtomically(const fs::path& target, std::string_view bytes) override {
-        if (target.filename() == "processed-files.json") ++registryWrites;
+        if (target.filename() == "processed-files.json")
+            ++registryWrites;
         PosixFileSystem::writeAtomically(target, bytes);
     }
     std::atomic<int> registryWrites{0};
@@ -38,7 +39,8 @@ template <typename Predicate>
 bool eventually(Predicate done, std::chrono::milliseconds timeout = 15s) {
     const auto until = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
+        if (std::chrono::steady_clock::now() > until)
+            return false;
         std::this_thread::sleep_for(20ms);
     }
     return true;
@@ -72,7 +74,8 @@ protected:
         engine_->onHistory = [this](const CompressionHistoryEntry&) { ++history_; };
         engine_->onScanFinished = [this](bool settled) {
             ++scans_;
-            if (settled) ++settledScans_;
+            if (settled)
+                ++settledScans_;
         };
         engine_->start(AppConfig{}, folder_);
     }
@@ -116,7 +119,8 @@ TEST_F(FolderWatchingTest, AFileWrittenWithoutEndDoesNotHoldBackTheOthers) {
 
 TEST_F(FolderWatchingTest, PollsWhenTheWatchCannotBeSetUp) {
     options_.pollingInterval = 0.1;
-    options_.makeWatcher = [](const fs::path&, FolderWatcher::Handler) -> std::unique_ptr<FolderWatcher> {
+    options_.makeWatcher = [](const fs::path&,
+                              FolderWatcher::Handler) -> std::unique_ptr<FolderWatcher> {
         throw std::system_error(ENOSPC, std::generic_category(), "inotify_add_watch");
     };
     start();

@@ -66,7 +66,8 @@ TEST(FuzzCorpusTest, EveryMutatedImageEndsAsOneHistoryRow) {
         const std::string seed = test::readFile(folder / "seeds" / (std::string("s.") + extension));
         for (int i = 0; i < 12; ++i) {
             const std::string bytes = mutate(seed, i, random);
-            if (bytes.empty()) continue;
+            if (bytes.empty())
+                continue;
             test::writeFile(folder / ("m" + std::to_string(i) + "." + extension), bytes);
             ++mutants;
         }
@@ -102,7 +103,8 @@ TEST(FuzzCorpusTest, EveryMutatedImageEndsAsOneHistoryRow) {
     engine.stop();
 
     EXPECT_EQ(static_cast<int>(rowsPerFile.size()), mutants);
-    for (const auto& [name, rows] : rowsPerFile) EXPECT_EQ(rows, 1) << name;
+    for (const auto& [name, rows] : rowsPerFile)
+        EXPECT_EQ(rows, 1) << name;
     for (const auto& entry : fs::directory_iterator(folder)) {
         const std::string name = entry.path().filename().native();
         EXPECT_EQ(name.find(tempFileMarker), std::string::npos) << name;

@@ -209,7 +209,8 @@ TEST_F(PngOptimizerTest, FullLosslessRunIsSkippedOnlyWhenItsEstimateCannotWin) {
     TestImages::png(dir_ / "small.png", 8, 8);
     const std::string small = test::readFile(dir_ / "small.png");
     const auto fileOfSize = [&](const char* name, std::size_t size) {
-        test::writeFile(dir_ / name, withTextChunk(small, std::string(size - small.size() - 20, 'x')));
+        test::writeFile(dir_ / name,
+                        withTextChunk(small, std::string(size - small.size() - 20, 'x')));
         return dir_ / name;
     };
     const fs::path full = fileOfSize("full.png", 1500);
@@ -235,9 +236,9 @@ TEST_F(PngOptimizerTest, FullLosslessRunIsSkippedOnlyWhenItsEstimateCannotWin) {
         SCOPED_TRACE(c.what);
         const test::TempDir runs;
         test::FakeToolFolder tools(runs / "tools");
-        const std::string estimate = c.estimate > 0 ? "head -c " + std::to_string(c.estimate) +
-                                                          " /dev/zero > \"$last\""
-                                                    : "exit 1";
+        const std::string estimate =
+            c.estimate > 0 ? "head -c " + std::to_string(c.estimate) + " /dev/zero > \"$last\""
+                           : "exit 1";
         tools.add("oxipng", "case \"$last\" in *-png-estimate-*) " + estimate +
                                 ";; *-oxipng-*) cp '" + full.native() + "' \"$last\";; esac");
         tools.add("pngquant", c.pngquant);
@@ -245,9 +246,10 @@ TEST_F(PngOptimizerTest, FullLosslessRunIsSkippedOnlyWhenItsEstimateCannotWin) {
 
         const auto oxipng = tools.runs("oxipng");
         EXPECT_EQ(std::count_if(oxipng.begin(), oxipng.end(),
-                                [](const auto& run) { return run[2] == "4" &&
-                                                             run.back().find("-oxipng-") !=
-                                                                 std::string::npos; }),
+                                [](const auto& run) {
+                                    return run[2] == "4" &&
+                                           run.back().find("-oxipng-") != std::string::npos;
+                                }),
                   c.fullRuns ? 1 : 0);
         EXPECT_EQ(fs::file_size(images_ / "out.png"), c.fullRuns ? 1500u : 2000u);
         EXPECT_EQ(test::scratchLeftIn(images_), std::vector<std::string>{});

@@ -94,10 +94,13 @@ TEST(ChildProcessTest, AddedEnvironmentReplacesOursAndKeepsTheRest) {
     test::TempDir dir;
     test::ScopedEnv kept{"VELK_TEST_KEPT", "ours"};
     test::ScopedEnv replaced{"VELK_TEST_REPLACED", "ours"};
-    ChildProcess child(shell,
-                       {"-c", "printf '%s|' \"$VELK_TEST_KEPT\" \"$VELK_TEST_REPLACED\" \"$VELK_TEST_ADDED\" > \"$0\"; env | grep -c '^VELK_TEST_REPLACED=' >> \"$0\"",
-                        (dir / "env").native()},
-                       {"VELK_TEST_REPLACED=theirs", "VELK_TEST_ADDED=new"});
+    ChildProcess child(
+        shell,
+        {"-c",
+         "printf '%s|' \"$VELK_TEST_KEPT\" \"$VELK_TEST_REPLACED\" \"$VELK_TEST_ADDED\" > \"$0\"; "
+         "env | grep -c '^VELK_TEST_REPLACED=' >> \"$0\"",
+         (dir / "env").native()},
+        {"VELK_TEST_REPLACED=theirs", "VELK_TEST_ADDED=new"});
     ASSERT_EQ(child.wait(), 0);
     EXPECT_EQ(test::readFile(dir / "env"), "ours|theirs|new|1\n");
     EXPECT_THROW(ChildProcess(shell, {"-c", "true"}, {"NO_EQUALS_SIGN"}), ChildProcessError);

@@ -50,8 +50,8 @@ protected:
     bool writable(std::string_view type) const { return codec_.canWrite(type); }
 
     Rgba pixel(const RgbaBitmap& bitmap, std::int64_t x, std::int64_t y) const {
-        const auto* p = &bitmap.pixels[static_cast<std::size_t>((y * bitmap.width + x) *
-                                                                bitmap.channels)];
+        const auto* p =
+            &bitmap.pixels[static_cast<std::size_t>((y * bitmap.width + x) * bitmap.channels)];
         return {p[0], p[1], p[2], bitmap.channels == 4 ? p[3] : std::uint8_t(255)};
     }
 

@@ -3,16 +3,16 @@
 #include <deque>
 #include <mutex>
 
+#include "model/RecordDecodeError.h"
+#include "platform/HttpClient.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/VipsImageCodec.h"
 #include "platform/XdgAutostartLoginItem.h"
-#include "model/RecordDecodeError.h"
-#include "platform/HttpClient.h"
 #include "store/AppStore.h"
-#include "update/AppUpdateError.h"
-#include "support/ScopedEnv.h"
 #include "support/QuietNotifier.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
+#include "update/AppUpdateError.h"
 
 namespace velk {
 namespace {
@@ -83,11 +83,13 @@ public:
     }
     void download(const AppUpdateManifest& manifest, DownloadCompletion completion) override {
         downloads.push_back(manifest.version);
-        if (downloadFailure) return completion(downloadFailure);
+        if (downloadFailure)
+            return completion(downloadFailure);
         completion(fs::path("/tmp/update.dmg"));
     }
     void installAndRestart(InstallCompletion completion) override {
-        if (installFailure) return completion(installFailure);
+        if (installFailure)
+            return completion(installFailure);
         completion(std::monostate{});
     }
 
@@ -127,7 +129,8 @@ protected:
 
     std::shared_ptr<AppStore> makeStore(std::optional<fs::path> watch, bool russian = false) {
         AppConfig config;
-        if (watch) config = AppStore::withChosenWatchDirectory(config, *watch);
+        if (watch)
+            config = AppStore::withChosenWatchDirectory(config, *watch);
         config.enabled = false;
         config.language = russian ? AppLanguage::russian : AppLanguage::english;
         EXPECT_TRUE(saveAppConfig(supportDir_ / "native-config.json", config));
@@ -190,11 +193,10 @@ TEST_F(AppStoreCommandsTest, ChoosingAFolderStartsOrMovesTheRun) {
 
 TEST_F(AppStoreCommandsTest, FolderCommandsWithoutAFolderShowTheMissingFolderAlert) {
     const std::vector<std::function<void(AppStore&)>> commands = {
-        [](AppStore& s) { s.openWatchDirectory(); },
-        [](AppStore& s) { s.openBackupDirectory(); },
+        [](AppStore& s) { s.openWatchDirectory(); }, [](AppStore& s) { s.openBackupDirectory(); },
         [this](AppStore& s) { s.clearBackups(window()); }};
-    for (const std::optional<fs::path>& watch : {std::optional<fs::path>{},
-                                                 std::optional<fs::path>{dir_ / "gone"}}) {
+    for (const std::optional<fs::path>& watch :
+         {std::optional<fs::path>{}, std::optional<fs::path>{dir_ / "gone"}}) {
         auto store = makeStore(watch);
         for (const auto& command : commands) {
             dialogs_.alerts.clear();
@@ -291,8 +293,7 @@ TEST_F(AppStoreCommandsTest, InstallingTerminatesAndAFailedInstallRestartsTheEng
     dialogs_.press(0);
     EXPECT_EQ(dialogs_.terminations, 1);
     EXPECT_FALSE(store->isRunning());
-    EXPECT_NE(log().find("Update helper started; terminating for installation"),
-              std::string::npos);
+    EXPECT_NE(log().find("Update helper started; terminating for installation"), std::string::npos);
 }
 
 TEST_F(AppStoreCommandsTest, UpdateErrorsReadAsTheirKindInBothLanguages) {

@@ -37,7 +37,8 @@ public:
             std::function<void()> task;
             {
                 std::scoped_lock lock(mutex_);
-                if (tasks_.empty()) return;
+                if (tasks_.empty())
+                    return;
                 task = std::move(tasks_.front());
                 tasks_.pop_front();
             }
@@ -352,7 +353,8 @@ TEST_F(AppStoreTest, BookmarkWinsOverTheStoredPathUnlessItCannotResolve) {
         std::optional<fs::path> expected;
     };
     for (const auto& [bookmark, expected] :
-         {Case{other.native(), other}, Case{"relative/path", folder_}, Case{std::nullopt, folder_}}) {
+         {Case{other.native(), other}, Case{"relative/path", folder_},
+          Case{std::nullopt, folder_}}) {
         AppConfig config = watching();
         config.watchDirectoryBookmark = bookmark;
         writeConfig(config);

@@ -80,7 +80,7 @@ TEST_F(XdgAutostartLoginItemTest, ExecQuotesEveryPathTheSessionMustRunVerbatim) 
 
 TEST_F(XdgAutostartLoginItemTest, PathsAnEntryCannotCarryAreRefusedWithoutWriting) {
     for (const std::string& path : {std::string("/opt/new\nline"), std::string("/opt/\xff\xfe"),
-                                   std::string("relative/Velk"), std::string()}) {
+                                    std::string("relative/Velk"), std::string()}) {
         XdgAutostartLoginItem item(dir_ / "autostart", path);
         EXPECT_THROW(item.registerItem(), FileError) << path;
         EXPECT_FALSE(fs::exists(item.file()));
@@ -93,9 +93,9 @@ TEST_F(XdgAutostartLoginItemTest, DefaultFolderFollowsXdgConfigHome) {
         ScopedEnv config("XDG_CONFIG_HOME", "/srv/config");
         EXPECT_EQ(XdgAutostartLoginItem::defaultAutostartDirectory(), "/srv/config/autostart");
     }
-    for (const std::optional<std::string>& ignored : {std::optional<std::string>("relative"),
-                                                     std::optional<std::string>(""),
-                                                     std::optional<std::string>()}) {
+    for (const std::optional<std::string>& ignored :
+         {std::optional<std::string>("relative"), std::optional<std::string>(""),
+          std::optional<std::string>()}) {
         ScopedEnv config("XDG_CONFIG_HOME", ignored);
         EXPECT_EQ(XdgAutostartLoginItem::defaultAutostartDirectory(),
                   "/home/someone/.config/autostart");

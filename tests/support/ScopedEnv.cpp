@@ -5,7 +5,8 @@
 namespace velk::test {
 
 ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
-    if (const char* old = std::getenv(name_.c_str())) previous_ = old;
+    if (const char* old = std::getenv(name_.c_str()))
+        previous_ = old;
     if (value) {
         ::setenv(name_.c_str(), value->c_str(), 1);
     } else {

@@ -13,7 +13,8 @@ namespace fs = std::filesystem;
 
 TempDir::TempDir() {
     std::string pattern = (temporaryDirectory() / "velk-test-XXXXXX").native();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
 
@@ -32,13 +33,15 @@ TempDir::~TempDir() {
 
 void writeFile(const fs::path& path, std::string_view bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw std::runtime_error("cannot write " + path.native());
+    if (!out)
+        throw std::runtime_error("cannot write " + path.native());
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path.native());
+    if (!in)
+        throw std::runtime_error("cannot read " + path.native());
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 

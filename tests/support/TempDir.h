@@ -15,7 +15,9 @@ public:
     ~TempDir();
 
     const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::filesystem::path& name) const { return path_ / name; }
+    std::filesystem::path operator/(const std::filesystem::path& name) const {
+        return path_ / name;
+    }
 
 private:
     std::filesystem::path path_;

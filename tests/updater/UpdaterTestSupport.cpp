@@ -62,7 +62,7 @@ public:
         archive_entry_set_pathname(entry.get(), fields.name.c_str());
         archive_entry_set_perm(entry.get(), fields.permissions != 0   ? fields.permissions
                                             : fields.type == AE_IFDIR ? 0755
-                                                                    : 0644);
+                                                                      : 0644);
         archive_entry_set_mtime(entry.get(), 1700000000, 0);
         if (!fields.linkTarget.empty()) {
             archive_entry_set_filetype(entry.get(), AE_IFLNK);
@@ -73,7 +73,8 @@ public:
         } else {
             archive_entry_set_filetype(entry.get(), fields.type);
             if (fields.type == AE_IFREG)
-                archive_entry_set_size(entry.get(), static_cast<la_int64_t>(fields.contents.size()));
+                archive_entry_set_size(entry.get(),
+                                       static_cast<la_int64_t>(fields.contents.size()));
         }
         if (archive_write_header(writer_.get(), entry.get()) != ARCHIVE_OK) {
             throw std::runtime_error(std::string("cannot add ") + fields.name);

@@ -47,7 +47,8 @@ AppDelegate::~AppDelegate() {
     // The store outlives the delegate; nothing may call back into it afterwards.
     store_.onChange = nullptr;
     store_.onNotice = nullptr;
-    if (qApp) qApp->removeEventFilter(this);
+    if (qApp)
+        qApp->removeEventFilter(this);
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
@@ -60,13 +61,15 @@ void AppDelegate::applicationDidFinishLaunching() {
     connect(panel_.get(), &MenuPanel::historyRequested, this, &AppDelegate::openHistory);
     connect(panel_.get(), &MenuPanel::quitRequested, this, &AppDelegate::quit,
             Qt::QueuedConnection);
-    if (!tray_) usePanelAsWindow();
+    if (!tray_)
+        usePanelAsWindow();
     panel_->render();
 
     // The store calls these on the main thread; the queued hop lets a burst of changes
     // finish before anything redraws, and drops the call once the delegate is gone.
     store_.onChange = [this] {
-        QMetaObject::invokeMethod(this, [this] { renderAll(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { renderAll(); }, Qt::QueuedConnection);
     };
     store_.onNotice = [this](const CompressionNotificationEvent& event) {
         QMetaObject::invokeMethod(
@@ -81,7 +84,8 @@ void AppDelegate::applicationDidFinishLaunching() {
         return;
     }
 
-    if (store_.config().enabled && store_.config().watchDirectory) store_.start();
+    if (store_.config().enabled && store_.config().watchDirectory)
+        store_.start();
     // Without a tray the panel is the only way in, so it always opens.
     if (opensPanelAtLaunch(store_.config().watchDirectory.has_value(),
                            store_.watcherError().has_value(), tray_ != nullptr))
@@ -90,7 +94,8 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 void AppDelegate::createTray() {
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        return;
     tray_ = std::make_unique<QSystemTrayIcon>();
     createContextMenu();
     tray_->setContextMenu(contextMenu_.get());
@@ -129,17 +134,18 @@ void AppDelegate::createContextMenu() {
     quitAction_ = contextMenu_->addAction(QString());
     connect(quitAction_, &QAction::triggered, this, &AppDelegate::quit, Qt::QueuedConnection);
     // The switch may have changed without a store change reaching us (a failed start).
-    connect(contextMenu_.get(), &QMenu::aboutToShow, this, [this] {
-        compressAction_->setChecked(store_.isRunning());
-    });
+    connect(contextMenu_.get(), &QMenu::aboutToShow, this,
+            [this] { compressAction_->setChecked(store_.isRunning()); });
     retitleContextMenu();
 }
 
 void AppDelegate::retitleContextMenu() {
-    if (!contextMenu_) return;
+    if (!contextMenu_)
+        return;
     const AppLanguage language = store_.config().language;
     compressAction_->setChecked(store_.isRunning());
-    if (menuLanguage_ == language) return;
+    if (menuLanguage_ == language)
+        return;
     menuLanguage_ = language;
     compressAction_->setText(tr2(language, "Сжимать автоматически", "Compress automatically"));
     chooseFolderAction_->setText(tr2(language, "Выбрать папку…", "Choose folder…"));
@@ -157,18 +163,18 @@ void AppDelegate::usePanelAsWindow() {
     // Said once per run, beside the panel's first appearance: the user otherwise wonders
     // why a tray program opened a window.
     QTimer::singleShot(launchPanelDelayMs, this, [this, language] {
-        auto* box = new QMessageBox(
-            QMessageBox::Information, qs(appName),
-            tr2(language, "Значок в трее недоступен", "No tray icon available"),
-            QMessageBox::Ok, panel_.get());
-        box->setInformativeText(tr2(
-            language,
-            "Рабочий стол не показывает значки приложений в трее, поэтому меню Velk | "
-            "Compressor открыто как окно. В GNOME включите расширение AppIndicator, чтобы "
-            "значок появился на панели.",
-            "This desktop shows no tray icons, so the Velk | Compressor menu opens as a "
-            "window. On GNOME, turn on the AppIndicator extension to get the icon in the top "
-            "bar."));
+        auto* box =
+            new QMessageBox(QMessageBox::Information, qs(appName),
+                            tr2(language, "Значок в трее недоступен", "No tray icon available"),
+                            QMessageBox::Ok, panel_.get());
+        box->setInformativeText(
+            tr2(language,
+                "Рабочий стол не показывает значки приложений в трее, поэтому меню Velk | "
+                "Compressor открыто как окно. В GNOME включите расширение AppIndicator, чтобы "
+                "значок появился на панели.",
+                "This desktop shows no tray icons, so the Velk | Compressor menu opens as a "
+                "window. On GNOME, turn on the AppIndicator extension to get the icon in the top "
+                "bar."));
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setWindowModality(Qt::NonModal);
         box->show();
@@ -186,34 +192,40 @@ void quitApplication() {
 }
 
 void AppDelegate::togglePanel() {
-    if (!panel_) return;
+    if (!panel_)
+        return;
     if (panel_->isVisible()) {
         closePanel();
         return;
     }
-    if (panelHiddenAt_.isValid() && panelHiddenAt_.elapsed() < reopenGuardMs) return;
+    if (panelHiddenAt_.isValid() && panelHiddenAt_.elapsed() < reopenGuardMs)
+        return;
     showPanel();
 }
 
 void AppDelegate::showPanel() {
-    if (!panel_ || panel_->isShowing()) return;
+    if (!panel_ || panel_->isShowing())
+        return;
     panel_->render();
     panel_->showNear(tray_ ? tray_->geometry() : QRect());
 }
 
 void AppDelegate::closePanel() {
-    if (panel_) panel_->closePanel();
+    if (panel_)
+        panel_->closePanel();
 }
 
 void AppDelegate::openSettings() {
     closePanel();
-    if (!settingsWindow_) settingsWindow_ = std::make_unique<SettingsWindow>(store_);
+    if (!settingsWindow_)
+        settingsWindow_ = std::make_unique<SettingsWindow>(store_);
     settingsWindow_->showWindow();
 }
 
 void AppDelegate::openHistory() {
     closePanel();
-    if (!historyWindow_) historyWindow_ = std::make_unique<HistoryWindow>(store_);
+    if (!historyWindow_)
+        historyWindow_ = std::make_unique<HistoryWindow>(store_);
     historyWindow_->showWindow();
 }
 
@@ -229,9 +241,12 @@ void AppDelegate::showView(const QString& view) {
 void AppDelegate::renderAll() {
     updateStatusItem();
     retitleContextMenu();
-    if (panel_) panel_->render();
-    if (settingsWindow_) settingsWindow_->render();
-    if (historyWindow_) historyWindow_->render();
+    if (panel_)
+        panel_->render();
+    if (settingsWindow_)
+        settingsWindow_->render();
+    if (historyWindow_)
+        historyWindow_->render();
 }
 
 QString AppDelegate::statusTitle() const {
@@ -240,7 +255,8 @@ QString AppDelegate::statusTitle() const {
 }
 
 void AppDelegate::updateStatusItem() {
-    if (!tray_) return;
+    if (!tray_)
+        return;
     const QString title = statusTitle();
     // Redrawing seven sizes on every progress report would be wasted: only the badge
     // changes the image.

@@ -19,7 +19,9 @@ namespace velk {
 
 namespace {
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
 
 /// The window an alert attaches to, or null for an application-modal one.
 QWidget* sheetParent(UserDialogs::Window window) {
@@ -50,20 +52,22 @@ void QtUserDialogs::showAlert(const Alert& alert, Window window, AlertCompletion
         // The first button is the default; a second one is the way out (Escape).
         const auto role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;
         QPushButton* button = box->addButton(qs(alert.buttons[i]), role);
-        if (i == 0) box->setDefaultButton(button);
-        if (i == 1) box->setEscapeButton(button);
+        if (i == 0)
+            box->setDefaultButton(button);
+        if (i == 1)
+            box->setEscapeButton(button);
         buttons.push_back(button);
     }
-    QObject::connect(box, &QMessageBox::finished, box,
-                     [box, buttons, completion = std::move(completion)](int) {
-                         const auto pressed =
-                             std::find(buttons.begin(), buttons.end(), box->clickedButton());
-                         // Closing the box without a button counts as the last button.
-                         const int index = pressed == buttons.end()
-                                               ? static_cast<int>(buttons.size()) - 1
-                                               : static_cast<int>(pressed - buttons.begin());
-                         if (completion) completion(index);
-                     });
+    QObject::connect(
+        box, &QMessageBox::finished, box, [box, buttons, completion = std::move(completion)](int) {
+            const auto pressed = std::find(buttons.begin(), buttons.end(), box->clickedButton());
+            // Closing the box without a button counts as the last button.
+            const int index = pressed == buttons.end()
+                                  ? static_cast<int>(buttons.size()) - 1
+                                  : static_cast<int>(pressed - buttons.begin());
+            if (completion)
+                completion(index);
+        });
     box->open();
 }
 
@@ -87,14 +91,14 @@ void QtUserDialogs::chooseFolder(const std::string& title, Window window,
     dialog->setAcceptMode(QFileDialog::AcceptOpen);
     dialog->setWindowFlag(Qt::WindowStaysOnTopHint, !dialog->parentWidget());
     folderDialog_ = dialog;
-    QObject::connect(dialog, &QFileDialog::finished, dialog,
-                     [dialog, done = std::move(done)](int result) {
-                         std::optional<std::filesystem::path> chosen;
-                         const QStringList files = dialog->selectedFiles();
-                         if (result == QDialog::Accepted && !files.isEmpty())
-                             chosen = std::filesystem::path(QFile::encodeName(files.front()).toStdString());
-                         done(chosen);
-                     });
+    QObject::connect(
+        dialog, &QFileDialog::finished, dialog, [dialog, done = std::move(done)](int result) {
+            std::optional<std::filesystem::path> chosen;
+            const QStringList files = dialog->selectedFiles();
+            if (result == QDialog::Accepted && !files.isEmpty())
+                chosen = std::filesystem::path(QFile::encodeName(files.front()).toStdString());
+            done(chosen);
+        });
     dialog->open();
     dialog->raise();
     dialog->activateWindow();

@@ -159,7 +159,8 @@ void SettingsWindow::bindActions() {
             [this] { store_.openBackupDirectory(); });
     connect(&clearBackupsButton_, &QPushButton::clicked, this,
             [this] { store_.clearBackups(asDialogParent()); });
-    connect(&updateButton_, &QPushButton::clicked, this, [this] { store_.checkUpdates(asDialogParent()); });
+    connect(&updateButton_, &QPushButton::clicked, this,
+            [this] { store_.checkUpdates(asDialogParent()); });
     connect(&websiteButton_, &QPushButton::clicked, this, [this] { store_.openWebsite(); });
     // The store reports its changes through the delegate, which renders every open view;
     // rendering here as well keeps this window right when nobody else does.

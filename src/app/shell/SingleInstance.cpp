@@ -47,7 +47,8 @@ SingleInstance::SingleInstance(const QString& supportDirectory, QString runtimeD
         while (QLocalSocket* socket = server_.nextPendingConnection()) {
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-                if (!socket->canReadLine()) return;
+                if (!socket->canReadLine())
+                    return;
                 const QByteArray line = socket->readLine(256).trimmed();
                 const QString view = QString::fromUtf8(line.mid(showRequest.size()));
                 if (line.startsWith(showRequest.toByteArray()) &&
@@ -69,7 +70,8 @@ SingleInstance::~SingleInstance() {
 
 SingleInstance::Role SingleInstance::claim(const QString& view) {
     if (!lock_.tryLock(0)) {
-        if (askRunningInstance(view)) return Role::handedOff;
+        if (askRunningInstance(view))
+            return Role::handedOff;
         return Role::heldElsewhere;
     }
     // The lock is ours, so a socket file left by a crashed holder is stale.
@@ -86,14 +88,18 @@ bool SingleInstance::askRunningInstance(const QString& view) {
     waited.start();
     for (;;) {
         socket.connectToServer(socketPath_);
-        if (socket.waitForConnected(answerTimeoutMs)) break;
-        if (waited.elapsed() >= answerTimeoutMs) return false;
+        if (socket.waitForConnected(answerTimeoutMs))
+            break;
+        if (waited.elapsed() >= answerTimeoutMs)
+            return false;
         QThread::msleep(50);
     }
     socket.write(showRequest.toByteArray() + view.toUtf8() + '\n');
-    if (!socket.waitForBytesWritten(answerTimeoutMs)) return false;
+    if (!socket.waitForBytesWritten(answerTimeoutMs))
+        return false;
     while (!socket.canReadLine()) {
-        if (!socket.waitForReadyRead(answerTimeoutMs)) return false;
+        if (!socket.waitForReadyRead(answerTimeoutMs))
+            return false;
     }
     return socket.readLine() == acknowledgement.toByteArray();
 }

@@ -16,7 +16,8 @@ namespace {
 QString statusIconFile() {
     if (const QString resources = bundleResourcesDirectory(); !resources.isEmpty()) {
         const QString bundled = QDir(resources).filePath(QStringLiteral("status-icon.svg"));
-        if (QFileInfo::exists(bundled)) return bundled;
+        if (QFileInfo::exists(bundled))
+            return bundled;
     }
     return QStringLiteral(":/status-icon.svg");
 }
@@ -44,9 +45,9 @@ void drawBadge(QImage& image, const QString& badge) {
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
     const bool numeric = badge != QLatin1String("!") && badge != QStringLiteral("✓");
-    const QColor fill = badge == QLatin1String("!")   ? QColor(0xe0, 0x1b, 0x24)
+    const QColor fill = badge == QLatin1String("!")    ? QColor(0xe0, 0x1b, 0x24)
                         : badge == QStringLiteral("✓") ? QColor(0x26, 0xa2, 0x69)
-                                                        : QColor(0x1c, 0x71, 0xd8);
+                                                       : QColor(0x1c, 0x71, 0xd8);
     // Numbers get a pill along the bottom edge, wide enough for "100"; signs a round dot
     // in the corner, as desktops mark their own tray icons.
     const qreal height = size * (numeric ? 0.56 : 0.6);
@@ -74,8 +75,10 @@ void drawBadge(QImage& image, const QString& badge) {
 
 QString badgeText(const QString& title) {
     const QString trimmed = title.trimmed();
-    if (trimmed.isEmpty()) return {};
-    if (trimmed.endsWith(QLatin1Char('%'))) return trimmed.chopped(1);
+    if (trimmed.isEmpty())
+        return {};
+    if (trimmed.endsWith(QLatin1Char('%')))
+        return trimmed.chopped(1);
     return trimmed.left(1);
 }
 
@@ -84,7 +87,8 @@ QIcon statusIcon(const QString& title, const QColor& color) {
     QIcon icon;
     for (const int size : {16, 22, 24, 32, 44, 48, 64}) {
         QImage image = glyph(size, color);
-        if (!badge.isEmpty()) drawBadge(image, badge);
+        if (!badge.isEmpty())
+            drawBadge(image, badge);
         icon.addPixmap(QPixmap::fromImage(std::move(image)));
     }
     return icon;

@@ -77,7 +77,8 @@ private:
 // small images of a busy folder the spinning cost more CPU than the quantisation, taken
 // from the other files in flight. The user's own setting wins.
 std::vector<std::string> toolEnvironment() {
-    if (std::getenv("OMP_WAIT_POLICY")) return {};
+    if (std::getenv("OMP_WAIT_POLICY"))
+        return {};
     return {"OMP_WAIT_POLICY=PASSIVE"};
 }
 

@@ -38,8 +38,8 @@ void ImageWriter::writeImage(const fs::path& source, const fs::path& destination
         writePng(source, destination, std::move(plan), config.qualities.png);
         break;
     case ImageFormat::webp:
-        writeWebPImage({control_, codec_, scratchFs_, outputDecodedAfterwards_}, destination, std::move(plan), config.preset,
-                       config.qualities.webp);
+        writeWebPImage({control_, codec_, scratchFs_, outputDecodedAfterwards_}, destination,
+                       std::move(plan), config.preset, config.qualities.webp);
         break;
     case ImageFormat::avif:
     case ImageFormat::heic:
@@ -70,8 +70,8 @@ void ImageWriter::writeImageWithImageIO(const fs::path& destination, const Raste
 void ImageWriter::writeJpeg(const fs::path& destination, ImagePlan plan,
                             const QualitySettings& qualities) const {
     if (toolURL("cjpeg")) {
-        writeJPEGImage({control_, codec_, scratchFs_, outputDecodedAfterwards_}, destination, std::move(plan),
-                       qualities.jpeg);
+        writeJPEGImage({control_, codec_, scratchFs_, outputDecodedAfterwards_}, destination,
+                       std::move(plan), qualities.jpeg);
         return;
     }
     writeImageWithImageIO(destination, planImage(plan), ImageFormat::jpeg, qualities);

@@ -62,8 +62,7 @@ void finishToolCandidate(const EncoderContext& context, const fs::path& file,
 
 /// Runs `step`; a failure that ends the whole file (a stop, a time limit) is rethrown,
 /// any other only drops `file` as a candidate. Returns whether the step succeeded.
-template <typename Step>
-bool candidateStep(const fs::path& file, Step&& step) {
+template <typename Step> bool candidateStep(const fs::path& file, Step&& step) {
     try {
         step();
         return true;
