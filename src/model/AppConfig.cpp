@@ -135,8 +135,13 @@ std::string encodeAppConfig(const AppConfig& config) {
 
 AppConfig loadAppConfig(const fs::path& file) {
     std::string bytes;
-    if (!readWholeFile(file, bytes))
-        return AppConfig();
+    if (!readWholeFile(file, bytes)) {
+        AppConfig config;
+        std::error_code ec;
+        if (fs::symlink_status(file, ec).type() == fs::file_type::not_found)
+            config.language = localeAppLanguage();
+        return config;
+    }
     try {
         AppConfig config = decodeAppConfig(bytes);
         config.normalizeForCurrentVersion();

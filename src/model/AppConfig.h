@@ -49,8 +49,9 @@ AppConfig decodeAppConfig(std::string_view bytes);
 /// Compact JSON; never throws.
 std::string encodeAppConfig(const AppConfig& config);
 
-/// The normalised configuration in `file`, or the defaults when it is missing, unreadable
-/// or invalid. A bad file is left where it is; the next save replaces it.
+/// The normalised configuration in `file`, or the defaults when it is unreadable or invalid.
+/// A bad file is left where it is; the next save replaces it. With no file at all (a first
+/// run) the defaults speak the user's locale's language rather than the stored default's.
 AppConfig loadAppConfig(const std::filesystem::path& file);
 
 /// Creates the folder and replaces `file` atomically. False on any failure, with the

@@ -2,6 +2,8 @@
 
 #include "model/RawValueTable.h"
 
+#include <cstdlib>
+
 namespace velk {
 
 namespace {
@@ -27,6 +29,21 @@ std::optional<AppLanguage> appLanguageFromRaw(std::string_view raw) {
 
 std::string_view title(AppLanguage language) {
     return rowFor(languageTable, language).title;
+}
+
+AppLanguage appLanguageForLocale(std::string_view locale) {
+    // "ru", "ru_RU", "ru_UA.UTF-8", "ru@…": the language code ends at the first separator.
+    const auto code = locale.substr(0, locale.find_first_of("_.@"));
+    return code == "ru" ? AppLanguage::russian : AppLanguage::english;
+}
+
+AppLanguage localeAppLanguage() {
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value && *value)
+            return appLanguageForLocale(value);
+    }
+    return AppLanguage::english;
 }
 
 std::string text(AppLanguage language, std::string_view russian, std::string_view english) {

@@ -33,6 +33,13 @@ AppStore::AppStore(Token, Services services)
     NativeLog::write("Config loaded watch=" +
                      (config_.watchDirectory ? displayPath(*config_.watchDirectory) : "-") +
                      " enabled=" + (config_.enabled ? "true" : "false"));
+    // A first run's language came from the locale: stored now, it stays the person's choice
+    // even when the program is later started under another locale.
+    std::error_code ec;
+    if (std::filesystem::symlink_status(configURL_, ec).type() ==
+            std::filesystem::file_type::not_found &&
+        !saveAppConfig(configURL_, config_))
+        countError();
 }
 
 void AppStore::installCallbacks() {

@@ -57,6 +57,8 @@ protected:
     fs::path folder_ = dir_ / "Inbox";
     fs::path configFile_ = dir_ / "support" / "native-config.json";
     int runs_ = 0;
+    /// The locale the program starts under; a first run takes its language from it.
+    std::string lang_ = "ru_RU.UTF-8";
 
     void SetUp() override { fs::create_directories(folder_); }
 
@@ -72,6 +74,9 @@ protected:
             std::map<std::string, std::optional<std::string>>{
                 {"QT_QPA_PLATFORM", tray ? std::optional<std::string>("offscreen") : std::nullopt},
                 {"VELK_LAUNCH_SMOKE", std::nullopt},
+                {"LC_ALL", std::nullopt},
+                {"LC_MESSAGES", std::nullopt},
+                {"LANG", lang_},
                 {"VELK_CONFIG_DIR", (dir_ / support).native()},
                 {"VELK_LOG_DIR", (dir_ / "logs").native()},
                 {"VELK_DEBUG_LOG", debugLog ? std::optional<std::string>("1") : std::nullopt},
@@ -308,18 +313,23 @@ TEST_F(HeadlessProgramTest, OptionsAreSavedAsThePanelWouldAndBadValuesSaveNothin
     }
 }
 
-TEST_F(HeadlessProgramTest, WithoutAFolderItAsksForOneAndExitsWithTwo) {
-    const Outcome fresh = run({"--headless"});
-    EXPECT_EQ(fresh.status, 2);
-    EXPECT_NE(fresh.err.find("Выберите папку для сжатия"), std::string::npos) << fresh.err;
+TEST_F(HeadlessProgramTest, WithoutAFolderItAsksInTheLocalesLanguageUntilOneIsStored) {
+    const Outcome russian = run({"--headless"});
+    EXPECT_EQ(russian.status, 2);
+    EXPECT_NE(russian.err.find("Выберите папку для сжатия"), std::string::npos) << russian.err;
 
-    AppConfig english;
-    english.language = AppLanguage::english;
-    fs::create_directories(configFile_.parent_path());
-    ASSERT_TRUE(saveAppConfig(configFile_, english));
-    const Outcome configured = run({"--headless", "--once"});
-    EXPECT_EQ(configured.status, 2);
-    EXPECT_NE(configured.err.find("Choose a compression folder"), std::string::npos);
+    // A first run under another locale speaks English and stores it; the stored language
+    // then wins whatever the locale says.
+    fs::remove(configFile_);
+    lang_ = "en_US.UTF-8";
+    const Outcome english = run({"--headless", "--once"});
+    EXPECT_EQ(english.status, 2);
+    EXPECT_NE(english.err.find("Choose a compression folder"), std::string::npos) << english.err;
+    EXPECT_EQ(english.err.find("\xD0"), std::string::npos) << "Cyrillic: " << english.err;
+    EXPECT_EQ(savedConfig().language, AppLanguage::english);
+    lang_ = "ru_RU.UTF-8";
+    EXPECT_NE(run({"--headless", "--once"}).err.find("Choose a compression folder"),
+              std::string::npos);
 }
 
 TEST_F(HeadlessProgramTest, DamagedConfigurationFallsBackToDefaultsAndIsReplaced) {

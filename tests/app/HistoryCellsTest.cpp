@@ -70,24 +70,33 @@ TEST(HistoryCellsTest, ResultAndSavedCellsFollowTheRowsOutcome) {
         "Уже оптимально");
 }
 
-TEST(HistoryCellsTest, SummaryCountsEveryRowAndSumsOnlyKnownSavings) {
+TEST(HistoryCellsTest, SummaryCountsEachFileOnceByItsLatestRowAndSumsOnlyKnownSavings) {
     EXPECT_EQ(historySummary({}, AppLanguage::english),
               "Processed files and errors will appear here.");
     EXPECT_EQ(historySummary({}, AppLanguage::russian),
               "Здесь появятся обработанные файлы и ошибки.");
 
-    const std::vector<CompressionHistoryEntry> withoutSavings = {
-        historyRow(Status::failed, std::nullopt, std::nullopt),
-        historyRow(Status::compressed, 5000, std::nullopt)};
-    EXPECT_EQ(historySummary(withoutSavings, AppLanguage::english),
+    auto row = [](const char* file, Status status, std::optional<std::int64_t> original,
+                  std::optional<std::int64_t> output) {
+        auto entry = historyRow(status, original, output);
+        entry.sourceURL = file;
+        return entry;
+    };
+    EXPECT_EQ(historySummary({row("/a.jpg", Status::failed, std::nullopt, std::nullopt),
+                              row("/b.jpg", Status::compressed, 5000, std::nullopt)},
+                             AppLanguage::english),
               "Operations: 2 · Saved: 0 bytes");
 
-    const std::vector<CompressionHistoryEntry> mixed = {
-        historyRow(Status::compressed, 3000, 1000), historyRow(Status::compressed, 900, 1200),
-        historyRow(Status::compressed, INT64_MAX, 0), historyRow(Status::failed, 10, 5)};
-    EXPECT_EQ(historySummary({mixed.begin(), mixed.begin() + 2}, AppLanguage::russian),
-              "Операций: 2 · Сэкономлено: 2,0 КБ");
-    EXPECT_NE(historySummary(mixed, AppLanguage::english).find("Saved: 9223372036.9 GB"),
+    // Newest first: a.jpg was made again, and only its latest row counts.
+    const std::vector<CompressionHistoryEntry> remade = {
+        row("/a.jpg", Status::compressed, 3000, 1000), row("/b.jpg", Status::compressed, 900, 1200),
+        row("/a.jpg", Status::compressed, 3000, 1500)};
+    EXPECT_EQ(historySummary(remade, AppLanguage::russian), "Операций: 2 · Сэкономлено: 2,0 КБ");
+
+    const std::vector<CompressionHistoryEntry> absurd = {
+        row("/a.jpg", Status::compressed, INT64_MAX, 0),
+        row("/b.jpg", Status::compressed, 3000, 1)};
+    EXPECT_NE(historySummary(absurd, AppLanguage::english).find("Saved: 9223372036.9 GB"),
               std::string::npos)
         << "an absurd stored size saturates instead of wrapping negative";
 }

@@ -18,6 +18,9 @@ A kill lands either after a random delay or, watched through inotify, right as o
 moments that matter happens: a scratch file created, a backup created, the source set
 aside, a result renamed into place.
 
+Under ThreadSanitizer every engine, killed or not, writes its reports into the trials'
+folder; any report fails the trials, since a killed engine's standard error is not read.
+
     crash_trials.py DRIVER [--trials N] [--seed S]
 """
 import argparse
@@ -272,6 +275,11 @@ def main():
         env_dir = workdir / "support"
         env_dir.mkdir()
         os.environ["VELK_LOG_DIR"] = str(env_dir)
+        race_dir = workdir / "tsan"
+        race_dir.mkdir()
+        os.environ["TSAN_OPTIONS"] = ":".join(
+            part for part in (os.environ.get("TSAN_OPTIONS", ""), f"log_path={race_dir}/report")
+            if part)
         duration = measure_run(args.driver, workdir)
         print(f"an undisturbed run takes {duration:.2f}s")
         for index in range(args.trials):
@@ -286,6 +294,11 @@ def main():
                 print(f"trial {index} ({policy}, {fmt}, kill {when}): FAILED")
                 for problem in problems:
                     print(f"  {problem}")
+        reports = sorted(race_dir.iterdir())
+        for report in reports:
+            failures += 1
+            print(f"ThreadSanitizer report {report.name}:")
+            print(report.read_text())
     twin_trials = args.trials // TWIN_EVERY
     parallel_trials = args.trials // PARALLEL_EVERY
     print(f"{args.trials} trials ({twin_trials} with two engines at once, "

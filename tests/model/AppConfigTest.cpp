@@ -6,6 +6,7 @@
 
 #include "model/Base64.h"
 #include "model/RecordDecodeError.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace velk {
@@ -139,7 +140,11 @@ TEST_F(AppConfigTest, DamagedFileStaysInPlaceUntilTheNextSave) {
     const std::string damaged = R"({"language":"klingon","enabled":false})";
     EXPECT_EQ(loadText(damaged), AppConfig());
     EXPECT_EQ(test::readFile(file_), damaged);
-    EXPECT_EQ(loadAppConfig(dir_ / "missing" / "native-config.json"), AppConfig());
+    // A first run has no file: everything is the default but the language, the locale's.
+    const test::ScopedEnv all("LC_ALL", "en_US.UTF-8");
+    AppConfig english;
+    english.language = AppLanguage::english;
+    EXPECT_EQ(loadAppConfig(dir_ / "missing" / "native-config.json"), english);
 }
 
 TEST_F(AppConfigTest, FailedSaveReportsFalseAndKeepsThePreviousFile) {

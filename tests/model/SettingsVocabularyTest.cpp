@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "model/ImageFormat.h"
 #include "model/OriginalPolicy.h"
 #include "platform/ImageCodec.h"
+#include "support/ScopedEnv.h"
 
 namespace velk {
 namespace {
@@ -69,6 +71,33 @@ TEST(SettingsVocabularyTest, StoredValuesDecodeTolerantly) {
                                                 {"delete", P::keep},
                                                 {"Replace", P::keep}}) {
         EXPECT_EQ(originalPolicyFromStored(stored), expected) << stored;
+    }
+}
+
+TEST(SettingsVocabularyTest, TheLocaleChoosesAFirstRunsLanguage) {
+    struct Case {
+        std::optional<std::string> lcAll, lcMessages, lang;
+        AppLanguage expected;
+    };
+    const auto ru = AppLanguage::russian;
+    const auto en = AppLanguage::english;
+    for (const auto& [lcAll, lcMessages, lang, expected] : std::vector<Case>{
+             {std::nullopt, std::nullopt, "ru_RU.UTF-8", ru},
+             {std::nullopt, std::nullopt, "ru", ru},
+             {std::nullopt, std::nullopt, "ru_UA@euro", ru},
+             {std::nullopt, std::nullopt, "en_US.UTF-8", en},
+             {std::nullopt, std::nullopt, "rus", en},
+             {std::nullopt, std::nullopt, "C", en},
+             {std::nullopt, std::nullopt, std::nullopt, en},
+             {std::nullopt, "ru_RU.UTF-8", "en_US.UTF-8", ru},
+             {"en_GB.UTF-8", "ru_RU.UTF-8", "ru_RU.UTF-8", en},
+             // An empty variable counts as unset.
+             {"", "", "ru_RU.UTF-8", ru},
+         }) {
+        test::ScopedEnv all("LC_ALL", lcAll), messages("LC_MESSAGES", lcMessages),
+            language("LANG", lang);
+        EXPECT_EQ(localeAppLanguage(), expected)
+            << lcAll.value_or("-") << " " << lcMessages.value_or("-") << " " << lang.value_or("-");
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QLocale>
+#include <set>
 
 #include "app/shell/ByteCountText.h"
 #include "core/Paths.h"
@@ -61,13 +62,18 @@ std::string historySummary(const std::vector<CompressionHistoryEntry>& entries,
     if (entries.empty())
         return text(language, "Здесь появятся обработанные файлы и ошибки.",
                     "Processed files and errors will appear here.");
+    // A file made again (new settings, a changed source) has several rows; its latest one,
+    // the first in this newest-first list, is what the folder holds now.
+    std::set<std::filesystem::path> files;
     std::int64_t saved = 0;
     for (const auto& entry : entries) {
+        if (!files.insert(entry.sourceURL).second)
+            continue;
         // Saturate: five hundred absurd stored sizes must not wrap into a negative sum.
         if (const auto bytes = entry.savedBytes())
             saved = *bytes > INT64_MAX - saved ? INT64_MAX : saved + *bytes;
     }
-    return text(language, "Операций: ", "Operations: ") + std::to_string(entries.size()) +
+    return text(language, "Операций: ", "Operations: ") + std::to_string(files.size()) +
            text(language, " · Сэкономлено: ", " · Saved: ") + byteCountText(saved, language);
 }
 
