@@ -161,7 +161,8 @@ manifest = json.load(open(sys.argv[1]))
 manifest["download"] = sys.argv[2]
 json.dump(manifest, open(sys.argv[3], "w"))
 PY
-in_work drip.json "$installed/Contents/MacOS/VelkCompressor" --update \
+# exec: the signal must reach the program, not a shell around it.
+in_work drip.json exec "$installed/Contents/MacOS/VelkCompressor" --update \
     >"$work/update.out" 2>"$work/update.err" &
 updating=$!
 for _ in $(seq 200); do
