@@ -1,8 +1,10 @@
 #include "app/UpdateCommand.h"
 
+#include <csignal>
 #include <exception>
 #include <string>
 
+#include "app/SignalWatcher.h"
 #include "core/Constants.h"
 #include "core/NativeLog.h"
 
@@ -23,6 +25,16 @@ std::string describe(const std::exception_ptr& error) {
 } // namespace
 
 int runUpdateCommand(AppUpdater& updater, MainLoop& loop, std::ostream& out, std::ostream& err) {
+    // The update client starts its threads only with its first request, so this is still
+    // before any other thread. Stopping ends the loop; the caller then destroys the client,
+    // which aborts a download and removes what of it had arrived.
+    SignalWatcher signalWatcher([&loop, &err](int signal) {
+        loop.post([&loop, &err, signal] {
+            NativeLog::write("Update stopped by signal " + std::to_string(signal));
+            err << "VelkCompressor: update stopped\n";
+            loop.quit(1);
+        });
+    });
     const auto fail = [&](const std::exception_ptr& error) {
         const std::string text = describe(error);
         NativeLog::write("Update error: " + text);
@@ -30,13 +42,21 @@ int runUpdateCommand(AppUpdater& updater, MainLoop& loop, std::ostream& out, std
         loop.quit(1);
     };
     const auto install = [&](const std::string& version) {
-        updater.installAndRestart([&, version](const AppUpdateOutcome<std::monostate>& outcome) {
-            if (!outcome.succeeded())
-                return fail(outcome.error());
-            NativeLog::write("Update helper started; terminating for installation");
-            out << "Installing " << appName << ' ' << version << "; it starts again when done\n";
-            loop.quit(0);
-        });
+        // Waits for the installer rather than handing off and quitting: nothing here holds
+        // the bundle, and a refusal must not end in a success.
+        updater.installAndWait(
+            [&, version] {
+                NativeLog::write("Update helper started");
+                out << "Installing " << appName << ' ' << version
+                    << "; it starts again when done\n";
+                out.flush();
+            },
+            [&](const AppUpdateOutcome<std::monostate>& outcome) {
+                if (!outcome.succeeded())
+                    return fail(outcome.error());
+                NativeLog::write("Update installed");
+                loop.quit(0);
+            });
     };
     updater.check([&](const AppUpdateOutcome<AppUpdateCheckResult>& outcome) {
         if (!outcome.succeeded())
@@ -51,6 +71,7 @@ int runUpdateCommand(AppUpdater& updater, MainLoop& loop, std::ostream& out, std
         }
         const AppUpdateManifest manifest = available->manifest;
         out << "Downloading " << appName << ' ' << manifest.version << '\n';
+        out.flush();
         updater.download(manifest,
                          [&, manifest](const AppUpdateOutcome<std::filesystem::path>& downloaded) {
                              if (!downloaded.succeeded())

@@ -242,6 +242,7 @@ int main(int argc, char** argv) {
             const RunningVersion running = runningProgramVersion();
             NativeLog::write(std::string("Starting ") + std::string(appName) + ' ' +
                              running.version + " (build " + running.build + ")");
+            settlePreviousUpdate();
         }
         switch (options.mode) {
         case HeadlessOptions::Mode::help:

@@ -1,5 +1,6 @@
 #include "platform/CurlHttpClient.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <curl/curl.h>
@@ -40,7 +41,11 @@ struct Transfer {
     std::string body;
     std::unique_ptr<std::FILE, FileCloser> file;
     fs::path filePath;
+    std::size_t received = 0;
+    std::size_t announced = 0;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     bool bodyTooLarge = false;
+    bool deadlinePassed = false;
     // Exceptions must not cross libcurl's C frames: kept here, rethrown after perform.
     std::exception_ptr callbackError;
 };
@@ -49,17 +54,18 @@ std::size_t receive(char* data, std::size_t size, std::size_t count, void* user)
     auto& transfer = *static_cast<Transfer*>(user);
     const std::size_t bytes = size * count;
     try {
+        const std::size_t limit = transfer.request->maximumBodyBytes;
+        if (limit != 0 && transfer.received + bytes > limit) {
+            transfer.bodyTooLarge = true;
+            return 0;
+        }
+        transfer.received += bytes;
         if (transfer.file) {
             if (std::fwrite(data, 1, bytes, transfer.file.get()) != bytes) {
                 throw FileSystemError("write", transfer.filePath,
                                       std::error_code(errno, std::generic_category()));
             }
             return bytes;
-        }
-        const std::size_t limit = transfer.request->maximumBodyBytes;
-        if (limit != 0 && transfer.body.size() + bytes > limit) {
-            transfer.bodyTooLarge = true;
-            return 0;
         }
         transfer.body.append(data, bytes);
         return bytes;
@@ -69,8 +75,32 @@ std::size_t receive(char* data, std::size_t size, std::size_t count, void* user)
     }
 }
 
-int progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<Transfer*>(user)->stopping->load() ? 1 : 0;
+// The whole request's time limit for a body of `size` bytes.
+std::chrono::seconds allowedTime(const HttpRequest& request, std::size_t size) {
+    const std::size_t rate = request.deadlineBytesPerSecond;
+    return request.deadline + std::chrono::seconds(rate == 0 ? 0 : size / rate);
+}
+
+// libcurl calls this about once a second even while nothing arrives, so a server that
+// sends a byte now and then still meets the deadline.
+int progress(void* user, curl_off_t announced, curl_off_t, curl_off_t, curl_off_t) {
+    auto& transfer = *static_cast<Transfer*>(user);
+    if (transfer.stopping->load())
+        return 1;
+    const HttpRequest& request = *transfer.request;
+    const std::size_t limit = request.maximumBodyBytes;
+    const auto size = static_cast<std::size_t>(announced > 0 ? announced : 0);
+    transfer.announced = size;
+    if (limit != 0 && size > limit) {
+        transfer.bodyTooLarge = true;
+        return 1;
+    }
+    if (request.deadline.count() > 0 && std::chrono::steady_clock::now() - transfer.started >
+                                            allowedTime(request, size > 0 ? size : limit)) {
+        transfer.deadlinePassed = true;
+        return 1;
+    }
+    return 0;
 }
 
 CURLcode trustExtraCa(CURL*, void* sslContext, void* user) {
@@ -148,6 +178,11 @@ HttpResult perform(const HttpRequest& request, const std::atomic<bool>& stopping
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, timeout);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, timeout);
+    if (request.deadline.count() > 0) {
+        // The longest any body may take; the progress callback holds an announced one to less.
+        const auto longest = allowedTime(request, request.maximumBodyBytes);
+        curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(longest.count()) + 1);
+    }
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, receive);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
@@ -183,6 +218,18 @@ HttpResult perform(const HttpRequest& request, const std::atomic<bool>& stopping
             throw HttpError(HttpError::Kind::bodyTooLarge,
                             "the answer is larger than " +
                                 std::to_string(request.maximumBodyBytes) + " bytes");
+        }
+        // libcurl's own limit is the backstop for a phase without progress calls.
+        const bool backstop = code == CURLE_OPERATION_TIMEDOUT && request.deadline.count() > 0 &&
+                              std::chrono::steady_clock::now() - transfer.started >=
+                                  allowedTime(request, request.maximumBodyBytes);
+        if (transfer.deadlinePassed || backstop) {
+            const std::size_t announced =
+                transfer.announced > 0 ? transfer.announced : request.maximumBodyBytes;
+            throw HttpError(HttpError::Kind::deadlinePassed,
+                            "the server did not complete its answer within " +
+                                std::to_string(allowedTime(request, announced).count()) +
+                                " seconds");
         }
         throw HttpError(HttpError::Kind::transport, describe(code, errorText));
     }

@@ -18,7 +18,7 @@ namespace velk {
 /// time-out, a redirect we would not follow, a body over the caller's limit.
 class HttpError : public Error {
 public:
-    enum class Kind { transport, insecureRedirect, bodyTooLarge };
+    enum class Kind { transport, insecureRedirect, bodyTooLarge, deadlinePassed };
     HttpError(Kind kind, const std::string& message) : Error(message), kind_(kind) {}
     Kind kind() const noexcept { return kind_; }
 
@@ -35,8 +35,15 @@ struct HttpRequest {
     std::chrono::seconds timeout{60};
     /// Into memory, or into a temporary file the result hands over.
     bool toFile = false;
-    /// For a body in memory: a longer body fails with bodyTooLarge. 0: no limit.
+    /// A longer body fails with bodyTooLarge, in memory or in a file; so does an announced
+    /// length over it, before its first byte. 0: no limit.
     std::size_t maximumBodyBytes = 0;
+    /// The longest the whole request may take, however steadily the bytes trickle in; it
+    /// fails with deadlinePassed after that. 0: no limit.
+    std::chrono::seconds deadline{0};
+    /// Extends the deadline by the body's size at this rate: the size the server announces,
+    /// or without an announcement maximumBodyBytes. 0: the deadline is fixed.
+    std::size_t deadlineBytesPerSecond = 0;
 };
 
 /// A file the client downloaded into; removed when the last holder lets go, so whoever

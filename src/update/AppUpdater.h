@@ -66,6 +66,16 @@ public:
     virtual void download(const AppUpdateManifest& manifest, DownloadCompletion completion) = 0;
     /// Starts the installer program; on success the owner quits so that it can proceed.
     virtual void installAndRestart(InstallCompletion completion) = 0;
+    /// For a run that has no engine to stop: starts the installer without asking it to wait
+    /// for this process, calls `onStarted`, and answers once the installer has ended, with
+    /// the reason it gives when it refused. By default a hand-off that answers at once.
+    virtual void installAndWait(std::function<void()> onStarted, InstallCompletion completion) {
+        installAndRestart([onStarted, completion](const AppUpdateOutcome<std::monostate>& outcome) {
+            if (outcome.succeeded())
+                onStarted();
+            completion(outcome);
+        });
+    }
 };
 
 } // namespace velk

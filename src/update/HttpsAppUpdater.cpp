@@ -13,6 +13,8 @@
 #include "platform/Ed25519.h"
 #include "platform/Sha256.h"
 #include "update/AppUpdateError.h"
+#include "update/BundleInfo.h"
+#include "update/InstallerProcess.h"
 
 namespace velk {
 
@@ -105,6 +107,16 @@ bool signatureMatches(std::string_view publisherKey, const fs::path& package,
     return key->verify(bytes, *raw);
 }
 
+// The installer's own reason when it recorded one, else what its exit status tells.
+AppUpdateError installerFailure(int status, std::string_view record) {
+    if (const auto reason = infoPlistString(record, "Reason"); reason && !reason->empty())
+        return AppUpdateError::installation(*reason);
+    return AppUpdateError::installation(
+        status > 128
+            ? "The update helper was stopped by signal " + std::to_string(status - 128) + "."
+            : "The update helper failed with exit status " + std::to_string(status) + ".");
+}
+
 } // namespace
 
 std::string sha256HexOfFile(const fs::path& file) {
@@ -129,6 +141,11 @@ HttpsAppUpdater::HttpsAppUpdater(std::unique_ptr<HttpClient> http, FileSystem& f
 HttpsAppUpdater::~HttpsAppUpdater() {
     // Expire the completions' handle before the client stops its threads.
     alive_.reset();
+    // An installer being waited for runs on: only the watching stops.
+    if (installerWatch_.joinable()) {
+        installerWatch_.request_stop();
+        installerWatch_.join();
+    }
     http_.reset();
 }
 
@@ -181,7 +198,8 @@ void HttpsAppUpdater::check(CheckCompletion completion) {
                              .headers = {"Accept: application/json", "Cache-Control: no-cache"},
                              .timeout = checkTimeout,
                              .toFile = false,
-                             .maximumBodyBytes = maximumManifestBytes},
+                             .maximumBodyBytes = maximumManifestBytes,
+                             .deadline = environment_.limits.checkDeadline},
                  [completion](HttpsAppUpdater& self, const HttpResult& result) {
                      self.finishCheck(result, completion);
                  });
@@ -244,7 +262,9 @@ void HttpsAppUpdater::download(const AppUpdateManifest& manifest, DownloadComple
                              .headers = {"Accept: application/octet-stream"},
                              .timeout = downloadTimeout,
                              .toFile = true,
-                             .maximumBodyBytes = 0},
+                             .maximumBodyBytes = environment_.limits.maximumPackageBytes,
+                             .deadline = environment_.limits.downloadDeadline,
+                             .deadlineBytesPerSecond = environment_.limits.downloadBytesPerSecond},
                  [manifest, completion](HttpsAppUpdater& self, const HttpResult& result) {
                      self.finishDownload(result, manifest, completion);
                  });
@@ -275,6 +295,12 @@ fs::path HttpsAppUpdater::storePackage(const HttpResult& result,
         } catch (const HttpError& error) {
             if (error.kind() == HttpError::Kind::insecureRedirect) {
                 throw AppUpdateError::installation(std::string(notOverHttps));
+            }
+            if (error.kind() == HttpError::Kind::bodyTooLarge) {
+                throw AppUpdateError::installation(
+                    "The update package is larger than " +
+                    std::to_string(environment_.limits.maximumPackageBytes / (1024 * 1024)) +
+                    " MiB; no release is.");
             }
             throw;
         }
@@ -315,11 +341,9 @@ void HttpsAppUpdater::installAndRestart(InstallCompletion completion) {
     if (activeTask_)
         return;
     try {
-        if (!downloadedPackageURL_ || !fileSystem_.exists(*downloadedPackageURL_) ||
-            !readyUpdate_) {
-            throw AppUpdateError(AppUpdateError::Kind::noUpdatePackage);
-        }
-        launchInstaller();
+        if (environment_.installResultFile)
+            removeIgnoringErrors(fileSystem_, *environment_.installResultFile);
+        launchInstaller(true, environment_.installResultFile);
     } catch (...) {
         setState(AppUpdaterState::failed);
         completion(std::current_exception());
@@ -329,7 +353,56 @@ void HttpsAppUpdater::installAndRestart(InstallCompletion completion) {
     completion(std::monostate{});
 }
 
-void HttpsAppUpdater::launchInstaller() {
+void HttpsAppUpdater::installAndWait(std::function<void()> onStarted,
+                                     InstallCompletion completion) {
+    if (activeTask_ || installerWatch_.joinable())
+        return;
+    const fs::path resultFile = environment_.temporaryDirectory /
+                                ("VelkCompressor-Result-" + Uuid::random().toString() + ".plist");
+    LaunchedInstaller installer;
+    try {
+        installer = launchInstaller(false, resultFile);
+    } catch (...) {
+        setState(AppUpdaterState::failed);
+        completion(std::current_exception());
+        return;
+    }
+    setState(AppUpdaterState::installing);
+    onStarted();
+    awaitInstaller(std::move(installer), resultFile, std::move(completion));
+}
+
+void HttpsAppUpdater::awaitInstaller(LaunchedInstaller installer, fs::path resultFile,
+                                     InstallCompletion completion) {
+    const std::weak_ptr<HttpsAppUpdater*> weak = alive_;
+    installerWatch_ =
+        std::jthread([weak, executor = mainExecutor_, installer = std::move(installer),
+                      resultFile = std::move(resultFile),
+                      completion = std::move(completion)](std::stop_token stop) {
+            const auto status = waitForInstaller(installer.pid, stop);
+            if (!status)
+                return;
+            std::error_code ignored;
+            const std::string record = readInstallerRecord(resultFile);
+            fs::remove(resultFile, ignored);
+            fs::remove_all(installer.copy.parent_path(), ignored);
+            executor([weak, completion, status = *status, record] {
+                const auto self = weak.lock();
+                if (!self)
+                    return;
+                if (status == 0)
+                    return completion(std::monostate{});
+                (*self)->setState(AppUpdaterState::failed);
+                completion(std::make_exception_ptr(installerFailure(status, record)));
+            });
+        });
+}
+
+HttpsAppUpdater::LaunchedInstaller
+HttpsAppUpdater::launchInstaller(bool waitedFor, const std::optional<fs::path>& resultFile) {
+    if (!downloadedPackageURL_ || !fileSystem_.exists(*downloadedPackageURL_) || !readyUpdate_) {
+        throw AppUpdateError(AppUpdateError::Kind::noUpdatePackage);
+    }
     const std::optional<fs::path> bundle =
         environment_.bundle ? std::optional(standardized(*environment_.bundle)) : std::nullopt;
     if (!bundle || lowercaseExtension(*bundle) != "app") {
@@ -344,8 +417,11 @@ void HttpsAppUpdater::launchInstaller() {
         throw AppUpdateError(AppUpdateError::Kind::updaterHelperMissing);
     }
     try {
-        const fs::path folder = environment_.temporaryDirectory /
-                                ("VelkCompressor-Updater-" + Uuid::random().toString());
+        // Beside the bundle rather than in the temporary folder, which may not allow programs
+        // to run (noexec): the bundle's own file system does, and the installer needs to
+        // write there anyway. The next start removes the copy.
+        const fs::path folder = bundle->parent_path() / ("." + bundle->filename().native() +
+                                                         ".updater-" + Uuid::random().toString());
         fileSystem_.createDirectories(folder);
         const fs::path copy = folder / "VelkUpdater";
         fileSystem_.copy(helper, copy);
@@ -353,9 +429,18 @@ void HttpsAppUpdater::launchInstaller() {
         fs::permissions(copy, static_cast<fs::perms>(0755), fs::perm_options::replace, error);
         if (error)
             throw FileSystemError("set permissions of", copy, error);
-        launchDetached(copy, {"--pid", std::to_string(environment_.processId), "--target",
-                              bundle->native(), "--dmg", downloadedPackageURL_->native(),
-                              "--version", readyUpdate_->version, "--relaunch"});
+        std::vector<std::string> arguments = {
+            "--pid",    std::to_string(waitedFor ? environment_.processId : 0),
+            "--target", bundle->native(),
+            "--dmg",    downloadedPackageURL_->native()};
+        if (resultFile)
+            arguments.insert(arguments.end(), {"--result", resultFile->native()});
+        arguments.insert(arguments.end(), {"--version", readyUpdate_->version, "--relaunch"});
+        if (waitedFor) {
+            launchDetached(copy, arguments);
+            return {0, copy};
+        }
+        return {startInstaller(copy, arguments), copy};
     } catch (const Error& error) {
         throw AppUpdateError::installation(error.what());
     }

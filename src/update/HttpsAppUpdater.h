@@ -1,10 +1,13 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "platform/FileSystem.h"
 #include "platform/HttpClient.h"
@@ -19,6 +22,18 @@ public:
     /// Runs a task later on the main thread; accepts tasks from any thread.
     using MainExecutor = std::function<void(std::function<void()>)>;
 
+    /// How long and how large an answer may be. A server that trickles or never stops must
+    /// not keep the client, or fill the disk, for ever.
+    struct Limits {
+        /// The whole check, however slowly the manifest arrives.
+        std::chrono::seconds checkDeadline{15};
+        /// The whole download: this much, plus the package's size at the rate below.
+        std::chrono::seconds downloadDeadline{120};
+        std::size_t downloadBytesPerSecond = 128 * 1024;
+        /// Several times the largest release; a longer answer is not a package.
+        std::size_t maximumPackageBytes = 512 * 1024 * 1024;
+    };
+
     /// What the client needs to know about the running program and its system.
     struct Environment {
         RunningVersion running;
@@ -32,6 +47,9 @@ public:
         /// The publisher's raw Ed25519 public key. When set, a package must carry its
         /// signature; a key that is not 32 bytes accepts no package at all.
         std::optional<std::string> publisherKey;
+        /// Where the installer records how it ended, for the program it starts again.
+        std::optional<std::filesystem::path> installResultFile;
+        Limits limits;
     };
 
     HttpsAppUpdater(std::unique_ptr<HttpClient> http, FileSystem& fileSystem,
@@ -52,6 +70,7 @@ public:
     void check(CheckCompletion completion) override;
     void download(const AppUpdateManifest& manifest, DownloadCompletion completion) override;
     void installAndRestart(InstallCompletion completion) override;
+    void installAndWait(std::function<void()> onStarted, InstallCompletion completion) override;
 
     const std::string& currentVersion() const { return environment_.running.version; }
     const std::string& manifestURL() const { return manifestURL_; }
@@ -66,7 +85,16 @@ private:
     void finishDownload(const HttpResult& result, const AppUpdateManifest& manifest,
                         const DownloadCompletion& completion);
     std::filesystem::path storePackage(const HttpResult& result, const AppUpdateManifest& manifest);
-    void launchInstaller();
+    /// The installer started with the hand-off's command line: asked to wait for this
+    /// process, or not (`waitedFor`), and to record its outcome in `resultFile`.
+    struct LaunchedInstaller {
+        int pid = 0;
+        std::filesystem::path copy;
+    };
+    LaunchedInstaller launchInstaller(bool waitedFor,
+                                      const std::optional<std::filesystem::path>& resultFile);
+    void awaitInstaller(LaunchedInstaller installer, std::filesystem::path resultFile,
+                        InstallCompletion completion);
 
     std::unique_ptr<HttpClient> http_;
     FileSystem& fileSystem_;
@@ -79,6 +107,8 @@ private:
     std::optional<AppUpdateManifest> noUpdate_;
     std::optional<std::filesystem::path> downloadedPackageURL_;
     bool activeTask_ = false;
+    /// Watches an installer that this client waits for; told to stop when the client goes.
+    std::jthread installerWatch_;
     std::function<void()> onChange_;
     /// Network completions hold this weakly: one that arrives after the client is gone
     /// finds it expired and is dropped.

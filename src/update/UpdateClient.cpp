@@ -4,10 +4,17 @@
 #include <unistd.h>
 
 #include "core/BuildSettings.h"
+#include "core/Constants.h"
 #include "core/Locations.h"
+#include "core/NativeLog.h"
+#include "core/Uuid.h"
+#include "model/AppConfig.h"
+#include "model/AppLanguage.h"
+#include "platform/DBusNotifier.h"
 #include "platform/SystemInfo.h"
 #include "update/BundleInfo.h"
 #include "update/NullAppUpdater.h"
+#include "update/PreviousUpdate.h"
 
 #if VELK_UPDATE_CLIENT
 #include "model/Base64.h"
@@ -43,6 +50,28 @@ bool hasUpdateClient() {
     return VELK_UPDATE_CLIENT != 0;
 }
 
+void settlePreviousUpdate() {
+    const auto outcome = settleUpdateLeftovers(runningBundle(), velkApplicationSupportDirectory() /
+                                                                    installResultFileName);
+    if (!outcome)
+        return;
+    if (outcome->installed) {
+        NativeLog::write("Update to " + outcome->version + " installed");
+        return;
+    }
+    NativeLog::write("Update to " + outcome->version + " refused: " + outcome->reason);
+    // Only read: a running program may own the settings.
+    const AppLanguage language =
+        loadAppConfig(velkApplicationSupportDirectory() / configFileName).language;
+    DBusNotifier notifier;
+    notifier.post(Uuid::random().toString(), std::string(appName),
+                  text(language,
+                       "Обновление до версии " + outcome->version +
+                           " не установлено: " + outcome->reason + ".",
+                       "The update to version " + outcome->version +
+                           " was not installed: " + outcome->reason + "."));
+}
+
 std::unique_ptr<AppUpdater>
 makeAppUpdater([[maybe_unused]] FileSystem& fileSystem,
                [[maybe_unused]] std::function<void(std::function<void()>)> mainExecutor) {
@@ -58,6 +87,7 @@ makeAppUpdater([[maybe_unused]] FileSystem& fileSystem,
     environment.systemVersion = kernelVersion();
     environment.temporaryDirectory = temporaryDirectory();
     environment.processId = static_cast<int>(::getpid());
+    environment.installResultFile = velkApplicationSupportDirectory() / installResultFileName;
     if (!updatePublisherKey.empty()) {
         // A key that does not decode trusts no package rather than every package.
         environment.publisherKey = base64Decode(updatePublisherKey).value_or("");

@@ -25,4 +25,10 @@ RunningVersion runningProgramVersion();
 /// Whether this build checks for updates itself.
 bool hasUpdateClient();
 
+/// For the start of the program: removes what earlier installations left beside the running
+/// bundle, and reports the last one's outcome that the installer recorded, in the log and,
+/// for a refusal, in a desktop notification: the program the installer started again is
+/// then the old version, and nothing else would tell the user so.
+void settlePreviousUpdate();
+
 } // namespace velk

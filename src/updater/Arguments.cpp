@@ -63,7 +63,11 @@ std::optional<Arguments> parseArguments(const std::vector<std::string>& words) {
     const auto parentPID = parsePid(pid->second);
     if (!parentPID)
         return std::nullopt;
-    return Arguments{*parentPID, target->second, diskImage->second, version->second, relaunch};
+    Arguments arguments{*parentPID, target->second, diskImage->second, version->second, relaunch};
+    if (const auto result = values.find("--result");
+        result != values.end() && !result->second.empty())
+        arguments.resultFile = result->second;
+    return arguments;
 }
 
 } // namespace velk::updater

@@ -15,6 +15,9 @@ struct Arguments {
     std::filesystem::path diskImageURL;
     std::string expectedVersion;
     bool relaunch = false;
+    /// Value of "--result": where to record how the installation ended. Optional, and like
+    /// every key it does not know, an older installer ignores it.
+    std::optional<std::filesystem::path> resultFile = std::nullopt;
 
     bool operator==(const Arguments&) const = default;
 };

@@ -124,6 +124,9 @@ void extract(const fs::path& package, const fs::path& root) {
         }
         // The writer resolves relative names against the working folder: give it full ones.
         archive_entry_set_pathname(entry, joined(root, *name).c_str());
+        // The bundle becomes a program anyone on the machine may start: no set-user or
+        // set-group bit from the package, and nobody but its owner may change it.
+        archive_entry_set_perm(entry, archive_entry_perm(entry) & 0755);
         check(archive_write_header(writer.get(), entry) >= ARCHIVE_WARN);
 
         const void* block = nullptr;
@@ -144,10 +147,10 @@ void extract(const fs::path& package, const fs::path& root) {
 
 } // namespace
 
-MountedPackage::MountedPackage(const fs::path& package, const fs::path& temporaryDirectory) {
-    const auto folder = temporaryDirectory / ("VelkCompressor-Mount-" + randomUuidText());
+MountedPackage::MountedPackage(const fs::path& package, const fs::path& parent) {
+    const auto folder = parent / ("VelkCompressor-Mount-" + randomUuidText());
     std::error_code error;
-    fs::create_directories(temporaryDirectory, error);
+    fs::create_directories(parent, error);
     if (::mkdir(folder.c_str(), 0700) != 0)
         throw UpdateHelperError(UpdateHelperError::Kind::invalidDiskImage);
     // A link anywhere in the root's own path makes the writer refuse every entry.

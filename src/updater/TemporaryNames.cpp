@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdlib>
 #include <random>
 
 namespace velk::updater {
@@ -26,11 +25,6 @@ std::string randomUuidText() {
         text += digits[bytes[i] & 0x0F];
     }
     return text;
-}
-
-std::filesystem::path userTemporaryDirectory() {
-    const char* tmpdir = std::getenv("TMPDIR");
-    return tmpdir != nullptr && *tmpdir != '\0' ? std::filesystem::path(tmpdir) : "/tmp";
 }
 
 } // namespace velk::updater

@@ -1,13 +1,11 @@
 #include "updater/UpdateInstaller.h"
 
-#include "updater/BundleCopy.h"
 #include "updater/BundleInfo.h"
 #include "updater/MountedPackage.h"
-#include "updater/TemporaryNames.h"
 #include "updater/UpdateHelperError.h"
+#include "updater/WorkFolder.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <vector>
 
 namespace velk::updater {
@@ -15,18 +13,6 @@ namespace velk::updater {
 namespace fs = std::filesystem;
 
 namespace {
-
-/// Removes a folder the installation made when the installation ends, however it ends.
-class ScopedRemoval {
-public:
-    explicit ScopedRemoval(fs::path path) : path_(std::move(path)) {}
-    ScopedRemoval(const ScopedRemoval&) = delete;
-    ScopedRemoval& operator=(const ScopedRemoval&) = delete;
-    ~ScopedRemoval() { removeBundle(path_); }
-
-private:
-    fs::path path_;
-};
 
 // No trailing separator and no "." or ".." components, so the file name is the bundle's.
 fs::path standardized(const fs::path& path) {
@@ -45,13 +31,17 @@ std::string quoted(const fs::path& path) {
 } // namespace
 
 InstallerEnvironment InstallerEnvironment::system() {
-    return InstallerEnvironment{ExitWait{}, userTemporaryDirectory(), updater::copyBundle,
-                                launchDetached};
+    return InstallerEnvironment{ExitWait{}, launchDetached, exchangePaths, [](std::string_view) {}};
 }
 
 UpdateInstaller::UpdateInstaller(Arguments arguments, InstallerEnvironment environment)
     : arguments_(std::move(arguments)), environment_(std::move(environment)),
       installed_(standardized(arguments_.targetURL)) {}
+
+void UpdateInstaller::reached(std::string_view moment) const {
+    if (environment_.reached)
+        environment_.reached(moment);
+}
 
 void UpdateInstaller::install() {
     using Kind = UpdateHelperError::Kind;
@@ -59,6 +49,9 @@ void UpdateInstaller::install() {
     if (!fs::exists(arguments_.diskImageURL, error)) {
         throw UpdateHelperError::installationFailed("The downloaded update is missing");
     }
+    // Before the installed bundle is looked for: a run killed earlier may have left it aside.
+    if (!arguments_.targetURL.empty())
+        repairInterruptedUpdate(installed_);
     if (arguments_.targetURL.empty() || !fs::exists(arguments_.targetURL, error)) {
         throw UpdateHelperError::installationFailed("The installed application is missing");
     }
@@ -66,48 +59,77 @@ void UpdateInstaller::install() {
         throw UpdateHelperError(Kind::parentDidNotExit);
     }
 
-    const MountedPackage package(arguments_.diskImageURL, environment_.temporaryDirectory);
-    const fs::path found = findUpdateApp(package.mountPoint());
-    checkBundle(found, installed_, arguments_.expectedVersion);
-
-    const fs::path staging =
-        environment_.temporaryDirectory / ("VelkCompressor-Staged-" + randomUuidText());
-    if (!fs::create_directories(staging, error) || error) {
-        throw UpdateHelperError::installationFailed("Could not create the staging folder " +
-                                                    staging.string() + ": " + error.message());
-    }
-    const ScopedRemoval stagingRemoval(staging);
-    const fs::path staged = staging / installed_.filename();
+    // Beside the installed bundle rather than in the temporary folder: on its file system the
+    // new bundle moves in by a rename, with no copy that a kill could leave half done.
+    const WorkFolder work(installed_);
+    const MountedPackage package(arguments_.diskImageURL, work.path());
+    reached("unpacked");
+    const fs::path staged = findUpdateApp(package.mountPoint());
+    checkBundle(staged, installed_, arguments_.expectedVersion);
     try {
-        environment_.copyBundle(found, staged);
-    } catch (const std::exception&) {
+        syncTree(staged);
+        syncFolder(work.path());
+    } catch (const fs::filesystem_error&) {
         throw UpdateHelperError::installationFailed("Could not stage the update");
     }
+    reached("flushed");
 
-    const fs::path backup = installed_.parent_path() / ("." + installed_.filename().string() +
-                                                        ".update-backup-" + randomUuidText());
-    fs::rename(installed_, backup, error);
-    if (error) {
-        throw UpdateHelperError::installationFailed(quoted(installed_) + " could not be moved to " +
-                                                    quoted(backup) + ": " + error.message());
-    }
-
+    const bool exchanged = swapIn(staged, work.previous());
+    reached("swapped");
     try {
-        try {
-            environment_.copyBundle(staged, installed_);
-        } catch (const std::exception&) {
-            throw UpdateHelperError::installationFailed("Could not install the update");
-        }
         checkBundle(installed_, installed_, arguments_.expectedVersion);
     } catch (const UpdateHelperError& failure) {
-        removeBundle(installed_);
-        fs::rename(backup, installed_, error);
+        swapBack(staged, work.previous(), exchanged);
         throw UpdateHelperError::installationFailed(failure.description());
     }
+    reached("checked");
+    // The old bundle is in the work folder now, which goes with everything in it.
+}
 
-    removeBundle(backup);
-    if (arguments_.relaunch)
-        relaunch(installed_);
+bool UpdateInstaller::swapIn(const fs::path& staged, const fs::path& previous) const {
+    try {
+        if (environment_.exchange(staged, installed_)) {
+            syncFolder(installed_.parent_path());
+            return true;
+        }
+    } catch (const fs::filesystem_error& failure) {
+        throw UpdateHelperError::installationFailed(
+            quoted(installed_) + " could not be replaced: " + failure.code().message());
+    }
+    // A file system that cannot exchange: for a moment nothing is at the installed path, and
+    // a run killed then leaves the old bundle as `previous`, which the next run puts back.
+    std::error_code error;
+    fs::rename(installed_, previous, error);
+    if (error) {
+        throw UpdateHelperError::installationFailed(quoted(installed_) + " could not be moved to " +
+                                                    quoted(previous) + ": " + error.message());
+    }
+    syncFolder(previous.parent_path());
+    reached("aside");
+    fs::rename(staged, installed_, error);
+    if (error) {
+        std::error_code ignored;
+        fs::rename(previous, installed_, ignored);
+        throw UpdateHelperError::installationFailed("Could not install the update");
+    }
+    syncFolder(installed_.parent_path());
+    return false;
+}
+
+void UpdateInstaller::swapBack(const fs::path& staged, const fs::path& previous,
+                               bool exchanged) const {
+    std::error_code error;
+    if (exchanged) {
+        try {
+            environment_.exchange(staged, installed_);
+        } catch (const fs::filesystem_error&) {
+        }
+    } else {
+        fs::rename(installed_, staged, error);
+        if (!error)
+            fs::rename(previous, installed_, error);
+    }
+    syncFolder(installed_.parent_path());
 }
 
 void UpdateInstaller::relaunch(const fs::path& bundle) const {

@@ -2,8 +2,11 @@
 # End to end: a release written by the release target of a build that trusts one publisher key,
 # served over HTTPS by the local test server with a CA of its own, is checked, downloaded,
 # verified and installed by the real VelkUpdater over a copy of the built bundle, and the
-# relaunched program logs that it runs as the new version. A release with a forged signature is
-# refused first, leaving the copy as it was.
+# relaunched program logs that it runs as the new version. First, each leaving the copy as it
+# was: a release with a forged signature is refused; --update stopped by SIGTERM in the middle
+# of a download that never ends leaves no partial file; a release the installer refuses makes
+# --update fail with the installer's reason. Where a tmpfs can be mounted (root), TMPDIR is one
+# mounted noexec, and no update step may need to run a program from it.
 #
 #   tests/e2e/update_end_to_end.sh [BUILD_DIR]
 #
@@ -35,6 +38,7 @@ cleanup() {
             kill "${pid%/exe}" 2>/dev/null || true
         fi
     done
+    if mountpoint -q "$work/tmp" 2>/dev/null; then umount "$work/tmp" || true; fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -105,15 +109,28 @@ PY
 touch "$installed/Contents/Resources/only-in-the-old-bundle"
 
 # The relaunched program inherits this environment: it too keeps to the work folder.
-update() {
+in_work() {
     VELK_UPDATE_MANIFEST_URL="$origin/downloads/velk-compressor/$1" \
         VELK_UPDATE_CA_FILE="$work/ca.pem" VELK_CONFIG_DIR="$work/config" \
         VELK_LOG_DIR="$work/log" VELK_LAUNCH_SMOKE=1 TMPDIR="$work/tmp" HOME="$work/home" \
         XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share" \
-        timeout 120 "$installed/Contents/MacOS/VelkCompressor" --update \
+        "${@:2}"
+}
+update() {
+    in_work "$1" timeout 120 "$installed/Contents/MacOS/VelkCompressor" --update \
         >"$work/update.out" 2>"$work/update.err"
 }
+# Nothing of an update may stay beside the installed bundle or in the temporary folder.
+expect_no_leftovers() {
+    local beside
+    beside=$(ls -A "$work/Applications")
+    [ "$beside" = VelkCompressor.app ] || fail "$1: left beside the bundle: $beside"
+    [ -z "$(ls -A "$work/tmp")" ] || fail "$1: left in TMPDIR: $(ls -A "$work/tmp")"
+}
 mkdir -p "$work/tmp"
+if [ "$(id -u)" = 0 ] && mount -t tmpfs -o noexec,size=512m tmpfs "$work/tmp" 2>/dev/null; then
+    echo "TMPDIR is a noexec tmpfs"
+fi
 
 # 4. The same release signed by another key is downloaded and refused; nothing changes.
 openssl genpkey -algorithm ed25519 -out "$work/other.pem"
@@ -132,6 +149,52 @@ update forged.json || status=$?
 grep -q "not signed by the publisher" "$work/update.err" || fail "a forged signature: no such error"
 [ -e "$installed/Contents/Resources/only-in-the-old-bundle" ] ||
     fail "a forged release touched the installed bundle"
+
+# The forged package was removed after its check failed, its folder stays (the client's rule).
+rm -rf "$work"/tmp/VelkCompressor-Update-*
+expect_no_leftovers "a forged signature"
+
+# 4b. SIGTERM while a download trickles in for ever: the partial file goes with the program.
+python3 - "$build/release/latest.json" "$origin/drip" "$www/downloads/velk-compressor/drip.json" <<'PY'
+import json, sys
+manifest = json.load(open(sys.argv[1]))
+manifest["download"] = sys.argv[2]
+json.dump(manifest, open(sys.argv[3], "w"))
+PY
+# exec: the signal must reach the program, not a shell around it.
+in_work drip.json exec "$installed/Contents/MacOS/VelkCompressor" --update \
+    >"$work/update.out" 2>"$work/update.err" &
+updating=$!
+for _ in $(seq 200); do
+    compgen -G "$work/tmp/VelkCompressor-download-*" >/dev/null && break
+    sleep 0.1
+done
+compgen -G "$work/tmp/VelkCompressor-download-*" >/dev/null || fail "the endless download did not start"
+sleep 1
+kill -TERM "$updating"
+status=0
+wait "$updating" || status=$?
+[ "$status" = 1 ] || fail "--update stopped by SIGTERM: exit $status, expected 1"
+grep -q "update stopped" "$work/update.err" || fail "--update did not say it was stopped"
+expect_no_leftovers "SIGTERM during the download"
+
+# 4c. A release whose bundle is not the version its manifest names: the installer refuses it,
+#     and --update says why and fails, rather than announcing an installation.
+python3 - "$build/release/latest.json" "$www/downloads/velk-compressor/refused.json" <<'PY'
+import json, sys
+manifest = json.load(open(sys.argv[1]))
+manifest["version"] += ".0"
+json.dump(manifest, open(sys.argv[2], "w"))
+PY
+status=0
+update refused.json || status=$?
+[ "$status" = 1 ] || fail "a refused installation: exit $status, expected 1"
+grep -qF "update failed: The update bundle does not match the installed application" \
+    "$work/update.err" || fail "a refused installation: not the installer's reason"
+[ -e "$installed/Contents/Resources/only-in-the-old-bundle" ] ||
+    fail "a refused release touched the installed bundle"
+sleep 1 # the old program, started again, removes the installer's copy
+expect_no_leftovers "a refused installation"
 
 # 5. The genuine release: checked, downloaded, verified, handed to the bundle's VelkUpdater.
 cp "$build/release/latest.json" "$www/downloads/velk-compressor/latest.json"
@@ -156,7 +219,5 @@ python3 - "$installed/Contents/Info.plist" "$new_version" <<'PY' || fail "the in
 import plistlib, sys
 sys.exit(plistlib.load(open(sys.argv[1], "rb"))["CFBundleShortVersionString"] != sys.argv[2])
 PY
-for left in "$work"/Applications/.*update-backup*; do
-    [ ! -e "$left" ] || fail "a backup of the old bundle was left behind: $left"
-done
+expect_no_leftovers "the installation"
 echo "updated from 0.0.1 to $new_version and relaunched"

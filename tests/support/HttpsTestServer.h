@@ -15,7 +15,8 @@ namespace velk::test {
 /// CA of its own, and an Ed25519 publisher key, all made with the openssl tool.
 ///
 /// Besides the files it serves, "/status/N" answers status N, "/redirect?to=URL" redirects
-/// and "/slow/NAME" serves NAME after a second.
+/// and "/slow/NAME" serves NAME after a second. "/drip" (two bytes a second), "/endless"
+/// and "/huge" (64 GiB announced) never end.
 class HttpsTestServer {
 public:
     /// None when openssl or python3 is missing (the caller skips); throws when the server

@@ -5,6 +5,8 @@ usage: https_server.py ROOT CERT KEY PORT_FILE
 
 Serves the files under ROOT. "/status/N" answers status N with an empty body,
 "/redirect?to=URL" answers 302 to URL, "/slow/NAME" serves NAME after one second.
+Answers that never end: "/drip" sends two bytes a second, "/endless" as fast as it can,
+"/huge" announces 64 GiB and then sends as fast as it can.
 Appends "PATH ACCEPT" for every request to ROOT/requests.log, and writes its port
 to PORT_FILE once it listens.
 """
@@ -30,12 +32,29 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def stream(self, kind):
+        self.send_response(200)
+        if kind == "/huge":
+            self.send_header("Content-Length", str(64 << 30))
+        self.end_headers()
+        chunk = b"x" if kind == "/drip" else b"x" * 65536
+        try:
+            while True:
+                self.wfile.write(chunk)
+                self.wfile.flush()
+                if kind == "/drip":
+                    time.sleep(0.5)
+        except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
+            pass
+
     def do_GET(self):
         url = urllib.parse.urlsplit(self.path)
         with open(os.path.join(root, "requests.log"), "a") as log:
             log.write(f"{url.path} {self.headers.get('Accept', '')}\n")
         if url.path.startswith("/status/"):
             return self.answer(int(url.path.split("/")[2]))
+        if url.path in ("/drip", "/endless", "/huge"):
+            return self.stream(url.path)
         if url.path == "/redirect":
             target = urllib.parse.parse_qs(url.query)["to"][0]
             return self.answer(302, headers=[("Location", target)])

@@ -99,6 +99,16 @@ std::vector<fs::path> updateFolders(const fs::path& dir, std::string_view prefix
     return folders;
 }
 
+/// Names in `dir` that contain `part`.
+std::vector<std::string> entriesNamed(const fs::path& dir, std::string_view part) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        if (entry.path().filename().native().find(part) != std::string::npos)
+            names.push_back(entry.path().filename().native());
+    }
+    return names;
+}
+
 class HttpsAppUpdaterTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { server_ = test::HttpsTestServer::start(); }
@@ -114,7 +124,9 @@ protected:
                 .bundle = std::nullopt,
                 .temporaryDirectory = dir_.path(),
                 .processId = static_cast<int>(::getpid()),
-                .publisherKey = std::nullopt};
+                .publisherKey = std::nullopt,
+                .installResultFile = std::nullopt,
+                .limits = {}};
     }
 
     std::unique_ptr<HttpsAppUpdater> makeUpdater(HttpsAppUpdater::Environment environment,
@@ -335,6 +347,41 @@ TEST_F(HttpsAppUpdaterTest, UpdaterGoneMidDownloadDropsTheAnswerAndTheFile) {
     EXPECT_TRUE(fs::is_empty(dir_.path()));
 }
 
+TEST_F(HttpsAppUpdaterTest, AnswersThatTrickleOrNeverEndStopAtTheirLimits) {
+    test::ScopedEnv tmp("TMPDIR", dir_.path().native());
+    auto environment = this->environment();
+    environment.limits = {.checkDeadline = 2s,
+                          .downloadDeadline = 2s,
+                          .downloadBytesPerSecond = 1024 * 1024,
+                          .maximumPackageBytes = 1024 * 1024};
+    const std::string tooLarge = "The update package is larger than 1 MiB; no release is.";
+    const struct {
+        const char* path;
+        bool check;
+        std::string expected;
+    } cases[] = {
+        {"/drip", true, "the server did not complete its answer within 2 seconds"},
+        // 2 s, and 1 s for the 1 MiB the limit allows a download that announces no size.
+        {"/drip", false, "the server did not complete its answer within 3 seconds"},
+        {"/endless", false, tooLarge},
+        {"/huge", false, tooLarge},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        auto updater = makeUpdater(environment, server_->origin() + c.path);
+        const auto started = std::chrono::steady_clock::now();
+        const auto outcome = c.check ? AppUpdateOutcome<fs::path>(check(*updater).error())
+                                     : download(*updater, release(server_->origin() + c.path, ""));
+        ASSERT_FALSE(outcome.succeeded());
+        EXPECT_EQ(describe(outcome.error()), c.expected);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 8s);
+        EXPECT_EQ(updater->state(), State::failed);
+        // Whatever had arrived is gone with the request.
+        EXPECT_EQ(entriesNamed(dir_.path(), "VelkCompressor-download-"),
+                  std::vector<std::string>{});
+    }
+}
+
 TEST_F(HttpsAppUpdaterTest, SignedBuildsAcceptOnlyThePublishersSignature) {
     const std::string bytes = "signed package";
     const std::string url = server_->publish(bytes);
@@ -364,18 +411,44 @@ TEST_F(HttpsAppUpdaterTest, SignedBuildsAcceptOnlyThePublishersSignature) {
     EXPECT_EQ(packagesLeft, 1u);
 }
 
-TEST_F(HttpsAppUpdaterTest, HandOffStartsACopyOfTheInstallerWithTheNineArguments) {
-    const fs::path bundle = dir_ / "Velk.APP";
+/// A bundle whose installer is a script: it writes its arguments to $VELK_TEST_MARKER and,
+/// given $VELK_TEST_REASON, records that refusal where "--result" says and exits 1.
+fs::path makeScriptedBundle(const fs::path& bundle) {
     const fs::path helper = bundle / "Contents" / "Resources" / "Helpers" / "VelkUpdater";
     fs::create_directories(helper.parent_path());
-    const fs::path marker = dir_ / "arguments";
-    writeFile(helper, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$VELK_TEST_MARKER.tmp\"\n"
-                      "mv \"$VELK_TEST_MARKER.tmp\" \"$VELK_TEST_MARKER\"\n");
+    writeFile(helper, R"(#!/bin/sh
+printf '%s\n' "$@" > "$VELK_TEST_MARKER.tmp"
+mv "$VELK_TEST_MARKER.tmp" "$VELK_TEST_MARKER"
+[ -n "$VELK_TEST_REASON" ] || exit 0
+while [ $# -gt 0 ]; do [ "$1" = --result ] && result=$2; shift; done
+printf '<plist><dict><key>Result</key><string>failed</string><key>Reason</key><string>%s</string></dict></plist>' "$VELK_TEST_REASON" > "$result"
+exit 1
+)");
+    // Not executable in the bundle: the copy is made so.
     fs::permissions(helper, fs::perms::owner_read | fs::perms::owner_write);
+    return helper;
+}
+
+std::string awaitFile(const fs::path& file) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!fs::exists(file) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    return fs::exists(file) ? readFile(file) : "";
+}
+
+TEST_F(HttpsAppUpdaterTest, HandOffStartsACopyOfTheInstallerBesideTheBundle) {
+    const fs::path bundle = dir_ / "Velk.APP";
+    makeScriptedBundle(bundle);
+    const fs::path marker = dir_ / "arguments";
     test::ScopedEnv markerEnv("VELK_TEST_MARKER", marker.native());
+    const fs::path result = dir_ / "config" / "update-result.plist";
+    fs::create_directories(result.parent_path());
+    writeFile(result, "a record of an earlier installation");
 
     auto environment = this->environment();
     environment.bundle = bundle / "Contents" / "..";
+    environment.temporaryDirectory = dir_ / "tmp";
+    environment.installResultFile = result;
     auto updater = makeUpdater(environment);
     bool answered = false;
     updater->installAndRestart([&](const auto& outcome) {
@@ -392,18 +465,55 @@ TEST_F(HttpsAppUpdaterTest, HandOffStartsACopyOfTheInstallerWithTheNineArguments
     });
     EXPECT_EQ(states_, std::vector<State>{State::installing});
 
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!fs::exists(marker) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_EQ(readFile(marker), "--pid\n" + std::to_string(::getpid()) + "\n--target\n" +
-                                    bundle.native() + "\n--dmg\n" +
-                                    updater->downloadedPackageURL()->native() +
-                                    "\n--version\n2.0-beta\n--relaunch\n");
-    const auto copies = updateFolders(dir_.path(), "VelkCompressor-Updater-");
+    EXPECT_EQ(awaitFile(marker), "--pid\n" + std::to_string(::getpid()) + "\n--target\n" +
+                                     bundle.native() + "\n--dmg\n" +
+                                     updater->downloadedPackageURL()->native() + "\n--result\n" +
+                                     result.native() + "\n--version\n2.0-beta\n--relaunch\n");
+    EXPECT_FALSE(fs::exists(result));
+    // The temporary folder holds only the package: it may forbid running programs.
+    EXPECT_EQ(entriesNamed(dir_ / "tmp", "Updater"), std::vector<std::string>{});
+    const auto copies = updateFolders(dir_.path(), ".Velk.APP.updater-");
     ASSERT_EQ(copies.size(), 1u);
     EXPECT_EQ(fs::status(copies.front() / "VelkUpdater").permissions(),
               static_cast<fs::perms>(0755));
+}
+
+TEST_F(HttpsAppUpdaterTest, InstallAndWaitAnswersWithTheInstallersOwnOutcome) {
+    const fs::path bundle = dir_ / "Velk.app";
+    makeScriptedBundle(bundle);
+    const fs::path marker = dir_ / "arguments";
+    test::ScopedEnv markerEnv("VELK_TEST_MARKER", marker.native());
+    const std::string bytes = "package";
+    const std::string url = server_->publish(bytes);
+    for (const std::string reason :
+         {"", "The update bundle does not match the installed application"}) {
+        SCOPED_TRACE(reason);
+        test::ScopedEnv reasonEnv("VELK_TEST_REASON", reason);
+        fs::remove(marker);
+        auto environment = this->environment();
+        environment.bundle = bundle;
+        auto updater = makeUpdater(environment);
+        ASSERT_TRUE(download(*updater, release(url, bytes)).succeeded());
+        states_.clear();
+        bool started = false;
+        std::optional<AppUpdateOutcome<std::monostate>> outcome;
+        updater->installAndWait([&] { started = true; },
+                                [&](const auto& answer) { outcome = answer; });
+        EXPECT_TRUE(started);
+        ASSERT_TRUE(main_.runUntil([&] { return outcome.has_value(); }));
+        // Nobody needs to quit for this installer: it is told not to wait for us.
+        EXPECT_TRUE(readFile(marker).starts_with("--pid\n0\n")) << readFile(marker);
+        if (reason.empty()) {
+            EXPECT_TRUE(outcome->succeeded());
+            EXPECT_EQ(states_, std::vector<State>{State::installing});
+        } else {
+            EXPECT_EQ(describe(outcome->error()), reason);
+            EXPECT_EQ(states_, (std::vector<State>{State::installing, State::failed}));
+        }
+        // The copy and its record are gone once the answer is in.
+        EXPECT_EQ(entriesNamed(dir_.path(), ".updater-"), std::vector<std::string>{});
+        EXPECT_EQ(entriesNamed(dir_.path(), "VelkCompressor-Result-"), std::vector<std::string>{});
+    }
 }
 
 TEST_F(HttpsAppUpdaterTest, HandOffRefusesWhatCannotBeInstalled) {
@@ -439,7 +549,7 @@ TEST_F(HttpsAppUpdaterTest, HandOffRefusesWhatCannotBeInstalled) {
         EXPECT_EQ(answer, c.expected);
         EXPECT_EQ(states_, std::vector<State>{State::failed}) << c.expected;
     }
-    EXPECT_TRUE(updateFolders(dir_.path(), "VelkCompressor-Updater-").empty());
+    EXPECT_EQ(entriesNamed(dir_.path(), ".updater-"), std::vector<std::string>{});
 }
 
 } // namespace

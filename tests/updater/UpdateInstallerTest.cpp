@@ -1,11 +1,11 @@
 #include "updater/UpdateInstaller.h"
 
 #include "support/TempDir.h"
-#include "updater/BundleCopy.h"
 #include "updater/BundleInfo.h"
 #include "updater/UpdateHelperError.h"
 #include "updater/UpdaterTestSupport.h"
 #include "updater/VelkUpdaterHelper.h"
+#include "updater/WorkFolder.h"
 
 #include <functional>
 #include <gtest/gtest.h>
@@ -19,26 +19,26 @@ namespace fs = std::filesystem;
 
 class UpdateInstallerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        fs::create_directories(temporary_);
-        test::makeBundle(installed_, {.version = "1.0.0"});
-    }
+    void SetUp() override { test::makeBundle(installed_, {.version = "1.0.0"}); }
 
     void package(const std::string& bundleName, const test::BundleFields& fields) {
         const auto bundle = dir_ / "release" / bundleName;
         test::makeBundle(bundle, fields);
+        if (fs::exists(bundle / "Contents/MacOS/VelkCompressor"))
+            fs::permissions(bundle / "Contents/MacOS/VelkCompressor",
+                            static_cast<fs::perms>(06777));
+        fs::permissions(bundle / "Contents/Resources", static_cast<fs::perms>(02777));
         test::packFolder(package_, bundle);
     }
 
-    InstallerEnvironment environment() const {
-        auto environment = InstallerEnvironment::system();
-        environment.temporaryDirectory = temporary_;
-        return environment;
-    }
+    InstallerEnvironment environment() const { return InstallerEnvironment::system(); }
 
     void install(const InstallerEnvironment& environment, std::string version = "2.0.0",
                  std::int32_t pid = -1) {
-        UpdateInstaller(Arguments{pid, installed_, package_, std::move(version), false},
+        UpdateInstaller(Arguments{.parentPID = pid,
+                                  .targetURL = installed_,
+                                  .diskImageURL = package_,
+                                  .expectedVersion = std::move(version)},
                         environment)
             .install();
     }
@@ -49,14 +49,12 @@ protected:
 
     /// Everything the installation made for itself is gone and nothing sits beside the bundle.
     void expectNoLeftovers() const {
-        EXPECT_TRUE(fs::is_empty(temporary_));
         for (const auto& entry : fs::directory_iterator(installed_.parent_path())) {
             EXPECT_EQ(entry.path(), installed_);
         }
     }
 
     test::TempDir dir_;
-    fs::path temporary_ = dir_ / "tmp";
     fs::path installed_ = dir_ / "Applications/VelkCompressor.app";
     fs::path package_ = dir_ / "update.dmg";
 };
@@ -70,6 +68,11 @@ TEST_F(UpdateInstallerTest, ReplacesTheBundleWithTheOneInThePackage) {
         package(name, {});
         install(environment());
         EXPECT_EQ(installedVersion(), "2.0.0");
+        // The package's set-user and set-group bits, and its write bits for others, are gone.
+        EXPECT_EQ(fs::status(installed_ / "Contents/MacOS/VelkCompressor").permissions(),
+                  static_cast<fs::perms>(0755));
+        EXPECT_EQ(fs::status(installed_ / "Contents/Resources").permissions(),
+                  static_cast<fs::perms>(0755));
         EXPECT_EQ(fs::read_symlink(installed_ / "Contents/Resources/launcher"),
                   "../MacOS/VelkCompressor");
         EXPECT_TRUE(fs::exists(installed_ / "Contents/MacOS/VelkCompressor"));
@@ -125,38 +128,35 @@ TEST_F(UpdateInstallerTest, RefusesUnfitPackagesAndLeavesTheInstalledBundleAlone
     }
 }
 
-TEST_F(UpdateInstallerTest, AFailedCopyLeavesTheOldBundleInPlace) {
+TEST_F(UpdateInstallerTest, AFailedSwapLeavesTheOldBundleInPlace) {
     package("VelkCompressor.app", {});
-    const auto halfCopy = [](const fs::path& from, const fs::path& to) {
-        fs::create_directories(to / "Contents");
-        fs::copy_file(from / "Contents/Info.plist", to / "Contents/Info.plist");
-        throw fs::filesystem_error("disk full", to,
-                                   std::make_error_code(std::errc::no_space_on_device));
+    const auto noExchange = [](const fs::path&, const fs::path&) { return false; };
+    const auto damage = [this](std::string_view moment) {
+        if (moment == "swapped")
+            fs::remove(installed_ / "Contents/MacOS/VelkCompressor");
     };
     const struct {
         const char* name;
-        int failingCopy; // 1 stages, 2 installs
-        std::function<void(const fs::path&, const fs::path&)> copy;
+        std::function<bool(const fs::path&, const fs::path&)> exchange;
+        std::function<void(std::string_view)> reached;
         std::string description;
     } cases[] = {
-        {"staging fails half way", 1, halfCopy, "Could not stage the update"},
-        {"install fails half way", 2, halfCopy, "Could not install the update"},
-        {"install lands damaged", 2,
-         [](const fs::path& from, const fs::path& to) {
-             copyBundle(from, to);
-             fs::remove(to / "Contents/MacOS/VelkCompressor");
+        {"the exchange fails",
+         [](const fs::path& from, const fs::path&) -> bool {
+             throw fs::filesystem_error("cannot exchange", from,
+                                        std::make_error_code(std::errc::io_error));
          },
+         {},
+         "\u201CVelkCompressor.app\u201D could not be replaced: Input/output error"},
+        {"it lands damaged", exchangePaths, damage, "The update application was not found"},
+        {"it lands damaged without an exchange", noExchange, damage,
          "The update application was not found"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto env = environment();
-        int copies = 0;
-        env.copyBundle = [&](const fs::path& from, const fs::path& to) {
-            if (++copies == c.failingCopy)
-                return c.copy(from, to);
-            copyBundle(from, to);
-        };
+        env.exchange = c.exchange;
+        env.reached = c.reached;
         try {
             install(env);
             ADD_FAILURE() << "installed";

@@ -47,20 +47,38 @@ protected:
         fs::create_directories(dir_ / "tmp");
         test::makeBundle(installed_, {.version = "1.0.0"});
         test::makeBundle(dir_ / "release/VelkCompressor.app", {.version = "2.0.0"});
+        fs::create_directories(package_.parent_path());
         test::packFolder(package_, dir_ / "release/VelkCompressor.app");
     }
 
     int run(const std::string& pid, const std::string& version) {
         return exitStatus(spawn({VELK_UPDATER_PATH, "--pid", pid, "--target", installed_.string(),
-                                 "--dmg", package_.string(), "--version", version, "--relaunch"},
+                                 "--dmg", package_.string(), "--result", result_.string(),
+                                 "--version", version, "--relaunch"},
                                 errors_));
+    }
+
+    /// The recorded outcome, its Result and Reason values one after the other.
+    std::string recordedResult() const {
+        const std::string text = test::readFile(result_);
+        std::string values;
+        for (const std::string key : {"Result", "Version", "Reason"}) {
+            const auto at = text.find("<key>" + key + "</key>");
+            if (at == std::string::npos)
+                continue;
+            const auto start = text.find("<string>", at) + 8;
+            values += (values.empty() ? "" : " | ") +
+                      text.substr(start, text.find("</string>", start) - start);
+        }
+        return values;
     }
 
     test::TempDir dir_;
     test::ScopedEnv tmpdir_{"TMPDIR", (dir_ / "tmp").string()};
     test::ScopedEnv marker_{"VELK_TEST_MARKER", (dir_ / "marker").string()};
     fs::path installed_ = dir_ / "Applications/VelkCompressor.app";
-    fs::path package_ = dir_ / "update.dmg";
+    fs::path package_ = dir_ / "tmp/VelkCompressor-Update-1/update.dmg";
+    fs::path result_ = dir_ / "config/update-result.plist";
     fs::path errors_ = dir_ / "errors.txt";
 };
 
@@ -75,6 +93,8 @@ TEST_F(VelkUpdaterTest, WaitsForTheOldProgramThenInstallsAndRelaunches) {
     EXPECT_EQ(test::readFile(errors_), "");
     EXPECT_GE(elapsed, std::chrono::milliseconds(900));
     EXPECT_EQ(test::awaitMarker(dir_ / "marker"), "2.0.0");
+    EXPECT_EQ(recordedResult(), "installed | 2.0.0");
+    // The package has served; nothing of the installation stays in the temporary folder.
     EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
 }
 
@@ -83,6 +103,10 @@ TEST_F(VelkUpdaterTest, AFailureReportsOneLineAndRelaunchesTheOldBundle) {
     EXPECT_EQ(test::readFile(errors_),
               "VelkUpdater: The update bundle does not match the installed application\n");
     EXPECT_EQ(test::awaitMarker(dir_ / "marker"), "1.0.0");
+    // Where the relaunched program reads why it is still the old version.
+    EXPECT_EQ(recordedResult(),
+              "failed | 3.0.0 | The update bundle does not match the installed application");
+    EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
 }
 
 TEST_F(VelkUpdaterTest, AnInvalidCommandLineOnlyReports) {
