@@ -9,7 +9,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/AtomicWrite.h"
 #include "core/Constants.h"
 #include "core/Locations.h"
 #include "core/NativeLog.h"
@@ -123,8 +122,13 @@ fs::path ProcessedFileRegistry::defaultFile() {
 
 ProcessedFileRegistry::ProcessedFileRegistry(FileSystem& fs, fs::path file)
     : fs_(fs), file_(std::move(file)) {
-    std::string text;
-    if (!readWholeFile(file_, text) || !decode(text)) {
+    bool loaded = false;
+    try {
+        loaded = decode(fs_.readFile(file_));
+    } catch (const FileSystemError&) {
+        // Missing on a first start, unreadable after damage: both begin afresh.
+    }
+    if (!loaded) {
         version_ = initialVersion;
         entries_.clear();
     }
