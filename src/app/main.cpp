@@ -103,7 +103,7 @@ int runHeadless(const velk::HeadlessOptions& options) {
     });
 
     PosixFileSystem fileSystem;
-    VipsImageCodec codec;
+    VipsImageCodec codec(fileSystem);
     DBusNotifier notifier;
     XdgAutostartLoginItem loginItem(XdgAutostartLoginItem::defaultAutostartDirectory(),
                                     XdgAutostartLoginItem::currentExecutable());
@@ -197,7 +197,7 @@ int runTray(int argc, char** argv, const std::optional<std::string>& show) {
     if (const int* status = std::get_if<int>(&settingsLock))
         return *status;
 
-    VipsImageCodec codec;
+    VipsImageCodec codec(fileSystem);
     DBusNotifier notifier;
     XdgAutostartLoginItem loginItem(XdgAutostartLoginItem::defaultAutostartDirectory(),
                                     XdgAutostartLoginItem::currentExecutable());

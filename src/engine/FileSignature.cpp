@@ -1,8 +1,8 @@
 #include "engine/FileSignature.h"
 
 #include <algorithm>
-#include <fstream>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include "core/FileError.h"
@@ -18,19 +18,6 @@ namespace {
 std::int64_t signedSize(std::uint64_t size) {
     constexpr auto maximum = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     return static_cast<std::int64_t>(size > maximum ? maximum : size);
-}
-
-/// Reads exactly `count` bytes at `offset`, or none when the file is now shorter: a file
-/// that shrinks while we look at it has no stable fingerprint.
-std::optional<std::string> readExactly(std::ifstream& in, std::int64_t offset, std::int64_t count) {
-    in.seekg(static_cast<std::streamoff>(offset));
-    if (!in)
-        return std::nullopt;
-    std::string bytes(static_cast<std::size_t>(count), '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(count));
-    if (in.gcount() != static_cast<std::streamsize>(count))
-        return std::nullopt;
-    return bytes;
 }
 
 } // namespace
@@ -76,26 +63,31 @@ std::optional<ContentFingerprint> contentFingerprint(const FileSystem& fs, const
     if (size <= 0)
         return std::nullopt;
 
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    const std::int64_t headCount = std::min(size, fingerprintSpan);
-    const auto head = readExactly(in, 0, headCount);
-    if (!head)
-        return std::nullopt;
-
-    ContentFingerprint fingerprint;
-    fingerprint.size = size;
-    fingerprint.headHash = fnv1a64(*head);
-    if (size > fingerprintSpan) {
-        const auto tail = readExactly(in, size - fingerprintSpan, fingerprintSpan);
-        if (!tail)
+    // A file that shrinks while we look at it has no stable fingerprint, and one we cannot
+    // read has none at all: either way the caller looks again later.
+    try {
+        const std::unique_ptr<ReadableFile> file = fs.openForReading(path);
+        const std::int64_t headCount = std::min(size, fingerprintSpan);
+        const auto head = file->readExactly(0, static_cast<std::size_t>(headCount));
+        if (!head)
             return std::nullopt;
-        fingerprint.tailHash = fnv1a64(*tail);
-    } else {
-        fingerprint.tailHash = fingerprint.headHash;
+
+        ContentFingerprint fingerprint;
+        fingerprint.size = size;
+        fingerprint.headHash = fnv1a64(*head);
+        if (size > fingerprintSpan) {
+            const auto tail = file->readExactly(static_cast<std::uint64_t>(size - fingerprintSpan),
+                                                static_cast<std::size_t>(fingerprintSpan));
+            if (!tail)
+                return std::nullopt;
+            fingerprint.tailHash = fnv1a64(*tail);
+        } else {
+            fingerprint.tailHash = fingerprint.headHash;
+        }
+        return fingerprint;
+    } catch (const FileSystemError&) {
+        return std::nullopt;
     }
-    return fingerprint;
 }
 
 } // namespace velk

@@ -10,6 +10,7 @@
 #include "core/Uuid.h"
 #include "engine/OutputMarkLayout.h"
 #include "platform/ExtendedAttributes.h"
+#include "platform/PosixFileSystem.h"
 
 namespace velk {
 
@@ -33,12 +34,12 @@ std::error_code lastError() {
     return {errno ? errno : EIO, std::generic_category()};
 }
 
-/// Opens regular files only: a FIFO planted under an output's name would block the queue.
-File openForReading(const fs::path& path) {
-    std::error_code error;
-    if (fs::symlink_status(path, error).type() != fs::file_type::regular)
-        return nullptr;
-    return File(std::fopen(path.c_str(), "rb"));
+/// Never through a symbolic link: a link under an output's name is not an output.
+std::unique_ptr<ReadableFile> openForReading(const FileSystem& fs, const fs::path& path) {
+    const auto attributes = fs.attributes(path);
+    if (!attributes || !attributes->isRegularFile)
+        throw FileSystemError("read", path, std::make_error_code(std::errc::invalid_argument));
+    return fs.openForReading(path);
 }
 
 /// The byte ranges the digest leaves out, in order.
@@ -53,17 +54,15 @@ std::vector<ByteRange> excludedRanges(const std::optional<OutputMarkLayout>& lay
     return ranges;
 }
 
-std::optional<Sha256::Digest> digestOf(std::FILE* file,
-                                       const std::optional<OutputMarkLayout>& layout) {
+/// Throws FileSystemError when the file cannot be read.
+Sha256::Digest digestOf(ReadableFile& file, const std::optional<OutputMarkLayout>& layout) {
     const std::vector<ByteRange> excluded = excludedRanges(layout);
     Sha256 hash;
-    const off_t size = ::fseeko(file, 0, SEEK_END) == 0 ? ::ftello(file) : -1;
-    if (size < 0 || ::fseeko(file, 0, SEEK_SET) != 0)
-        return std::nullopt;
-    std::vector<char> block(std::size_t(std::clamp<off_t>(size, 1, copyBlock)));
+    const std::uint64_t size = file.size();
+    std::vector<char> block(std::size_t(std::clamp<std::uint64_t>(size, 1, copyBlock)));
     std::uint64_t pos = 0;
     for (;;) {
-        const std::size_t count = std::fread(block.data(), 1, block.size(), file);
+        const std::size_t count = file.readAt(pos, block.data(), block.size());
         if (count == 0)
             break;
         std::uint64_t from = pos;
@@ -79,8 +78,6 @@ std::optional<Sha256::Digest> digestOf(std::FILE* file,
             hash.update(block.data() + (from - pos), to - from);
         pos = to;
     }
-    if (std::ferror(file))
-        return std::nullopt;
     return hash.finish();
 }
 
@@ -141,17 +138,15 @@ std::optional<OutputMark> parseBody(std::string_view body) {
     return mark;
 }
 
-void copyRange(std::FILE* from, std::FILE* to, ByteRange range, const fs::path& source,
+void copyRange(ReadableFile& from, std::FILE* to, ByteRange range, const fs::path& source,
                const fs::path& target) {
-    if (::fseeko(from, static_cast<off_t>(range.begin), SEEK_SET) != 0) {
-        throw FileSystemError("read", source, lastError());
-    }
     std::vector<char> block(
         std::size_t(std::min<std::uint64_t>(range.end - range.begin, copyBlock)));
     for (std::uint64_t left = range.end - range.begin; left > 0;) {
         const std::size_t want = std::size_t(std::min<std::uint64_t>(left, block.size()));
-        if (std::fread(block.data(), 1, want, from) != want) {
-            throw FileSystemError("read", source, lastError());
+        if (from.readAt(range.end - left, block.data(), want) != want) {
+            // The file shrank under us: what is missing cannot be copied.
+            throw FileSystemError("read", source, std::make_error_code(std::errc::io_error));
         }
         if (std::fwrite(block.data(), 1, want, to) != want) {
             throw FileSystemError("write", target, lastError());
@@ -167,7 +162,7 @@ void write(std::FILE* to, std::string_view bytes, const fs::path& target) {
 }
 
 /// Copies [from, to) of the source without the old mark unit.
-void copyWithout(std::FILE* source, std::FILE* target, ByteRange range,
+void copyWithout(ReadableFile& source, std::FILE* target, ByteRange range,
                  const std::optional<ByteRange>& old, const fs::path& sourcePath,
                  const fs::path& targetPath) {
     if (old && old->begin < range.end && old->end > range.begin) {
@@ -196,7 +191,7 @@ struct ScratchRemover {
 };
 
 /// Writes `file` with a placeholder mark of the final length into `scratch`.
-void writeMarked(std::FILE* source, const OutputMarkLayout& layout, std::string_view placeholder,
+void writeMarked(ReadableFile& source, const OutputMarkLayout& layout, std::string_view placeholder,
                  const fs::path& file, const fs::path& scratch, std::FILE* target) {
     const std::string unit = outputMarkUnit(layout.container, placeholder);
     const std::optional<ByteRange>& old = layout.mark;
@@ -223,89 +218,103 @@ void writeMarked(std::FILE* source, const OutputMarkLayout& layout, std::string_
 
 void stampOutputMark(FileSystem& fs, const fs::path& file, std::string_view settingsKey,
                      const std::optional<Sha256::Digest>& sourceDigest) {
-    std::optional<OutputMarkLayout> layout;
-    {
-        const File source = openForReading(file);
-        if (!source)
-            throw FileSystemError("read", file, lastError());
-        layout = outputMarkLayout(source.get());
-        if (!layout) {
-            // No room we trust inside the file: the attribute alone carries the mark.
-            const auto digest = digestOf(source.get(), std::nullopt);
-            if (!digest)
-                throw FileSystemError("read", file, lastError());
-            writeExtendedAttribute(file, outputMarkAttribute,
-                                   bodyFor(settingsKey, *digest, sourceDigest));
-            return;
-        }
-        const fs::path scratch =
-            file.parent_path() / ("." + Uuid::random().toString() + std::string(tempFileMarker));
-        ScratchRemover remover{fs, scratch};
-        {
-            // "x": never through a name someone else planted.
-            const File target(std::fopen(scratch.c_str(), "w+bx"));
-            if (!target)
-                throw FileSystemError("create", scratch, lastError());
-            writeMarked(source.get(), *layout, bodyFor(settingsKey, Sha256::Digest{}, sourceDigest),
-                        file, scratch, target.get());
-            if (std::fflush(target.get()) != 0)
-                throw FileSystemError("write", scratch, lastError());
-
-            // The digest covers the file as it now stands, so it is read back rather than
-            // predicted; the mark then takes its final text at the same length.
-            const auto marked = outputMarkLayout(target.get());
-            const auto digest =
-                marked && marked->mark ? digestOf(target.get(), marked) : std::nullopt;
-            if (!digest)
-                throw FileSystemError("read", scratch, std::make_error_code(std::errc::io_error));
-            const std::string body = bodyFor(settingsKey, *digest, sourceDigest);
-            if (::fseeko(target.get(), static_cast<off_t>(marked->mark->begin), SEEK_SET) != 0) {
-                throw FileSystemError("write", scratch, lastError());
-            }
-            write(target.get(), outputMarkUnit(layout->container, body), scratch);
-            if (std::fflush(target.get()) != 0)
-                throw FileSystemError("write", scratch, lastError());
-            writeExtendedAttribute(scratch, outputMarkAttribute, body);
-        }
-        std::error_code error;
-        fs::permissions(scratch, fs::status(file, error).permissions(), error);
-        fs.replace(scratch, file);
-        remover.committed = true;
+    const std::unique_ptr<ReadableFile> source = openForReading(fs, file);
+    const std::optional<OutputMarkLayout> layout = outputMarkLayout(*source);
+    if (!layout) {
+        // No room we trust inside the file: the attribute alone carries the mark.
+        writeExtendedAttribute(file, outputMarkAttribute,
+                               bodyFor(settingsKey, digestOf(*source, std::nullopt), sourceDigest));
+        return;
     }
+    const fs::path scratch =
+        file.parent_path() / ("." + Uuid::random().toString() + std::string(tempFileMarker));
+    ScratchRemover remover{fs, scratch};
+    {
+        // "x": never through a name someone else planted.
+        const File target(std::fopen(scratch.c_str(), "wbx"));
+        if (!target)
+            throw FileSystemError("create", scratch, lastError());
+        writeMarked(*source, *layout, bodyFor(settingsKey, Sha256::Digest{}, sourceDigest), file,
+                    scratch, target.get());
+        if (std::fflush(target.get()) != 0)
+            throw FileSystemError("write", scratch, lastError());
+
+        // The digest covers the file as it now stands, so it is read back rather than
+        // predicted; the mark then takes its final text at the same length.
+        const std::unique_ptr<ReadableFile> written = fs.openForReading(scratch);
+        const auto marked = outputMarkLayout(*written);
+        if (!marked || !marked->mark)
+            throw FileSystemError("read", scratch, std::make_error_code(std::errc::io_error));
+        const std::string body = bodyFor(settingsKey, digestOf(*written, marked), sourceDigest);
+        if (::fseeko(target.get(), static_cast<off_t>(marked->mark->begin), SEEK_SET) != 0) {
+            throw FileSystemError("write", scratch, lastError());
+        }
+        write(target.get(), outputMarkUnit(layout->container, body), scratch);
+        if (std::fflush(target.get()) != 0)
+            throw FileSystemError("write", scratch, lastError());
+        writeExtendedAttribute(scratch, outputMarkAttribute, body);
+    }
+    std::error_code error;
+    fs::permissions(scratch, fs::status(file, error).permissions(), error);
+    fs.replace(scratch, file);
+    remover.committed = true;
 }
 
-std::optional<OutputMark> readOutputMark(const fs::path& file) {
-    if (const File source = openForReading(file)) {
-        if (const auto layout = outputMarkLayout(source.get()); layout && layout->mark) {
+std::optional<OutputMark> readOutputMark(const FileSystem& fs, const fs::path& file) {
+    try {
+        const std::unique_ptr<ReadableFile> source = openForReading(fs, file);
+        if (const auto layout = outputMarkLayout(*source); layout && layout->mark)
             return parseBody(layout->body);
-        }
-    } else {
+    } catch (const FileSystemError&) {
         return std::nullopt;
     }
     const auto attribute = readExtendedAttribute(file, outputMarkAttribute);
     return attribute ? parseBody(*attribute) : std::nullopt;
 }
 
-std::optional<Sha256::Digest> unmarkedDigest(const fs::path& file) {
-    const File source = openForReading(file);
-    if (!source)
+std::optional<Sha256::Digest> unmarkedDigest(const FileSystem& fs, const fs::path& file) {
+    try {
+        const std::unique_ptr<ReadableFile> source = openForReading(fs, file);
+        return digestOf(*source, outputMarkLayout(*source));
+    } catch (const FileSystemError&) {
         return std::nullopt;
-    return digestOf(source.get(), outputMarkLayout(source.get()));
+    }
+}
+
+bool carriesValidOutputMark(const FileSystem& fs, const fs::path& file) {
+    const auto mark = readOutputMark(fs, file);
+    return mark && unmarkedDigest(fs, file) == mark->digest;
+}
+
+bool isMarkedOutput(const FileSystem& fs, const fs::path& file, std::string_view settingsKey) {
+    const auto mark = readOutputMark(fs, file);
+    return mark && mark->settingsKey == settingsKey && unmarkedDigest(fs, file) == mark->digest;
+}
+
+bool isMarkedOutputOf(const FileSystem& fs, const fs::path& output,
+                      const Sha256::Digest& sourceDigest) {
+    const auto mark = readOutputMark(fs, output);
+    return mark && mark->sourceDigest == sourceDigest && unmarkedDigest(fs, output) == mark->digest;
+}
+
+std::optional<OutputMark> readOutputMark(const fs::path& file) {
+    return readOutputMark(systemFileSystem(), file);
+}
+
+std::optional<Sha256::Digest> unmarkedDigest(const fs::path& file) {
+    return unmarkedDigest(systemFileSystem(), file);
 }
 
 bool carriesValidOutputMark(const fs::path& file) {
-    const auto mark = readOutputMark(file);
-    return mark && unmarkedDigest(file) == mark->digest;
+    return carriesValidOutputMark(systemFileSystem(), file);
 }
 
 bool isMarkedOutput(const fs::path& file, std::string_view settingsKey) {
-    const auto mark = readOutputMark(file);
-    return mark && mark->settingsKey == settingsKey && unmarkedDigest(file) == mark->digest;
+    return isMarkedOutput(systemFileSystem(), file, settingsKey);
 }
 
 bool isMarkedOutputOf(const fs::path& output, const Sha256::Digest& sourceDigest) {
-    const auto mark = readOutputMark(output);
-    return mark && mark->sourceDigest == sourceDigest && unmarkedDigest(output) == mark->digest;
+    return isMarkedOutputOf(systemFileSystem(), output, sourceDigest);
 }
 
 } // namespace velk

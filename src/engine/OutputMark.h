@@ -39,23 +39,33 @@ void stampOutputMark(FileSystem& fs, const std::filesystem::path& file,
                      const std::optional<Sha256::Digest>& sourceDigest = std::nullopt);
 
 /// The mark the file carries (in its bytes, else in its extended attribute), unchecked.
-/// None when it has none or cannot be read.
-std::optional<OutputMark> readOutputMark(const std::filesystem::path& file);
+/// None when it has none, is not a regular file, or cannot be read.
+std::optional<OutputMark> readOutputMark(const FileSystem& fs, const std::filesystem::path& file);
 
 /// SHA-256 of the file's bytes with the mark left out (and, for WebP, the container's
 /// size field, which the mark changes). None when the file cannot be read.
-std::optional<Sha256::Digest> unmarkedDigest(const std::filesystem::path& file);
+std::optional<Sha256::Digest> unmarkedDigest(const FileSystem& fs,
+                                             const std::filesystem::path& file);
 
 /// True when the file carries a mark whose digest matches its bytes: an output of this
 /// engine, made with any settings, that nobody has changed since. Never decodes pixels.
-bool carriesValidOutputMark(const std::filesystem::path& file);
+bool carriesValidOutputMark(const FileSystem& fs, const std::filesystem::path& file);
 
 /// As carriesValidOutputMark, and made with `settingsKey`: compressing it again with
 /// the same settings could only lose quality.
-bool isMarkedOutput(const std::filesystem::path& file, std::string_view settingsKey);
+bool isMarkedOutput(const FileSystem& fs, const std::filesystem::path& file,
+                    std::string_view settingsKey);
 
 /// True when `output` carries a valid mark naming `sourceDigest` as its source: a
 /// conversion of exactly that original finished, with any settings.
+bool isMarkedOutputOf(const FileSystem& fs, const std::filesystem::path& output,
+                      const Sha256::Digest& sourceDigest);
+
+// The same, through the system's file system.
+std::optional<OutputMark> readOutputMark(const std::filesystem::path& file);
+std::optional<Sha256::Digest> unmarkedDigest(const std::filesystem::path& file);
+bool carriesValidOutputMark(const std::filesystem::path& file);
+bool isMarkedOutput(const std::filesystem::path& file, std::string_view settingsKey);
 bool isMarkedOutputOf(const std::filesystem::path& output, const Sha256::Digest& sourceDigest);
 
 } // namespace velk

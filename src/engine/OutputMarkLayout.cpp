@@ -28,13 +28,9 @@ OutputMarkLayout emptyLayout(MarkContainer container, std::uint64_t size) {
     return layout;
 }
 
-std::optional<std::string> readAt(std::FILE* file, std::uint64_t offset, std::size_t count) {
-    if (::fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0)
-        return std::nullopt;
-    std::string bytes(count, '\0');
-    if (count > 0 && std::fread(bytes.data(), 1, count, file) != count)
-        return std::nullopt;
-    return bytes;
+/// None where the file ends sooner: a structure that claims more than is there.
+std::optional<std::string> readAt(ReadableFile& file, std::uint64_t offset, std::size_t count) {
+    return file.readExactly(offset, count);
 }
 
 std::uint32_t be16(std::string_view b, std::size_t at) {
@@ -68,7 +64,7 @@ std::optional<std::string> bodyOf(std::string_view payload) {
 }
 
 /// Reads `count` payload bytes at `offset` and keeps the body when they are our mark's.
-bool readMarkPayload(std::FILE* file, std::uint64_t offset, std::uint64_t count,
+bool readMarkPayload(ReadableFile& file, std::uint64_t offset, std::uint64_t count,
                      OutputMarkLayout& layout, ByteRange unit) {
     if (count > maximumPayload || count <= keyword.size())
         return false;
@@ -83,7 +79,7 @@ bool readMarkPayload(std::FILE* file, std::uint64_t offset, std::uint64_t count,
     return true;
 }
 
-std::optional<OutputMarkLayout> jpegLayout(std::FILE* file, std::uint64_t size) {
+std::optional<OutputMarkLayout> jpegLayout(ReadableFile& file, std::uint64_t size) {
     OutputMarkLayout layout = emptyLayout(MarkContainer::jpeg, size);
     std::uint64_t pos = 2;
     std::optional<std::uint64_t> insertAt;
@@ -118,7 +114,7 @@ std::optional<OutputMarkLayout> jpegLayout(std::FILE* file, std::uint64_t size) 
     return std::nullopt;
 }
 
-std::optional<OutputMarkLayout> pngLayout(std::FILE* file, std::uint64_t size) {
+std::optional<OutputMarkLayout> pngLayout(ReadableFile& file, std::uint64_t size) {
     OutputMarkLayout layout = emptyLayout(MarkContainer::png, size);
     std::uint64_t pos = 8;
     for (int units = 0; units < maximumUnits; ++units) {
@@ -175,7 +171,7 @@ std::optional<std::string> vp8xFor(std::string_view fourcc, std::string_view dat
     return chunk;
 }
 
-std::optional<OutputMarkLayout> webpLayout(std::FILE* file, std::uint64_t size) {
+std::optional<OutputMarkLayout> webpLayout(ReadableFile& file, std::uint64_t size) {
     OutputMarkLayout layout = emptyLayout(MarkContainer::webp, size);
     const auto header = readAt(file, 0, 12);
     if (!header)
@@ -214,7 +210,7 @@ std::optional<OutputMarkLayout> webpLayout(std::FILE* file, std::uint64_t size) 
     return layout;
 }
 
-std::optional<OutputMarkLayout> isobmffLayout(std::FILE* file, std::uint64_t size) {
+std::optional<OutputMarkLayout> isobmffLayout(ReadableFile& file, std::uint64_t size) {
     OutputMarkLayout layout = emptyLayout(MarkContainer::isobmff, size);
     std::uint64_t pos = 0;
     for (int units = 0; pos < size; ++units) {
@@ -249,13 +245,10 @@ std::optional<OutputMarkLayout> isobmffLayout(std::FILE* file, std::uint64_t siz
 
 } // namespace
 
-std::optional<OutputMarkLayout> outputMarkLayout(std::FILE* file) {
-    if (::fseeko(file, 0, SEEK_END) != 0)
+std::optional<OutputMarkLayout> outputMarkLayout(ReadableFile& file) {
+    const std::uint64_t size = file.size();
+    if (size < 12)
         return std::nullopt;
-    const off_t end = ::ftello(file);
-    if (end < 12)
-        return std::nullopt;
-    const auto size = std::uint64_t(end);
     const auto magic = readAt(file, 0, 12);
     if (!magic)
         return std::nullopt;

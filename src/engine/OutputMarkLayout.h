@@ -1,10 +1,11 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/FileSystem.h"
 
 namespace velk {
 
@@ -31,8 +32,8 @@ struct OutputMarkLayout {
 
 /// The layout of the open file, or none when it is none of the four containers or not
 /// sound enough to insert into (a structure that runs past its end, a box or container
-/// size that leaves no room after it). Moves the file position.
-std::optional<OutputMarkLayout> outputMarkLayout(std::FILE* file);
+/// size that leaves no room after it). Throws FileSystemError when the file cannot be read.
+std::optional<OutputMarkLayout> outputMarkLayout(ReadableFile& file);
 
 /// The unit (JPEG segment, PNG or WebP chunk, ISO box) that carries `body` in `container`.
 std::string outputMarkUnit(MarkContainer container, std::string_view body);

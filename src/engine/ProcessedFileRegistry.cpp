@@ -4,17 +4,18 @@
 #include <array>
 #include <cmath>
 #include <exception>
-#include <limits>
 #include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "core/AtomicWrite.h"
 #include "core/Constants.h"
 #include "core/Locations.h"
 #include "core/NativeLog.h"
 #include "core/Paths.h"
+#include "model/JsonFields.h"
+#include "model/RawValueTable.h"
+#include "model/RecordDecodeError.h"
 
 namespace velk {
 
@@ -38,77 +39,34 @@ constexpr std::array<DecisionRow, 3> decisionTable = {{
 // such a value can only come from a damaged file, and is rejected like any bad number.
 constexpr double largestStoredSeconds = 8.0e9;
 
-/// Thrown inside decoding only, for anything that makes the file unusable.
-struct Invalid {};
-
-const json& required(const json& object, const char* key) {
-    const auto it = object.find(key);
-    if (it == object.end())
-        throw Invalid{};
-    return *it;
-}
-
-std::optional<std::string> optionalText(const json& object, const char* key) {
-    const auto it = object.find(key);
-    if (it == object.end() || it->is_null())
-        return std::nullopt;
-    if (!it->is_string())
-        throw Invalid{};
-    return it->get<std::string>();
-}
-
-std::int64_t signedInteger(const json& value) {
-    if (value.is_number_unsigned()) {
-        const auto number = value.get<std::uint64_t>();
-        if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            throw Invalid{};
-        }
-        return static_cast<std::int64_t>(number);
+Date date(const json& object, std::string_view key) {
+    const double seconds = recordjson::required(recordjson::number(object, key), key);
+    if (!std::isfinite(seconds) || std::fabs(seconds) > largestStoredSeconds) {
+        throw RecordDecodeError(RecordDecodeError::Kind::badValue,
+                                std::string(key) + ": out of range");
     }
-    if (!value.is_number_integer())
-        throw Invalid{};
-    return value.get<std::int64_t>();
-}
-
-std::uint64_t unsignedInteger(const json& value) {
-    // nlohmann stores every non-negative integer literal as unsigned; a negative one, a
-    // fraction or a value past 2^64 (parsed as floating point) is out of range here.
-    if (!value.is_number_unsigned())
-        throw Invalid{};
-    return value.get<std::uint64_t>();
-}
-
-Date date(const json& value) {
-    if (!value.is_number())
-        throw Invalid{};
-    const double seconds = value.get<double>();
-    if (!std::isfinite(seconds) || std::fabs(seconds) > largestStoredSeconds)
-        throw Invalid{};
     return dateFromSecondsSince2001(seconds);
 }
 
 ProcessedFileRecord decodeRecord(const json& object) {
-    if (!object.is_object())
-        throw Invalid{};
+    recordjson::requireObject(object, "record");
     ProcessedFileRecord record;
-    const json& decision = required(object, "decision");
-    if (!decision.is_string())
-        throw Invalid{};
-    const auto value = processedDecisionFromRaw(decision.get_ref<const std::string&>());
+    const std::string decision = recordjson::requiredString(object, "decision");
+    const auto value = processedDecisionFromRaw(decision);
     if (!value)
-        throw Invalid{};
+        throw RecordDecodeError(RecordDecodeError::Kind::badValue, "decision: " + decision);
     record.decision = *value;
 
-    const json& fingerprint = required(object, "fingerprint");
-    if (!fingerprint.is_object())
-        throw Invalid{};
-    record.fingerprint.size = signedInteger(required(fingerprint, "size"));
-    record.fingerprint.headHash = unsignedInteger(required(fingerprint, "headHash"));
-    record.fingerprint.tailHash = unsignedInteger(required(fingerprint, "tailHash"));
+    const json& fingerprint = recordjson::requiredObject(object, "fingerprint");
+    record.fingerprint.size = recordjson::required(recordjson::int64(fingerprint, "size"), "size");
+    record.fingerprint.headHash =
+        recordjson::required(recordjson::uint64(fingerprint, "headHash"), "headHash");
+    record.fingerprint.tailHash =
+        recordjson::required(recordjson::uint64(fingerprint, "tailHash"), "tailHash");
 
-    record.updatedAt = date(required(object, "updatedAt"));
-    record.resourceIdentifier = optionalText(object, "resourceIdentifier");
-    record.settingsKey = optionalText(object, "settingsKey");
+    record.updatedAt = date(object, "updatedAt");
+    record.resourceIdentifier = recordjson::string(object, "resourceIdentifier");
+    record.settingsKey = recordjson::string(object, "settingsKey");
     return record;
 }
 
@@ -133,19 +91,11 @@ std::string keyFor(const fs::path& file) {
 } // namespace
 
 std::string_view rawValue(ProcessedDecision decision) {
-    for (const auto& row : decisionTable) {
-        if (row.value == decision)
-            return row.raw;
-    }
-    return decisionTable.front().raw;
+    return rowFor(decisionTable, decision).raw;
 }
 
 std::optional<ProcessedDecision> processedDecisionFromRaw(std::string_view raw) {
-    for (const auto& row : decisionTable) {
-        if (row.raw == raw)
-            return row.value;
-    }
-    return std::nullopt;
+    return valueForRaw(decisionTable, raw);
 }
 
 std::string processingSettingsKey(std::string_view presetRaw, std::string_view formatRaw,
@@ -172,8 +122,13 @@ fs::path ProcessedFileRegistry::defaultFile() {
 
 ProcessedFileRegistry::ProcessedFileRegistry(FileSystem& fs, fs::path file)
     : fs_(fs), file_(std::move(file)) {
-    std::string text;
-    if (!readWholeFile(file_, text) || !decode(text)) {
+    bool loaded = false;
+    try {
+        loaded = decode(fs_.readFile(file_));
+    } catch (const FileSystemError&) {
+        // Missing on a first start, unreadable after damage: both begin afresh.
+    }
+    if (!loaded) {
         version_ = initialVersion;
         entries_.clear();
     }
@@ -181,13 +136,11 @@ ProcessedFileRegistry::ProcessedFileRegistry(FileSystem& fs, fs::path file)
 
 bool ProcessedFileRegistry::decode(std::string_view text) {
     try {
-        const json root = json::parse(text);
-        if (!root.is_object())
-            return false;
-        const json& entries = required(root, "entries");
-        if (!entries.is_object())
-            return false;
-        const std::int64_t version = signedInteger(required(root, "version"));
+        const json root = recordjson::parse(text);
+        recordjson::requireObject(root, "registry");
+        const json& entries = recordjson::requiredObject(root, "entries");
+        const std::int64_t version =
+            recordjson::required(recordjson::int64(root, "version"), "version");
 
         std::map<std::string, ProcessedFileRecord> decoded;
         for (const auto& [key, value] : entries.items())
@@ -195,9 +148,7 @@ bool ProcessedFileRegistry::decode(std::string_view text) {
         version_ = version;
         entries_ = std::move(decoded);
         return true;
-    } catch (const Invalid&) {
-        return false;
-    } catch (const json::exception&) {
+    } catch (const RecordDecodeError&) {
         return false;
     }
 }
@@ -276,7 +227,7 @@ std::string ProcessedFileRegistry::encoded() const {
     const json root = {{"entries", std::move(entries)}, {"version", version_}};
     // Replacing invalid UTF-8 keeps a stray byte in a caller's text from failing the save;
     // path keys themselves are always valid.
-    const std::string text = root.dump(-1, ' ', false, json::error_handler_t::replace);
+    const std::string text = recordjson::dump(root);
     // A '/' can only occur inside a JSON string, so escaping every one is safe.
     std::string escaped;
     escaped.reserve(text.size() + text.size() / 8);

@@ -142,7 +142,7 @@ fs::path SafeInstaller::backup(const fs::path& source, const SourceVersion& expe
             !entry.path.filename().native().starts_with(prefix))
             continue;
         if (fileSize(fs_, entry.path) == expected.signature.size &&
-            sha256Digest(control_, entry.path) == expected.digest)
+            sha256Digest(fs_, control_, entry.path) == expected.digest)
             return entry.path;
     }
 
@@ -161,7 +161,7 @@ fs::path SafeInstaller::backup(const fs::path& source, const SourceVersion& expe
     fs_.copy(file, scratch);
 
     const std::int64_t size = fileSize(fs_, scratch);
-    const Sha256::Digest digest = sha256Digest(control_, scratch);
+    const Sha256::Digest digest = sha256Digest(fs_, control_, scratch);
     if (size != expected.signature.size || digest != expected.digest) {
         // Newer contents than the version read: keeping them here would pass off an image
         // the engine never examined as the original.

@@ -15,7 +15,7 @@ SourceVersion sourceVersion(const FileSystem& fs, const EngineControl& control,
     }
     SourceVersion version;
     version.signature = fileSignature(*attributes);
-    version.digest = sha256Digest(control, path);
+    version.digest = sha256Digest(fs, control, path);
     return version;
 }
 

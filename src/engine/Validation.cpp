@@ -1,11 +1,9 @@
 #include "engine/Validation.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <memory>
-#include <system_error>
 
 #include "core/FileError.h"
+#include "platform/PosixFileSystem.h"
 
 namespace velk {
 
@@ -19,14 +17,6 @@ void removeQuietly(FileSystem& fs, const fs::path& path) {
     } catch (const std::exception&) {
         // A scratch file we could not delete is harmless: the listing ignores its name.
     }
-}
-
-struct FileCloser {
-    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-
-std::error_code lastError() {
-    return {errno ? errno : EIO, std::generic_category()};
 }
 
 } // namespace
@@ -49,30 +39,27 @@ std::int64_t validateEncodedImage(FileSystem& fs, const ImageCodec& codec, const
     return size;
 }
 
-Sha256::Digest sha256Digest(const EngineControl& control, const fs::path& path,
-                            const std::function<void()>& afterBlock) {
-    errno = 0;
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file)
-        throw FileSystemError("read", path, lastError());
-    // The stream's own buffer would only add a copy: every read is a whole block.
-    std::setvbuf(file.get(), nullptr, _IONBF, 0);
-
+Sha256::Digest sha256Digest(const FileReader& reader, const EngineControl& control,
+                            const fs::path& path, const std::function<void()>& afterBlock) {
+    const std::unique_ptr<ReadableFile> file = reader.openForReading(path);
     Sha256 hash;
-    const auto block = std::make_unique<unsigned char[]>(digestBlockSize);
-    for (;;) {
+    const auto block = std::make_unique<char[]>(digestBlockSize);
+    for (std::uint64_t offset = 0;;) {
         control.checkpoint();
-        const std::size_t count = std::fread(block.get(), 1, digestBlockSize, file.get());
-        if (count == 0) {
-            if (std::ferror(file.get()))
-                throw FileSystemError("read", path, lastError());
+        const std::size_t count = file->readAt(offset, block.get(), digestBlockSize);
+        if (count == 0)
             break;
-        }
         hash.update(block.get(), count);
+        offset += count;
         if (afterBlock)
             afterBlock();
     }
     return hash.finish();
+}
+
+Sha256::Digest sha256Digest(const EngineControl& control, const fs::path& path,
+                            const std::function<void()>& afterBlock) {
+    return sha256Digest(systemFileSystem(), control, path, afterBlock);
 }
 
 } // namespace velk

@@ -25,10 +25,14 @@ std::int64_t validateEncodedImage(FileSystem& fs, const ImageCodec& codec,
 
 inline constexpr std::size_t digestBlockSize = 1'048'576;
 
-/// SHA-256 of the file's bytes, read in 1 MiB blocks with a cancellation checkpoint before
-/// each read. Throws FileSystemError when the file cannot be opened or read, or
-/// FolderCompressorControlError(cancelled); the file is closed on every exit.
+/// SHA-256 of the file's bytes, read through `reader` in 1 MiB blocks with a cancellation
+/// checkpoint before each read. Throws FileSystemError when the file cannot be opened or
+/// read, or FolderCompressorControlError(cancelled); the file is closed on every exit.
 /// `afterBlock`, when set, runs after each block has been hashed.
+Sha256::Digest sha256Digest(const FileReader& reader, const EngineControl& control,
+                            const std::filesystem::path& path,
+                            const std::function<void()>& afterBlock = {});
+/// As above, through the system's file system.
 Sha256::Digest sha256Digest(const EngineControl& control, const std::filesystem::path& path,
                             const std::function<void()>& afterBlock = {});
 

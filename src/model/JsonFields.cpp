@@ -81,6 +81,26 @@ std::optional<int> int32(const nlohmann::json& object, std::string_view key) {
     return static_cast<int>(*number);
 }
 
+std::optional<std::uint64_t> uint64(const nlohmann::json& object, std::string_view key) {
+    const nlohmann::json* value = find(object, key);
+    if (!value)
+        return std::nullopt;
+    // nlohmann keeps every non-negative integer literal as unsigned; a negative one, a
+    // fraction or a value past 2^64 (parsed as floating point) is none.
+    if (!value->is_number_unsigned())
+        fail(RecordDecodeError::Kind::wrongType, key, "not an unsigned integer");
+    return value->get<std::uint64_t>();
+}
+
+std::optional<double> number(const nlohmann::json& object, std::string_view key) {
+    const nlohmann::json* value = find(object, key);
+    if (!value)
+        return std::nullopt;
+    if (!value->is_number())
+        fail(RecordDecodeError::Kind::wrongType, key, "not a number");
+    return value->get<double>();
+}
+
 std::optional<std::filesystem::path> fileURL(const nlohmann::json& object, std::string_view key) {
     const auto text = string(object, key);
     if (!text)
@@ -92,10 +112,15 @@ std::optional<std::filesystem::path> fileURL(const nlohmann::json& object, std::
 }
 
 std::string requiredString(const nlohmann::json& object, std::string_view key) {
-    auto text = string(object, key);
-    if (!text)
+    return required(string(object, key), key);
+}
+
+const nlohmann::json& requiredObject(const nlohmann::json& object, std::string_view key) {
+    const nlohmann::json* value = find(object, key);
+    if (!value)
         fail(RecordDecodeError::Kind::missingKey, key, "missing");
-    return std::move(*text);
+    requireObject(*value, key);
+    return *value;
 }
 
 } // namespace velk::recordjson

@@ -1,13 +1,9 @@
 #include "platform/DecodeCheck.h"
 
-#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include <jpeglib.h>
@@ -21,31 +17,26 @@ namespace {
 
 /// Outputs worth checking this way are a few megabytes; anything far beyond that goes
 /// the general way rather than being read into memory whole.
-constexpr off_t maximumFileBytes = off_t{256} << 20;
+constexpr std::uint64_t maximumFileBytes = std::uint64_t{256} << 20;
 
-std::optional<std::vector<unsigned char>> readWholeFile(const std::filesystem::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd == -1)
+/// Never through a symbolic link: the general way decides what a link is worth.
+std::optional<std::vector<unsigned char>> readWholeFile(const FileSystem& fs,
+                                                        const std::filesystem::path& file) {
+    const std::optional<ItemAttributes> attributes = fs.attributes(file);
+    if (!attributes || !attributes->isRegularFile)
         return std::nullopt;
-    std::optional<std::vector<unsigned char>> bytes;
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
-        info.st_size <= maximumFileBytes) {
-        std::vector<unsigned char> buffer(static_cast<std::size_t>(info.st_size));
-        std::size_t done = 0;
-        while (done < buffer.size()) {
-            const ssize_t count = ::read(fd, buffer.data() + done, buffer.size() - done);
-            if (count == -1 && errno == EINTR)
-                continue;
-            if (count <= 0)
-                break;
-            done += static_cast<std::size_t>(count);
-        }
-        if (done == buffer.size())
-            bytes = std::move(buffer);
+    try {
+        const std::unique_ptr<ReadableFile> opened = fs.openForReading(file);
+        const std::uint64_t size = opened->size();
+        if (size == 0 || size > maximumFileBytes)
+            return std::nullopt;
+        std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
+        if (opened->readAt(0, reinterpret_cast<char*>(bytes.data()), bytes.size()) != bytes.size())
+            return std::nullopt;
+        return bytes;
+    } catch (const FileSystemError&) {
+        return std::nullopt;
     }
-    ::close(fd);
-    return bytes;
 }
 
 bool isJpeg(const std::vector<unsigned char>& bytes) {
@@ -212,9 +203,9 @@ bool webpDecodes(const std::vector<unsigned char>& bytes, std::int64_t maximumPi
 
 } // namespace
 
-std::optional<bool> decodesCompletely(const std::filesystem::path& file,
+std::optional<bool> decodesCompletely(const FileSystem& fs, const std::filesystem::path& file,
                                       std::int64_t maximumPixels) {
-    const std::optional<std::vector<unsigned char>> bytes = readWholeFile(file);
+    const std::optional<std::vector<unsigned char>> bytes = readWholeFile(fs, file);
     if (!bytes)
         return std::nullopt;
     if (isJpeg(*bytes))

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -46,11 +48,40 @@ struct DirectoryEntry {
     bool isHidden = false;
 };
 
-/// The file operations the engine and the stores use. Every path is absolute.
-class FileSystem {
+/// One file open for reading. Reads name their offset, so one open file serves a parser
+/// that jumps about as well as a caller that streams it. Every failure throws
+/// FileSystemError: the one way a read reports an I/O error.
+class ReadableFile {
 public:
-    virtual ~FileSystem() = default;
+    virtual ~ReadableFile() = default;
+    /// The size as it is now. Throws FileSystemError.
+    virtual std::uint64_t size() const = 0;
+    /// Up to `count` bytes at `offset`: fewer only where the file ends, 0 at or past its
+    /// end. Throws FileSystemError.
+    virtual std::size_t readAt(std::uint64_t offset, char* buffer, std::size_t count) = 0;
 
+    /// Exactly `count` bytes at `offset`, or none when the file ends sooner (it shrank,
+    /// or a structure claims more than is there). Throws FileSystemError.
+    std::optional<std::string> readExactly(std::uint64_t offset, std::size_t count);
+};
+
+/// Every read of file contents goes through here, so that a test can fail any of them.
+class FileReader {
+public:
+    virtual ~FileReader() = default;
+    /// Opens a regular file, following a symbolic link at `path` as open(2) does; a
+    /// caller that must not read through a link checks the item's attributes first.
+    /// Never blocks: anything but a regular file (a FIFO, a device, a folder) is refused.
+    /// Throws FileSystemError.
+    virtual std::unique_ptr<ReadableFile>
+    openForReading(const std::filesystem::path& path) const = 0;
+    /// The whole file, to its end as it is while being read. Throws FileSystemError.
+    std::string readFile(const std::filesystem::path& path) const;
+};
+
+/// The file operations the engine and the stores use. Every path is absolute.
+class FileSystem : public FileReader {
+public:
     /// None when the item does not exist or cannot be examined.
     virtual std::optional<ItemAttributes> attributes(const std::filesystem::path& path) const = 0;
     bool exists(const std::filesystem::path& path) const { return attributes(path).has_value(); }

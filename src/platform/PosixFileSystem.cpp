@@ -152,6 +152,39 @@ struct timespec timespecFrom(Date date) {
     return stamp;
 }
 
+class PosixReadableFile final : public ReadableFile {
+public:
+    PosixReadableFile(FileDescriptor fd, fs::path path)
+        : fd_(std::move(fd)), path_(std::move(path)) {}
+
+    std::uint64_t size() const override {
+        struct stat info {};
+        if (::fstat(fd_.get(), &info) != 0)
+            fail("read", path_, errno);
+        return static_cast<std::uint64_t>(info.st_size);
+    }
+
+    std::size_t readAt(std::uint64_t offset, char* buffer, std::size_t count) override {
+        std::size_t done = 0;
+        while (done < count) {
+            const ssize_t got =
+                ::pread(fd_.get(), buffer + done, count - done, static_cast<off_t>(offset + done));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0)
+                fail("read", path_, errno);
+            if (got == 0)
+                break;
+            done += static_cast<std::size_t>(got);
+        }
+        return done;
+    }
+
+private:
+    FileDescriptor fd_;
+    fs::path path_;
+};
+
 } // namespace
 
 std::optional<ItemAttributes> PosixFileSystem::attributes(const fs::path& path) const {
@@ -325,6 +358,24 @@ void PosixFileSystem::flushFile(const fs::path& file) {
     const FileDescriptor fd = openRegularFile("flush", file);
     if (::fsync(fd.get()) != 0)
         fail("flush", file, errno);
+}
+
+std::unique_ptr<ReadableFile> PosixFileSystem::openForReading(const fs::path& path) const {
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd)
+        fail("read", path, errno);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0)
+        fail("read", path, errno);
+    if (!S_ISREG(info.st_mode))
+        fail("read", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+    return std::make_unique<PosixReadableFile>(std::move(fd), path);
+}
+
+FileSystem& systemFileSystem() {
+    // Stateless, so one instance serves every thread.
+    static PosixFileSystem instance;
+    return instance;
 }
 
 void PosixFileSystem::flushFolder(const fs::path& folder) {

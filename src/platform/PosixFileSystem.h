@@ -22,6 +22,10 @@ public:
                                std::optional<Date> modified) override;
     void flushFile(const std::filesystem::path& file) override;
     void flushFolder(const std::filesystem::path& folder) override;
+    std::unique_ptr<ReadableFile> openForReading(const std::filesystem::path& path) const override;
 };
+
+/// A PosixFileSystem for code that was handed no file system of its own.
+FileSystem& systemFileSystem();
 
 } // namespace velk

@@ -15,11 +15,11 @@
 #include <system_error>
 #include <utility>
 
-#include "core/AtomicWrite.h"
 #include "core/NativeLog.h"
 #include "core/Paths.h"
 #include "platform/DecodeCheck.h"
 #include "platform/IccProfiles.h"
+#include "platform/PosixFileSystem.h"
 
 namespace velk {
 
@@ -332,10 +332,9 @@ VImage narrowedToEightBit(const VImage& image) {
 /// profile and orientation. webpload decodes into a canvas of its own first and copies
 /// it out: two whole images, 350 MB for 50 megapixels. None for an animation (left to
 /// libvips); throws when the data does not decode.
-std::optional<VImage> decodeWebPStill(const fs::path& file, const VImage& header) {
-    std::string bytes;
-    if (!readWholeFile(file, bytes))
-        throw std::runtime_error("cannot read the file");
+std::optional<VImage> decodeWebPStill(const FileReader& reader, const fs::path& file,
+                                      const VImage& header) {
+    const std::string bytes = reader.readFile(file);
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
     WebPDecoderConfig config;
     if (!WebPInitDecoderConfig(&config) ||
@@ -371,7 +370,7 @@ std::optional<VImage> decodeWebPStill(const fs::path& file, const VImage& header
 }
 
 /// Reads the whole first frame into memory so truncation and corruption fail here.
-VImage loadFully(const fs::path& file) {
+VImage loadFully(const FileReader& reader, const fs::path& file) {
     VImage image = openImage(file);
     const std::int64_t pixels = std::int64_t{image.width()} * image.height();
     if (pixels <= 0 || pixels > VipsImageCodec::maximumDecodedPixels) {
@@ -386,7 +385,7 @@ VImage loadFully(const fs::path& file) {
     if (loader.rfind("pngload", 0) == 0 && image.format() == VIPS_FORMAT_USHORT)
         image = narrowedToEightBit(image);
     if (loader.rfind("webpload", 0) == 0) {
-        if (std::optional<VImage> still = decodeWebPStill(file, image))
+        if (std::optional<VImage> still = decodeWebPStill(reader, file, image))
             return *still;
     }
     VImage memory = image.copy_memory();
@@ -762,7 +761,9 @@ RgbaBitmap renderImage(const VImage& raster, const ColorSpace& space, Background
 
 } // namespace
 
-VipsImageCodec::VipsImageCodec() {
+VipsImageCodec::VipsImageCodec() : VipsImageCodec(systemFileSystem()) {}
+
+VipsImageCodec::VipsImageCodec(const FileSystem& fs) : fs_(fs) {
     vipsReady();
 }
 
@@ -810,25 +811,26 @@ std::optional<ImageProperties> VipsImageCodec::readProperties(const fs::path& fi
 
 std::shared_ptr<const Raster> VipsImageCodec::decode(const fs::path& file) const {
     return guarded<std::shared_ptr<const Raster>>("cannot decode", file, nullptr, [&] {
-        return std::make_shared<const VipsRaster>(loadFully(file));
+        return std::make_shared<const VipsRaster>(loadFully(fs_, file));
     });
 }
 
 bool VipsImageCodec::canDecode(const fs::path& file) const {
     return guarded<bool>("cannot decode", file, false, [&] {
-        if (const std::optional<bool> decoded = decodesCompletely(file, maximumDecodedPixels)) {
+        if (const std::optional<bool> decoded =
+                decodesCompletely(fs_, file, maximumDecodedPixels)) {
             if (!*decoded)
                 logFailure("cannot decode", file, "corrupt, truncated or too large");
             return *decoded;
         }
-        loadFully(file);
+        loadFully(fs_, file);
         return true;
     });
 }
 
 std::shared_ptr<const Raster> VipsImageCodec::decodeUpright(const fs::path& file) const {
     return guarded<std::shared_ptr<const Raster>>("cannot decode", file, nullptr, [&] {
-        VImage image = loadFully(file);
+        VImage image = loadFully(fs_, file);
         const std::optional<int> orientation = orientationOf(image);
         // Turned as it is read rather than copied turned: a second whole raster beside
         // the first would double the memory of every sideways photo. Each band rendered

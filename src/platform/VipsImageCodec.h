@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "platform/FileSystem.h"
 #include "platform/ImageCodec.h"
 
 namespace velk {
@@ -21,7 +22,11 @@ public:
     /// Largest width × height × 4 `render` produces.
     static constexpr std::int64_t maximumRenderedBytes = 268'435'456;
 
+    /// Reads through the system's file system.
     VipsImageCodec();
+    /// The reads the codec makes itself go through `fs`, which must outlive it and be safe
+    /// to use from any thread; libvips and libheif open files on their own.
+    explicit VipsImageCodec(const FileSystem& fs);
 
     std::vector<std::string> writableTypeIdentifiers() const override;
     std::optional<ImageProperties> readProperties(const std::filesystem::path& file) const override;
@@ -38,6 +43,9 @@ public:
                      const BandSink& sink) const override;
 
     static constexpr std::int64_t bandBytes = std::int64_t{4} << 20;
+
+private:
+    const FileSystem& fs_;
 };
 
 } // namespace velk

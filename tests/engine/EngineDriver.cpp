@@ -55,7 +55,8 @@ int main(int argc, char** argv) {
             bool decodes = false;
             if (!empty) {
                 try {
-                    const auto complete = decodesCompletely(file, 1'000'000'000);
+                    const auto complete =
+                        decodesCompletely(systemFileSystem(), file, 1'000'000'000);
                     decodes = complete ? *complete : codec.decode(file) != nullptr;
                 } catch (const std::exception&) {
                     decodes = false;

@@ -116,7 +116,7 @@ TEST_F(OutputMarkTest, StampedFilesDecodeToTheSamePixelsAndCarryTheMark) {
         EXPECT_FALSE(isMarkedOutput(file, "v2|preset:other"));
         EXPECT_EQ(pixels(file), before);
         // libjpeg, libpng and libwebp's demuxer read it too; HEIF has no such check.
-        EXPECT_NE(decodesCompletely(file, 1 << 20), std::optional<bool>(false));
+        EXPECT_NE(decodesCompletely(fs_, file, 1 << 20), std::optional<bool>(false));
 
         // Stamping again replaces the mark instead of adding a second one.
         const auto size = fs::file_size(file);

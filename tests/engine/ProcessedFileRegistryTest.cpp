@@ -142,6 +142,12 @@ TEST_F(ProcessedFileRegistryTest, AnyInvalidFileLoadsAsAnEmptyRegistry) {
                               R"("tailHash":2},"updatedAt":"2024-01-01T00:00:00Z")")},
         {"date out of range", file(R"("decision":"compressed","fingerprint":{"size":3,)"
                                    R"("headHash":1,"tailHash":2},"updatedAt":1e300)")},
+        {"null decision", file(R"("decision":null,"fingerprint":{"size":3,"headHash":1,)"
+                               R"("tailHash":2},"updatedAt":10)")},
+        {"null fingerprint", file(R"("decision":"compressed","fingerprint":null,"updatedAt":10)")},
+        {"no date", file(R"("decision":"compressed","fingerprint":{"size":3,"headHash":1,)"
+                         R"("tailHash":2})")},
+        {"record not an object", R"({"version":1,"entries":{"\/p\/a.jpg":[]}})"},
         {"numeric file number", file(record + R"(,"resourceIdentifier":12)")},
         {"invalid UTF-8", file(record + ",\"settingsKey\":\"\xFF\"")},
     };

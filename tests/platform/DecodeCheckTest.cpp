@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 
+#include "platform/PosixFileSystem.h"
 #include "platform/VipsImageCodec.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
@@ -22,7 +23,8 @@ class DecodeCheckTest : public ::testing::Test {
 protected:
     test::TempDir dir_;
     test::ScopedEnv logDir_{"VELK_LOG_DIR", (dir_.path() / "log").native()};
-    VipsImageCodec codec_;
+    PosixFileSystem fs_;
+    VipsImageCodec codec_{fs_};
     static constexpr std::int64_t noLimit = VipsImageCodec::maximumDecodedPixels;
 
     fs::path jpeg(const std::string& name = "photo.jpg") {
@@ -60,7 +62,7 @@ TEST_F(DecodeCheckTest, WholeFilesDecodeOnTheDirectPath) {
          {jpeg(), progressiveJpeg(), png("opaque.png", false), png("deep.png", true, 16),
           interlacedPng(), webp("opaque.webp", false), webp("alpha.webp", true)}) {
         SCOPED_TRACE(file.filename().string());
-        EXPECT_EQ(decodesCompletely(file, noLimit), std::optional<bool>(true));
+        EXPECT_EQ(decodesCompletely(fs_, file, noLimit), std::optional<bool>(true));
         EXPECT_TRUE(codec_.canDecode(file));
     }
 }
@@ -85,7 +87,7 @@ TEST_F(DecodeCheckTest, DamagedPngImageDataFails) {
     // A changed byte in the compressed data: the chunk's CRC no longer matches.
     bytes[idat + 40] = static_cast<char>(bytes[idat + 40] ^ 0x55);
     test::writeFile(file, bytes);
-    EXPECT_EQ(decodesCompletely(file, noLimit), std::optional<bool>(false));
+    EXPECT_EQ(decodesCompletely(fs_, file, noLimit), std::optional<bool>(false));
 }
 
 TEST_F(DecodeCheckTest, CorruptJpegDataThatLibjpegWouldPaperOverFails) {
@@ -96,34 +98,34 @@ TEST_F(DecodeCheckTest, CorruptJpegDataThatLibjpegWouldPaperOverFails) {
         for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 16; ++i)
             bytes[i] = static_cast<char>(i % 2 ? 0xFF : 0xD3);
         test::writeFile(photo, bytes);
-        EXPECT_EQ(decodesCompletely(photo, noLimit), std::optional<bool>(false));
+        EXPECT_EQ(decodesCompletely(fs_, photo, noLimit), std::optional<bool>(false));
         EXPECT_FALSE(codec_.canDecode(photo));
     }
 }
 
 TEST_F(DecodeCheckTest, TooManyPixelsFailWithoutDecoding) {
-    EXPECT_EQ(decodesCompletely(jpeg(), 96 * 64 - 1), std::optional<bool>(false));
-    EXPECT_EQ(decodesCompletely(webp("picture.webp", false), 96 * 64 - 1),
+    EXPECT_EQ(decodesCompletely(fs_, jpeg(), 96 * 64 - 1), std::optional<bool>(false));
+    EXPECT_EQ(decodesCompletely(fs_, webp("picture.webp", false), 96 * 64 - 1),
               std::optional<bool>(false));
-    EXPECT_EQ(decodesCompletely(png("picture.png", false), 96 * 64 - 1),
+    EXPECT_EQ(decodesCompletely(fs_, png("picture.png", false), 96 * 64 - 1),
               std::optional<bool>(false));
-    EXPECT_EQ(decodesCompletely(jpeg(), 96 * 64), std::optional<bool>(true));
+    EXPECT_EQ(decodesCompletely(fs_, jpeg(), 96 * 64), std::optional<bool>(true));
 }
 
 TEST_F(DecodeCheckTest, OtherFilesGoTheGeneralWay) {
     TestImages::avif(dir_ / "photo.avif", 16, 16);
-    EXPECT_EQ(decodesCompletely(dir_ / "photo.avif", noLimit), std::nullopt);
+    EXPECT_EQ(decodesCompletely(fs_, dir_ / "photo.avif", noLimit), std::nullopt);
     EXPECT_TRUE(codec_.canDecode(dir_ / "photo.avif"));
 
     test::writeFile(dir_ / "noise.jpg", std::string(100, '\x5A'));
-    EXPECT_EQ(decodesCompletely(dir_ / "noise.jpg", noLimit), std::nullopt);
+    EXPECT_EQ(decodesCompletely(fs_, dir_ / "noise.jpg", noLimit), std::nullopt);
     EXPECT_FALSE(codec_.canDecode(dir_ / "noise.jpg"));
 
     test::writeFile(dir_ / "empty.webp", "");
     EXPECT_FALSE(codec_.canDecode(dir_ / "empty.webp"));
     EXPECT_FALSE(codec_.canDecode(dir_ / "missing.jpg"));
     fs::create_symlink(jpeg(), dir_ / "link.jpg");
-    EXPECT_EQ(decodesCompletely(dir_ / "link.jpg", noLimit), std::nullopt);
+    EXPECT_EQ(decodesCompletely(fs_, dir_ / "link.jpg", noLimit), std::nullopt);
 }
 
 // The direct path must never accept a file the general decoder refuses: that would let

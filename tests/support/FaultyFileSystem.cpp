@@ -25,12 +25,30 @@ const char* nameOf(FaultyFileSystem::Operation operation) {
         return "copy";
     case FaultyFileSystem::Operation::remove:
         return "remove";
+    case FaultyFileSystem::Operation::read:
+        return "read";
     }
     return "file operation";
 }
+/// An open file whose every read fails.
+class UnreadableFile final : public ReadableFile {
+public:
+    UnreadableFile(std::unique_ptr<ReadableFile> real, fs::path path)
+        : real_(std::move(real)), path_(std::move(path)) {}
+    std::uint64_t size() const override { return real_->size(); }
+    std::size_t readAt(std::uint64_t, char*, std::size_t) override {
+        throw FileSystemError("read", path_, std::make_error_code(std::errc::io_error));
+    }
+
+private:
+    std::unique_ptr<ReadableFile> real_;
+    fs::path path_;
+};
+
 } // namespace
 
 void FaultyFileSystem::failNth(Operation operation, int nth) {
+    std::scoped_lock lock(mutex_);
     const auto index = static_cast<std::size_t>(operation);
     nth_[index] = nth;
     calls_[index] = 0;
@@ -38,6 +56,7 @@ void FaultyFileSystem::failNth(Operation operation, int nth) {
 }
 
 void FaultyFileSystem::failStep(int step, bool andAfter) {
+    std::scoped_lock lock(mutex_);
     step_ = step;
     andAfter_ = andAfter;
     steps_ = 0;
@@ -45,6 +64,7 @@ void FaultyFileSystem::failStep(int step, bool andAfter) {
 }
 
 void FaultyFileSystem::reset() {
+    std::scoped_lock lock(mutex_);
     nth_ = {};
     calls_ = {};
     step_ = 0;
@@ -54,6 +74,7 @@ void FaultyFileSystem::reset() {
 }
 
 bool FaultyFileSystem::shouldFail(Operation operation) const {
+    std::scoped_lock lock(mutex_);
     const auto index = static_cast<std::size_t>(operation);
     const int call = ++calls_[index];
     const int step = ++steps_;
@@ -109,6 +130,14 @@ void FaultyFileSystem::copy(const fs::path& from, const fs::path& to) {
 void FaultyFileSystem::remove(const fs::path& path) {
     failIfArmed(Operation::remove, path);
     real_.remove(path);
+}
+
+std::unique_ptr<ReadableFile> FaultyFileSystem::openForReading(const fs::path& path) const {
+    const bool fail = shouldFail(Operation::read);
+    auto file = real_.openForReading(path);
+    if (fail)
+        return std::make_unique<UnreadableFile>(std::move(file), path);
+    return file;
 }
 
 } // namespace velk::test

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
+#include <mutex>
 
 #include "platform/PosixFileSystem.h"
 
@@ -9,7 +11,8 @@ namespace velk::test {
 
 /// The real file system, failing on demand: a chosen call throws FileSystemError (EIO)
 /// instead of doing anything, as a full disk or a vanished volume would. A failing
-/// attributes() answers none.
+/// attributes() answers none; a failing openForReading() opens the file, and every read
+/// of it then fails, as a bad sector would. Safe to use from several threads.
 class FaultyFileSystem : public FileSystem {
 public:
     enum class Operation {
@@ -21,6 +24,7 @@ public:
         replace,
         copy,
         remove,
+        read,
     };
 
     /// Fails the nth call (from 1) of `operation`; 0 disarms it.
@@ -49,21 +53,23 @@ public:
     }
     void flushFile(const std::filesystem::path& file) override { real_.flushFile(file); }
     void flushFolder(const std::filesystem::path& folder) override { real_.flushFolder(folder); }
+    std::unique_ptr<ReadableFile> openForReading(const std::filesystem::path& path) const override;
 
 private:
-    static constexpr std::size_t operationCount = 8;
+    static constexpr std::size_t operationCount = 9;
 
     /// True when this call must fail.
     bool shouldFail(Operation operation) const;
     void failIfArmed(Operation operation, const std::filesystem::path& path) const;
 
     PosixFileSystem real_;
+    mutable std::mutex mutex_;
     std::array<int, operationCount> nth_{};
     mutable std::array<int, operationCount> calls_{};
     int step_ = 0;
     bool andAfter_ = false;
     mutable int steps_ = 0;
-    mutable bool faulted_ = false;
+    mutable std::atomic<bool> faulted_ = false;
 };
 
 } // namespace velk::test

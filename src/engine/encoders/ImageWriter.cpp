@@ -23,9 +23,14 @@ const Raster& planImage(const ImagePlan& plan) {
 
 } // namespace
 
+ImageWriter::ImageWriter(const ImageCodec& codec, EngineControl& control, FileSystem& fs,
+                         bool outputDecodedAfterwards)
+    : codec_(codec), control_(control), fs_(fs), outputDecodedAfterwards_(outputDecodedAfterwards) {
+}
+
 ImageWriter::ImageWriter(const ImageCodec& codec, EngineControl& control,
                          bool outputDecodedAfterwards)
-    : codec_(codec), control_(control), outputDecodedAfterwards_(outputDecodedAfterwards) {}
+    : ImageWriter(codec, control, systemFileSystem(), outputDecodedAfterwards) {}
 
 void ImageWriter::writeImage(const fs::path& source, const fs::path& destination, ImagePlan plan,
                              const AppConfig& config) const {
@@ -38,7 +43,7 @@ void ImageWriter::writeImage(const fs::path& source, const fs::path& destination
         writePng(source, destination, std::move(plan), config.qualities.png);
         break;
     case ImageFormat::webp:
-        writeWebPImage({control_, codec_, scratchFs_, outputDecodedAfterwards_}, destination,
+        writeWebPImage({control_, codec_, fs_, outputDecodedAfterwards_}, destination,
                        std::move(plan), config.preset, config.qualities.webp);
         break;
     case ImageFormat::avif:
@@ -70,7 +75,7 @@ void ImageWriter::writeImageWithImageIO(const fs::path& destination, const Raste
 void ImageWriter::writeJpeg(const fs::path& destination, ImagePlan plan,
                             const QualitySettings& qualities) const {
     if (toolURL("cjpeg")) {
-        writeJPEGImage({control_, codec_, scratchFs_, outputDecodedAfterwards_}, destination,
+        writeJPEGImage({control_, codec_, fs_, outputDecodedAfterwards_}, destination,
                        std::move(plan), qualities.jpeg);
         return;
     }
@@ -79,7 +84,7 @@ void ImageWriter::writeJpeg(const fs::path& destination, ImagePlan plan,
 
 void ImageWriter::writePng(const fs::path& source, const fs::path& destination, ImagePlan plan,
                            int quality) const {
-    writePNGImage({control_, codec_, scratchFs_}, destination, plan.iccData, quality,
+    writePNGImage({control_, codec_, fs_}, destination, plan.iccData, quality,
                   [&](const fs::path& base) {
                       // A PNG source is already lossless: its own bytes are the starting
                       // point, metadata and all, rather than a re-encode that could only

@@ -19,7 +19,11 @@ class Raster;
 class ImageWriter {
 public:
     /// `outputDecodedAfterwards`: the caller decodes the written file before using it,
-    /// so a JPEG or WebP tool's lone candidate is not decoded twice.
+    /// so a JPEG or WebP tool's lone candidate is not decoded twice. The encoders' scratch
+    /// files are examined and read through `fs`.
+    ImageWriter(const ImageCodec& codec, EngineControl& control, FileSystem& fs,
+                bool outputDecodedAfterwards = false);
+    /// As above, through the system's file system.
     ImageWriter(const ImageCodec& codec, EngineControl& control,
                 bool outputDecodedAfterwards = false);
 
@@ -49,9 +53,8 @@ private:
 
     const ImageCodec& codec_;
     EngineControl& control_;
+    FileSystem& fs_;
     bool outputDecodedAfterwards_;
-    // Only for checking the tools' scratch files, which are never the user's.
-    mutable PosixFileSystem scratchFs_;
 };
 
 } // namespace velk

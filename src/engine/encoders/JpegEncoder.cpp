@@ -219,7 +219,7 @@ void writeJPEGImage(const EncoderContext& context, const fs::path& destination, 
         try {
             runTool(context.control, *cjpeg, candidate.arguments);
             if (insertProfileAfterwards)
-                insertICCProfileIntoJPEG(candidate.url, *plan.iccData);
+                insertICCProfileIntoJPEG(context.fs, candidate.url, *plan.iccData);
             checkCandidate(context, candidate.url, candidates.size());
             valid.push_back(candidate.url);
         } catch (const FolderCompressorControlError&) {

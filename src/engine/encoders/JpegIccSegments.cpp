@@ -4,7 +4,7 @@
 
 #include "core/AtomicWrite.h"
 #include "core/FileError.h"
-#include "platform/FileSystem.h"
+#include "platform/PosixFileSystem.h"
 
 namespace velk {
 
@@ -65,13 +65,15 @@ std::string jpegWithICCProfile(std::string_view jpeg, std::string_view iccData) 
     return result;
 }
 
-void insertICCProfileIntoJPEG(const std::filesystem::path& file, std::string_view iccData) {
-    std::string jpeg;
-    if (!readWholeFile(file, jpeg))
-        throw FileSystemError("read", file, std::make_error_code(std::errc::io_error));
-    const std::string withProfile = jpegWithICCProfile(jpeg, iccData);
+void insertICCProfileIntoJPEG(const FileReader& reader, const std::filesystem::path& file,
+                              std::string_view iccData) {
+    const std::string withProfile = jpegWithICCProfile(reader.readFile(file), iccData);
     if (const std::error_code error = writeFileAtomically(file, withProfile))
         throw FileSystemError("write", file, error);
+}
+
+void insertICCProfileIntoJPEG(const std::filesystem::path& file, std::string_view iccData) {
+    insertICCProfileIntoJPEG(systemFileSystem(), file, iccData);
 }
 
 } // namespace velk

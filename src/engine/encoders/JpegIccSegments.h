@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/FileSystem.h"
+
 namespace velk {
 
 /// Profile bytes one APP2 "ICC_PROFILE" segment can carry: the 65,535-byte segment limit
@@ -18,9 +20,12 @@ inline constexpr std::size_t iccBytesPerJpegSegment = 65'519;
 /// empty or needs more than 255 segments.
 std::string jpegWithICCProfile(std::string_view jpeg, std::string_view iccData);
 
-/// Rewrites the file (atomically) with the profile inserted. Throws FileError as
-/// jpegWithICCProfile, or FileSystemError when the file cannot be read or replaced; the
-/// file is unchanged after any failure.
+/// Rewrites the file (atomically) with the profile inserted, reading it through `reader`.
+/// Throws FileError as jpegWithICCProfile, or FileSystemError when the file cannot be read
+/// or replaced; the file is unchanged after any failure.
+void insertICCProfileIntoJPEG(const FileReader& reader, const std::filesystem::path& file,
+                              std::string_view iccData);
+/// As above, reading through the system's file system.
 void insertICCProfileIntoJPEG(const std::filesystem::path& file, std::string_view iccData);
 
 } // namespace velk

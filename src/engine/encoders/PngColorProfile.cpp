@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <limits>
 #include <system_error>
 #include <zlib.h>
 
 #include "core/AtomicWrite.h"
 #include "core/FileError.h"
-#include "platform/FileSystem.h"
+#include "platform/PosixFileSystem.h"
 
 namespace velk {
 
@@ -117,12 +116,14 @@ std::string iccpChunk(std::string_view compressedProfile) {
     return chunk;
 }
 
-[[noreturn]] void throwReadError(const fs::path& file, int error) {
-    std::error_code ec;
-    if (!fs::exists(file, ec) && !ec)
-        throw FileError(FileError::Kind::readNoSuchFile, file);
-    throw FileSystemError("read", file,
-                          std::error_code(error != 0 ? error : EIO, std::generic_category()));
+std::string readPng(const FileReader& reader, const fs::path& file) {
+    try {
+        return reader.readFile(file);
+    } catch (const FileSystemError& error) {
+        if (error.code() == std::errc::no_such_file_or_directory)
+            throw FileError(FileError::Kind::readNoSuchFile, file);
+        throw;
+    }
 }
 
 void replaceContents(const fs::path& file, std::string_view bytes) {
@@ -142,13 +143,15 @@ void replaceContents(const fs::path& file, std::string_view bytes) {
 
 void attachICCProfileToPNGIfNeeded(const fs::path& file,
                                    const std::optional<std::string>& iccData) {
+    attachICCProfileToPNGIfNeeded(systemFileSystem(), file, iccData);
+}
+
+void attachICCProfileToPNGIfNeeded(const FileReader& reader, const fs::path& file,
+                                   const std::optional<std::string>& iccData) {
     if (!iccData || iccData->empty())
         return;
 
-    std::string original;
-    errno = 0;
-    if (!readWholeFile(file, original))
-        throwReadError(file, errno);
+    const std::string original = readPng(reader, file);
     const std::string_view bytes{original};
     if (!bytes.starts_with(pngSignature))
         return;

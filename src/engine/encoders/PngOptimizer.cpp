@@ -56,7 +56,7 @@ bool endsTheFile(const std::exception_ptr& error) {
 /// tools drop or rewrite it) and a full decode, so a damaged file can never win by size.
 void finishToolCandidate(const EncoderContext& context, const fs::path& file,
                          const std::optional<std::string>& iccData) {
-    attachICCProfileToPNGIfNeeded(file, iccData);
+    attachICCProfileToPNGIfNeeded(context.fs, file, iccData);
     validateEncodedImage(context.fs, context.codec, file);
 }
 
@@ -184,7 +184,7 @@ void writePNGImage(const EncoderContext& context, const fs::path& destination,
     ScratchFiles scratch(destination);
     const fs::path baseFile = scratch.add(scratchURL(directory, base, "png-source", "png"));
     writeBase(baseFile);
-    attachICCProfileToPNGIfNeeded(baseFile, iccData);
+    attachICCProfileToPNGIfNeeded(context.fs, baseFile, iccData);
 
     const PngTools tools{toolURL("oxipng"), toolURL("pngquant")};
     // Every name is taken here: the scratch list is not shared with the other thread.
