@@ -29,8 +29,4 @@ std::string_view title(AppLanguage language) {
     return rowFor(languageTable, language).title;
 }
 
-std::string text(AppLanguage language, std::string_view russian, std::string_view english) {
-    return std::string(language == AppLanguage::russian ? russian : english);
-}
-
 } // namespace velk

@@ -1,24 +1,16 @@
 #pragma once
 
-#include <array>
 #include <optional>
-#include <string>
 #include <string_view>
 
+#include "core/AppLanguage.h"
+
 namespace velk {
-
-enum class AppLanguage { russian, english };
-
-inline constexpr std::array<AppLanguage, 2> allAppLanguages = {AppLanguage::russian,
-                                                               AppLanguage::english};
 
 std::string_view rawValue(AppLanguage language);
 /// Exact raw value only.
 std::optional<AppLanguage> appLanguageFromRaw(std::string_view raw);
 /// The language's own name ("Русский", "English"), the same whatever the interface language.
 std::string_view title(AppLanguage language);
-
-/// The one place a bilingual text is chosen: `russian` for russian, `english` for english.
-std::string text(AppLanguage language, std::string_view russian, std::string_view english);
 
 } // namespace velk
