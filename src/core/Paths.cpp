@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "core/Constants.h"
 #include "core/Text.h"
 
 namespace velk {
@@ -178,6 +179,21 @@ std::string displayPath(const fs::path& path) {
 
 std::string displayName(const fs::path& path) {
     return displayText(path.filename().native());
+}
+
+bool isScratchPath(const fs::path& path) {
+    for (const fs::path& component : path) {
+        const std::string& name = component.native();
+        if (name.starts_with('.') && (name.find(tempFileMarker) != std::string::npos ||
+                                      name.find(replaceFileMarker) != std::string::npos))
+            return true;
+    }
+    return false;
+}
+
+std::string quotedName(const fs::path& path, AppLanguage language) {
+    const std::string name = displayName(path);
+    return text(language, "\u00AB" + name + "\u00BB", "\u201C" + name + "\u201D");
 }
 
 } // namespace velk

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/AppLanguage.h"
+
 namespace velk {
 
 /// Absolute, with "." and ".." resolved lexically and no trailing separator. Symbolic
@@ -40,5 +42,12 @@ std::string displayPath(const std::filesystem::path& path);
 
 /// The last component for the user interface; lossy for non-UTF-8 names.
 std::string displayName(const std::filesystem::path& path);
+
+/// Whether the path is, or lies inside, one of the engine's hidden scratch items (a
+/// component starting with "." that carries tempFileMarker or replaceFileMarker).
+bool isScratchPath(const std::filesystem::path& path);
+
+/// displayName in the language's quotation marks: «name» in Russian, “name” in English.
+std::string quotedName(const std::filesystem::path& path, AppLanguage language);
 
 } // namespace velk

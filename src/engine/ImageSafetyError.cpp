@@ -24,6 +24,17 @@ std::string describe(ImageSafetyError::Kind kind, std::int64_t width, std::int64
 ImageSafetyError::ImageSafetyError(Kind kind, std::int64_t width, std::int64_t height)
     : Error(describe(kind, width, height)), kind_(kind), width_(width), height_(height) {}
 
+std::string ImageSafetyError::description(AppLanguage language) const {
+    if (kind_ == Kind::invalidDimensions)
+        return text(language, "У изображения недопустимые размеры. Файл пропущен.",
+                    "The image has invalid dimensions. Skipped.");
+    const std::string size = std::to_string(width_) + "\u00D7" + std::to_string(height_);
+    return text(language,
+                "Изображение слишком большое для безопасной обработки (" + size +
+                    "). Файл пропущен.",
+                "The image is too large to process safely (" + size + "). Skipped.");
+}
+
 ImageSafetyError ImageSafetyError::resourceLimitExceeded(std::int64_t width, std::int64_t height) {
     return ImageSafetyError(Kind::resourceLimitExceeded, width, height);
 }

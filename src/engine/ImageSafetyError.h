@@ -7,8 +7,7 @@
 namespace velk {
 
 /// A source refused before decoding: its dimensions are not positive, or its decoded
-/// raster would be too large. what() is the English sentence the user sees (the texts
-/// exist in English only).
+/// raster would be too large.
 class ImageSafetyError : public Error {
 public:
     enum class Kind { resourceLimitExceeded, invalidDimensions };
@@ -20,6 +19,8 @@ public:
     /// The refused dimensions; zero for invalidDimensions.
     std::int64_t width() const noexcept { return width_; }
     std::int64_t height() const noexcept { return height_; }
+
+    std::string description(AppLanguage language) const override;
 
 private:
     ImageSafetyError(Kind kind, std::int64_t width, std::int64_t height);

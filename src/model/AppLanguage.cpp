@@ -46,8 +46,4 @@ AppLanguage localeAppLanguage() {
     return AppLanguage::english;
 }
 
-std::string text(AppLanguage language, std::string_view russian, std::string_view english) {
-    return std::string(language == AppLanguage::russian ? russian : english);
-}
-
 } // namespace velk

@@ -1,16 +1,11 @@
 #pragma once
 
-#include <array>
 #include <optional>
-#include <string>
 #include <string_view>
 
+#include "core/AppLanguage.h"
+
 namespace velk {
-
-enum class AppLanguage { russian, english };
-
-inline constexpr std::array<AppLanguage, 2> allAppLanguages = {AppLanguage::russian,
-                                                               AppLanguage::english};
 
 std::string_view rawValue(AppLanguage language);
 /// Exact raw value only.
@@ -24,8 +19,5 @@ AppLanguage appLanguageForLocale(std::string_view locale);
 /// The language of the user's locale, from LC_ALL, LC_MESSAGES and LANG, the first one set
 /// and not empty winning, as the C library resolves message catalogues.
 AppLanguage localeAppLanguage();
-
-/// The one place a bilingual text is chosen: `russian` for russian, `english` for english.
-std::string text(AppLanguage language, std::string_view russian, std::string_view english);
 
 } // namespace velk

@@ -14,7 +14,8 @@ struct PolicyRow {
 
 constexpr std::array<PolicyRow, 2> policyTable = {{
     {OriginalPolicy::keep, "backup", "Сохранять", "Keep"},
-    {OriginalPolicy::replace, "replace", "Не сохранять", "Replace"},
+    // Read after the row title "Original": the original is not lost but moved to the backups.
+    {OriginalPolicy::replace, "replace", "В бэкапы", "To backups"},
 }};
 } // namespace
 

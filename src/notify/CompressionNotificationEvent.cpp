@@ -13,10 +13,15 @@ std::string fileKey(std::string_view prefix, const std::filesystem::path& file) 
     return std::string(prefix) + pathKey(standardized(file));
 }
 
-// «name» in Russian, “name” in English.
-std::string quoted(AppLanguage language, const std::filesystem::path& file) {
-    const std::string name = displayName(file);
-    return text(language, "«" + name + "»", "\u201C" + name + "\u201D");
+// Error descriptions name the file themselves where they can; prefixing the name again
+// would have the notice read "“a.jpg”: “a.jpg” is not …". Both quotings count, as the
+// message may date from before a change of language.
+bool namesFile(const std::string& message, const std::filesystem::path& file) {
+    for (const AppLanguage language : allAppLanguages) {
+        if (message.find(quotedName(file, language)) != std::string::npos)
+            return true;
+    }
+    return false;
 }
 } // namespace
 
@@ -59,14 +64,16 @@ std::string CompressionNotificationEvent::body(AppLanguage language) const {
             [&](const UnsupportedFile& e) {
                 return text(language, "Velk | Compressor пропустил ",
                             "Velk | Compressor skipped ") +
-                       quoted(language, e.file) + ".";
+                       quotedName(e.file, language) + ".";
             },
             [&](const ProcessingFailed& e) {
-                return quoted(language, e.file) + ": " + shortenedMessage(e.message);
+                if (namesFile(e.message, e.file))
+                    return shortenedMessage(e.message);
+                return quotedName(e.file, language) + ": " + shortenedMessage(e.message);
             },
             [&](const WatcherFailed& e) { return shortenedMessage(e.message); },
             [&](const AlreadyOptimal& e) {
-                return quoted(language, e.file) +
+                return quotedName(e.file, language) +
                        text(language, " оставлен без изменений: новый файл был бы тяжелее.",
                             " was left unchanged because the new file would be larger.");
             },

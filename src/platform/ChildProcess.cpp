@@ -160,7 +160,14 @@ void launchDetached(const std::filesystem::path& executable,
 }
 
 ChildProcessError::ChildProcessError(const std::filesystem::path& executable, int errorNumber)
-    : Error(launchFailureText(executable, errorNumber)), errorNumber_(errorNumber) {}
+    : Error(launchFailureText(executable, errorNumber)), errorNumber_(errorNumber),
+      executable_(executable) {}
+
+std::string ChildProcessError::description(AppLanguage language) const {
+    const std::string name = quotedName(executable_, language);
+    return text(language, "Не удалось запустить программу " + name + ".",
+                "The program " + name + " could not be started.");
+}
 
 namespace {
 std::string_view variableName(std::string_view entry) {

@@ -17,9 +17,13 @@ class ChildProcessError : public Error {
 public:
     ChildProcessError(const std::filesystem::path& executable, int errorNumber);
     int errorNumber() const noexcept { return errorNumber_; }
+    const std::filesystem::path& executable() const noexcept { return executable_; }
+
+    std::string description(AppLanguage language) const override;
 
 private:
     int errorNumber_;
+    std::filesystem::path executable_;
 };
 
 /// One outside program, started without a shell: argv[0] is the executable's path and

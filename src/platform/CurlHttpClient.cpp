@@ -241,6 +241,22 @@ HttpResult perform(const HttpRequest& request, const std::atomic<bool>& stopping
 
 } // namespace
 
+std::string HttpError::description(AppLanguage language) const {
+    switch (kind_) {
+    case Kind::transport:
+        break;
+    case Kind::insecureRedirect:
+        return text(language, "Сервер перенаправил запрос на небезопасный адрес, и он был прерван.",
+                    "The server redirected to an insecure address, so the request was stopped.");
+    case Kind::bodyTooLarge:
+        return text(language, "Сервер прислал слишком большой ответ.",
+                    "The server\u2019s answer was too large.");
+    }
+    return text(language,
+                "Сервер недоступен. Проверьте подключение к интернету и повторите попытку.",
+                "The server could not be reached. Check your internet connection and try again.");
+}
+
 CurlHttpClient::CurlHttpClient(std::optional<fs::path> extraCaFile)
     : extraCaFile_(std::move(extraCaFile)) {
     static std::once_flag initialised;

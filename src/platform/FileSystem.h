@@ -20,9 +20,14 @@ public:
     FileSystemError(std::string_view operation, const std::filesystem::path& path,
                     std::error_code code);
     std::error_code code() const noexcept { return code_; }
+    const std::filesystem::path& path() const noexcept { return path_; }
+
+    /// By the reason: a missing item, no permission, a full or read-only disk.
+    std::string description(AppLanguage language) const override;
 
 private:
     std::error_code code_;
+    std::filesystem::path path_;
 };
 
 /// Attributes of the item itself: a symbolic link is described, never followed.

@@ -103,7 +103,7 @@ bool tryLock(int fd, const fs::path& path, const std::string& what) {
         if (errno == EWOULDBLOCK)
             return false;
         const int error = errno;
-        throw FolderLockError(FolderLockError::Kind::unavailable,
+        throw FolderLockError(FolderLockError::Kind::unavailable, path,
                               what + " \u201C" + displayName(path) + "\u201D cannot be locked.",
                               std::nullopt, errorFrom(error));
     }
@@ -115,9 +115,30 @@ std::string heldBy(std::optional<int> pid) {
 
 } // namespace
 
-FolderLockError::FolderLockError(Kind kind, const std::string& message,
+FolderLockError::FolderLockError(Kind kind, fs::path path, const std::string& message,
                                  std::optional<int> holderPid, std::error_code code)
-    : Error(message), kind_(kind), holderPid_(holderPid), code_(code) {}
+    : Error(message), kind_(kind), path_(std::move(path)), holderPid_(holderPid), code_(code) {}
+
+std::string FolderLockError::description(AppLanguage language) const {
+    const std::string name = quotedName(path_, language);
+    std::error_code error;
+    // Only a folder is locked through itself; a lock file is the single-instance lock.
+    const bool folder = fs::is_directory(path_, error);
+    if (kind_ == Kind::unavailable)
+        return text(language, "Не удалось заблокировать " + name + ".",
+                    name + " could not be locked.");
+    if (!folder)
+        return text(language, "Velk | Compressor уже запущен.",
+                    "Velk | Compressor is already running.");
+    const std::string process = holderPid_ ? std::to_string(*holderPid_) : std::string();
+    return text(language,
+                "Папку " + name + " уже сжимает другая программа" +
+                    (holderPid_ ? " (процесс " + process + ")" : "") +
+                    ". Закройте её или выберите другую папку.",
+                "The folder " + name + " is already being compressed by another program" +
+                    (holderPid_ ? " (process " + process + ")" : "") +
+                    ". Close that program or choose another folder.");
+}
 
 FolderLock::FolderLock(int fd, fs::path path) : fd_(fd), path_(std::move(path)) {}
 
@@ -144,14 +165,14 @@ FolderLock FolderLock::lockFolder(const fs::path& folder) {
     OpenDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0) {
         const int error = errno;
-        throw FolderLockError(FolderLockError::Kind::unavailable,
+        throw FolderLockError(FolderLockError::Kind::unavailable, folder,
                               "The folder \u201C" + displayName(folder) +
                                   "\u201D cannot be locked.",
                               std::nullopt, errorFrom(error));
     }
     if (!tryLock(fd.get(), folder, "The folder")) {
         const std::optional<int> holder = holderOfDescriptor(fd.get());
-        throw FolderLockError(FolderLockError::Kind::held,
+        throw FolderLockError(FolderLockError::Kind::held, folder,
                               "The folder \u201C" + displayName(folder) +
                                   "\u201D is already being compressed by " + heldBy(holder) + ".",
                               holder, errorFrom(EWOULDBLOCK));
@@ -161,7 +182,7 @@ FolderLock FolderLock::lockFolder(const fs::path& folder) {
 
 FolderLock FolderLock::lockFile(const fs::path& file) {
     const auto unavailable = [&](int error) {
-        return FolderLockError(FolderLockError::Kind::unavailable,
+        return FolderLockError(FolderLockError::Kind::unavailable, file,
                                "The lock file \u201C" + displayName(file) +
                                    "\u201D cannot be opened.",
                                std::nullopt, errorFrom(error));
@@ -180,7 +201,7 @@ FolderLock FolderLock::lockFile(const fs::path& file) {
         std::optional<int> holder = holderOfDescriptor(fd.get());
         if (!holder)
             holder = pidWrittenIn(fd.get());
-        throw FolderLockError(FolderLockError::Kind::held,
+        throw FolderLockError(FolderLockError::Kind::held, file,
                               "\u201C" + displayName(file) + "\u201D is held by " + heldBy(holder) +
                                   ".",
                               holder, errorFrom(EWOULDBLOCK));

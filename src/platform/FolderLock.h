@@ -15,15 +15,20 @@ class FolderLockError : public Error {
 public:
     enum class Kind { held, unavailable };
 
-    FolderLockError(Kind kind, const std::string& message, std::optional<int> holderPid,
-                    std::error_code code = {});
+    FolderLockError(Kind kind, std::filesystem::path path, const std::string& message,
+                    std::optional<int> holderPid, std::error_code code = {});
     Kind kind() const noexcept { return kind_; }
+    /// The folder or lock file that could not be locked.
+    const std::filesystem::path& path() const noexcept { return path_; }
     /// The process id of the holder (`held` only, and only when it could be found).
     std::optional<int> holderPid() const noexcept { return holderPid_; }
     std::error_code code() const noexcept { return code_; }
 
+    std::string description(AppLanguage language) const override;
+
 private:
     Kind kind_;
+    std::filesystem::path path_;
     std::optional<int> holderPid_;
     std::error_code code_;
 };

@@ -22,6 +22,8 @@ public:
     HttpError(Kind kind, const std::string& message) : Error(message), kind_(kind) {}
     Kind kind() const noexcept { return kind_; }
 
+    std::string description(AppLanguage language) const override;
+
 private:
     Kind kind_;
 };

@@ -77,9 +77,13 @@ std::string XdgAutostartLoginItem::desktopEntry(const fs::path& executable) {
            "Name=" +
            std::string(appName) +
            "\n"
+           "Comment=Keeps one folder of images compressed\n"
+           "Comment[ru]=Сжимает новые изображения в выбранной папке\n"
            "Exec=" +
            quotedExecArgument(path) +
            "\n"
+           // The installed icon's theme name, so "Startup Applications" shows no blank row.
+           "Icon=velk-compressor\n"
            "Terminal=false\n"
            "X-GNOME-Autostart-enabled=true\n";
 }

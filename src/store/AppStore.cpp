@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/Constants.h"
+#include "core/FileError.h"
 #include "core/Locations.h"
 #include "core/NativeLog.h"
 #include "core/Paths.h"
@@ -103,7 +104,7 @@ void AppStore::start() {
         updateConfig([](AppConfig& config) { config.enabled = true; });
     NativeLog::write("Start watcher " + displayPath(*folder));
     try {
-        compressor_.start(config_, *folder);
+        startEngine(*folder);
     } catch (const std::exception& error) {
         handleWatcherFailure(error);
         return;
@@ -192,9 +193,17 @@ bool AppStore::storedDirectoryNeedsFreshSelection(const fs::path&) const {
     return false;
 }
 
+void AppStore::startEngine(const fs::path& folder) {
+    // The engine checks this too, but only here is it known that the path is the folder.
+    if (const auto attributes = fileSystem_.attributes(folder);
+        !attributes || !attributes->isDirectory)
+        throw FileError(FileError::Kind::readNoSuchFile, folder, FileError::Item::folder);
+    compressor_.start(config_, folder);
+}
+
 void AppStore::handleWatcherFailure(const std::exception& error) {
     NativeLog::write(std::string("Watcher failed ") + error.what());
-    watcherError_ = error.what();
+    watcherError_ = userDescription(error, config_.language);
     countError();
     const CompressionNotificationEvent event(
         CompressionNotificationEvent::WatcherFailed{*watcherError_});
@@ -234,7 +243,7 @@ void AppStore::restartIfNeeded() {
     if (!folder || storedDirectoryNeedsFreshSelection(*folder))
         return;
     try {
-        compressor_.start(config_, *folder);
+        startEngine(*folder);
         watcherError_.reset();
     } catch (const std::exception& error) {
         handleWatcherFailure(error);

@@ -133,6 +133,8 @@ private:
     void countError();
     void notifyChange();
 
+    /// Throws FileError (a folder) when the folder is gone, else what the engine throws.
+    void startEngine(const std::filesystem::path& folder);
     void didChooseWatchDirectory(const std::optional<std::filesystem::path>& folder);
     /// The resolved watch folder when it exists as a folder; else the missing-folder alert.
     std::optional<std::filesystem::path> existingWatchDirectoryOrAlert();
@@ -140,9 +142,12 @@ private:
     void showNoBackupsAlert(const std::string& informativeText, UserDialogs::Window window);
     void showAvailableUpdate(const AppUpdateManifest& manifest, UserDialogs::Window from);
     void downloadAndInstall(const AppUpdateManifest& manifest, UserDialogs::Window from);
+    /// Whether the failure came from a mere check or from fetching and installing.
+    enum class UpdateStep { check, update };
     /// `error` is what the client failed with: an AppUpdateError or a network, file or
     /// decoding error passed on unchanged.
-    void showUpdateError(const std::exception_ptr& error, UserDialogs::Window from);
+    void showUpdateError(const std::exception_ptr& error, UserDialogs::Window from,
+                         UpdateStep step = UpdateStep::update);
     void showAlert(UserDialogs::Alert alert, UserDialogs::Window window,
                    UserDialogs::AlertCompletion completion = {});
     bool hasDialogs(const char* command) const;

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "core/BuildSettings.h"
 #include "core/Constants.h"
 #include "core/NativeLog.h"
 #include "core/Paths.h"
@@ -25,52 +26,30 @@ std::string invalidDataText(AppLanguage language) {
                 "The update server returned invalid data.");
 }
 
-std::string updateErrorText(const std::exception_ptr& error, AppLanguage language) {
+// The host of the release manifest, without a port: what a reader knows the server by.
+std::string updateHost() {
+    std::string_view host = updateManifestURL.substr(updateManifestURL.find("://") + 3);
+    host = host.substr(0, host.find('/'));
+    return std::string(host.substr(0, host.find(':')));
+}
+
+std::string updateErrorText(const std::exception_ptr& error, AppLanguage language,
+                            bool duringCheck) {
     try {
         std::rethrow_exception(error);
     } catch (const AppUpdateError& failure) {
-        using Kind = AppUpdateError::Kind;
-        switch (failure.kind()) {
-        case Kind::invalidManifest:
-            return invalidDataText(language);
-        case Kind::httpStatus:
-            return text(language, "Сервер обновлений временно недоступен. Повторите попытку позже.",
-                        "The update server is temporarily unavailable. Try again later.");
-        case Kind::unsupportedSystem:
-            return text(language, "Эта версия требует Linux " + failure.detail() + " или новее.",
-                        "This update requires Linux " + failure.detail() + " or newer.");
-        case Kind::installation:
-            return text(language,
-                        "Не удалось заменить приложение. Оно будет оставлено без изменений.",
-                        "The app could not be replaced. It was left unchanged.");
-        case Kind::noUpdatePackage:
-            return text(language,
-                        "Файл обновления больше недоступен. Проверьте обновления ещё раз.",
-                        "The update package is no longer available. Check again.");
-        case Kind::appRunningFromDiskImage:
-            return text(language,
-                        "Сначала переместите приложение в Applications и запустите его оттуда.",
-                        "Move the app to Applications and launch it from there first.");
-        case Kind::updaterHelperMissing:
-            return text(language,
-                        "В сборке отсутствует компонент обновления. Скачайте приложение заново.",
-                        "The update component is missing from this build. Download the app "
-                        "again.");
-        case Kind::checksumMismatch:
-            return text(language,
-                        "Файл обновления повреждён или не совпадает с опубликованной сборкой.",
-                        "The update file is damaged or does not match the published build.");
-        case Kind::signatureInvalid:
-            return text(language, "Файл обновления не подписан издателем приложения.",
-                        "The update file is not signed by the app's publisher.");
-        case Kind::updatesFromPackageManager:
-            return text(language, "Это приложение обновляется через системный менеджер пакетов.",
-                        "This app is updated by the system's package manager.");
-        }
+        return failure.description(language);
     } catch (const RecordDecodeError&) {
         // A manifest that is not the expected JSON is the server's fault, not the network's.
         return invalidDataText(language);
     } catch (...) {
+    }
+    if (duringCheck) {
+        const std::string host = updateHost();
+        return text(language,
+                    "Сервер " + host +
+                        " недоступен. Проверьте подключение к интернету и повторите попытку.",
+                    host + " could not be reached. Check your internet connection and try again.");
     }
     return text(language, "Проверьте подключение к интернету и повторите попытку.",
                 "Check your internet connection and try again.");
@@ -179,9 +158,10 @@ void AppStore::openBackupDirectory() {
         dialogs_->openFolder(backups);
         return;
     }
+    // Keeping originals makes no backups: only replacing one does.
     showNoBackupsAlert(text(config_.language,
-                            "Резервные копии появятся здесь после сжатия с сохранением исходников.",
-                            "Backups will appear here after compression with originals kept."),
+                            "Резервные копии появляются здесь, когда исходники заменяются.",
+                            "Backups appear here when originals are replaced."),
                        nullptr);
 }
 
@@ -213,7 +193,7 @@ void AppStore::clearBackups(UserDialogs::Window from) {
                 self->fileSystem_.remove(backups);
             } catch (const std::exception& error) {
                 NativeLog::write(std::string("Clear backups failed ") + error.what());
-                self->dialogs_->showError(error.what(), from);
+                self->dialogs_->showError(userDescription(error, self->config_.language), from);
                 return;
             }
             NativeLog::write("Backups cleared " + displayPath(backups));
@@ -242,7 +222,7 @@ void AppStore::checkUpdates(UserDialogs::Window from) {
             if (!self)
                 return;
             if (!outcome.succeeded()) {
-                self->showUpdateError(outcome.error(), from);
+                self->showUpdateError(outcome.error(), from, UpdateStep::check);
                 return;
             }
             const auto& answer = outcome.value().value;
@@ -314,14 +294,18 @@ void AppStore::downloadAndInstall(const AppUpdateManifest& manifest, UserDialogs
         });
 }
 
-void AppStore::showUpdateError(const std::exception_ptr& error, UserDialogs::Window from) {
+void AppStore::showUpdateError(const std::exception_ptr& error, UserDialogs::Window from,
+                               UpdateStep step) {
     const AppLanguage language = config_.language;
     NativeLog::write("Update error: " + describe(error));
-    showAlert({AlertStyle::warning,
-               text(language, "Не удалось обновить приложение", "Could not update the app"),
-               updateErrorText(error, language),
-               {text(language, "Понятно", "OK")}},
-              from);
+    showAlert(
+        {AlertStyle::warning,
+         step == UpdateStep::check
+             ? text(language, "Не удалось проверить обновления", "Could not check for updates")
+             : text(language, "Не удалось обновить приложение", "Could not update the app"),
+         updateErrorText(error, language, step == UpdateStep::check),
+         {text(language, "Понятно", "OK")}},
+        from);
 }
 
 } // namespace velk

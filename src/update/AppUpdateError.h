@@ -6,8 +6,8 @@
 
 namespace velk {
 
-/// The update client's own failures. what() is the error's description, the English text
-/// the log records; the store chooses what the user reads from kind().
+/// The update client's own failures. what() is the English text the log records, with
+/// the detail and status code; description() is what the user reads, without them.
 class AppUpdateError : public Error {
 public:
     enum class Kind {
@@ -39,6 +39,7 @@ public:
     long statusCode() const noexcept { return statusCode_; }
 
     const char* errorDescription() const noexcept { return what(); }
+    std::string description(AppLanguage language) const override;
 
 private:
     AppUpdateError(Kind kind, std::string detail, long statusCode);

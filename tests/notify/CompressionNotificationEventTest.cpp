@@ -48,6 +48,11 @@ TEST(CompressionNotificationEventTest, TextsInBothLanguages) {
          "Velk | Compressor skipped \u201Cclip.mov\u201D."},
         {Event(Event::ProcessingFailed{"/in/a.png", "Bad\ndata"}), "Не удалось сжать файл",
          "«a.png»: Bad data", "Could not compress file", "\u201Ca.png\u201D: Bad data"},
+        // A message that names the file itself, even in the other language's quotes, is
+        // not prefixed with the name a second time.
+        {Event(Event::ProcessingFailed{"/in/a.png", "«a.png» не читается как PNG."}),
+         "Не удалось сжать файл", "«a.png» не читается как PNG.", "Could not compress file",
+         "«a.png» не читается как PNG."},
         {Event(Event::WatcherFailed{"No access"}), "Папка недоступна", "No access",
          "Folder unavailable", "No access"},
         {Event(Event::AlreadyOptimal{"/in/b.jpg"}), "Файл уже оптимален",

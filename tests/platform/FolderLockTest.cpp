@@ -21,7 +21,7 @@ template <typename Attempt> FolderLockError heldError(Attempt attempt) {
         return error;
     }
     ADD_FAILURE() << "the second lock was granted";
-    return FolderLockError(FolderLockError::Kind::unavailable, "", std::nullopt);
+    return FolderLockError(FolderLockError::Kind::unavailable, {}, "", std::nullopt);
 }
 
 TEST(FolderLockTest, OneHolderAtATimeNamedByItsPidAndNothingWrittenIntoTheFolder) {

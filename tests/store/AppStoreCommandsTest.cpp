@@ -213,6 +213,8 @@ TEST_F(AppStoreCommandsTest, BackupsAreOpenedOrClearedOnlyWhenTheyExist) {
     auto store = makeStore(folder_, /*russian=*/true);
     store->openBackupDirectory();
     EXPECT_EQ(lastAlert().message, "Бэкапов пока нет");
+    EXPECT_EQ(lastAlert().informativeText,
+              "Резервные копии появляются здесь, когда исходники заменяются.");
     EXPECT_EQ(dialogs_.alerts.back().window, nullptr);
     store->clearBackups(window());
     EXPECT_EQ(lastAlert().informativeText, "Папка с резервными копиями уже пуста.");
@@ -322,12 +324,17 @@ TEST_F(AppStoreCommandsTest, UpdateErrorsReadAsTheirKindInBothLanguages) {
         {error(RecordDecodeError(RecordDecodeError::Kind::syntax, "not JSON")), false,
          "The update server returned invalid data."},
         {error(HttpError(HttpError::Kind::transport, "timed out")), true,
-         "Проверьте подключение к интернету и повторите попытку."},
+         "Сервер velk.app недоступен. Проверьте подключение к интернету и повторите попытку."},
+        {error(HttpError(HttpError::Kind::transport, "timed out")), false,
+         "velk.app could not be reached. Check your internet connection and try again."},
     };
     for (const Case& c : cases) {
         auto store = makeStore(folder_, c.russian);
         updater_->checkAnswer = c.error;
         store->checkUpdates(window());
+        EXPECT_EQ(lastAlert().message,
+                  c.russian ? "Не удалось проверить обновления" : "Could not check for updates")
+            << "the check failed, not an update";
         EXPECT_EQ(lastAlert().informativeText, c.expected);
         EXPECT_EQ(dialogs_.alerts.back().window, window());
     }

@@ -213,7 +213,8 @@ TEST_F(AppStoreTest, StartOnMissingFolderGivesErrorCountNoticeAndNotification) {
 
     EXPECT_FALSE(store->isRunning());
     ASSERT_TRUE(store->watcherError());
-    EXPECT_NE(store->watcherError()->find("no such file"), std::string::npos);
+    EXPECT_EQ(*store->watcherError(),
+              "The folder \u201Cgone\u201D could not be found. Choose the folder again.");
     EXPECT_EQ(store->stats().errors, 1);
     ASSERT_EQ(notices_.size(), 1u);
     EXPECT_EQ(notices_[0], Event(Event::WatcherFailed{*store->watcherError()}));

@@ -31,7 +31,11 @@ TEST_F(XdgAutostartLoginItemTest, RegisterAndUnregisterRoundTrip) {
     const std::string entry = test::readFile(item_.file());
     EXPECT_EQ(entry.rfind("[Desktop Entry]\n", 0), 0u);
     EXPECT_EQ(execLine(entry), "Exec=\"/opt/velk/VelkCompressor\"");
-    EXPECT_NE(entry.find("\nType=Application\n"), std::string::npos);
+    // Icon and comment in both languages, or session settings list a blank row.
+    for (const char* line : {"\nType=Application\n", "\nIcon=velk-compressor\n",
+                             "\nComment=Keeps one folder of images compressed\n",
+                             "\nComment[ru]=Сжимает новые изображения в выбранной папке\n"})
+        EXPECT_NE(entry.find(line), std::string::npos) << line;
 
     item_.unregisterItem();
     EXPECT_FALSE(item_.isEnabled());

@@ -176,10 +176,10 @@ void SettingsWindow::retitle(AppLanguage language) {
     setWindowTitle(title);
     heading_.setText(title);
     applicationTitle_.setText(tr2(language, "Приложение", "Application"));
-    menuBarTitle_.setText(tr2(language, "Менюбар", "Menu bar"));
+    menuBarTitle_.setText(tr2(language, "Трей", "Tray"));
     filesTitle_.setText(tr2(language, "Файлы", "Files"));
     aboutTitle_.setText(tr2(language, "О программе", "About"));
-    autostartLabel_.setText(tr2(language, "Запускать вместе с Linux", "Launch with Linux"));
+    autostartLabel_.setText(tr2(language, "Запускать при входе в систему", "Start at login"));
     languageLabel_.setText(tr2(language, "Язык интерфейса", "Interface language"));
     progressLabel_.setText(tr2(language, "Прогресс сжатия", "Compression progress"));
     notificationsLabel_.setText(tr2(language, "Системные уведомления", "System notifications"));

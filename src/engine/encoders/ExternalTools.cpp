@@ -91,6 +91,11 @@ long wholeSeconds(double seconds) {
 ToolGroupAbandonedError::ToolGroupAbandonedError()
     : Error("A tool run side by side failed, so this one was ended") {}
 
+std::string ToolGroupAbandonedError::description(AppLanguage language) const {
+    return text(language, "Сжатие прервано: другой кодировщик этого файла завершился с ошибкой.",
+                "Compression was stopped because another encoder of this file failed.");
+}
+
 void ToolGroup::abandon() {
     std::vector<std::shared_ptr<ChildProcess>> running;
     {
@@ -126,7 +131,18 @@ void ToolGroup::remove(const ChildProcess* process) {
 ToolTimeLimitError::ToolTimeLimitError(const std::filesystem::path& tool, double seconds)
     : Error("Compression took too long: \u201C" + displayName(tool) + "\u201D was stopped after " +
             std::to_string(wholeSeconds(seconds)) +
-            (wholeSeconds(seconds) == 1 ? " second." : " seconds.")) {}
+            (wholeSeconds(seconds) == 1 ? " second." : " seconds.")),
+      tool_(tool), seconds_(wholeSeconds(seconds)) {}
+
+std::string ToolTimeLimitError::description(AppLanguage language) const {
+    const std::string name = quotedName(tool_, language);
+    const std::string seconds = std::to_string(seconds_);
+    return text(language,
+                "Сжатие заняло слишком много времени: " + name + " остановлен через " + seconds +
+                    " с. Файл пропущен.",
+                "Compression took too long: " + name + " was stopped after " + seconds +
+                    (seconds_ == 1 ? " second" : " seconds") + ". Skipped.");
+}
 
 double toolTimeLimitFor(std::int64_t pixels, double base, double perMegapixel) {
     return base + perMegapixel * static_cast<double>(std::max<std::int64_t>(pixels, 0)) / 1e6;

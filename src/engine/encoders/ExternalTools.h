@@ -30,12 +30,17 @@ bool executableSupportsCurrentArchitecture(const std::filesystem::path& executab
 /// service runs is noticed. `name` must be a plain file name.
 std::optional<std::filesystem::path> toolURL(std::string_view name);
 
-/// An outside tool ran past its time limit and was stopped; what() is the sentence the
-/// user sees. Unlike other failures of a tool it ends the whole file, not one candidate:
-/// a tool that hangs on this image would hang on the next candidate too.
+/// An outside tool ran past its time limit and was stopped. Unlike other failures of a
+/// tool it ends the whole file, not one candidate: a tool that hangs on this image would
+/// hang on the next candidate too.
 class ToolTimeLimitError : public Error {
 public:
     ToolTimeLimitError(const std::filesystem::path& tool, double seconds);
+    std::string description(AppLanguage language) const override;
+
+private:
+    std::filesystem::path tool_;
+    long seconds_;
 };
 
 /// Seconds one tool run may take on an image of `pixels` pixels.
@@ -46,6 +51,7 @@ double toolTimeLimitFor(std::int64_t pixels, double base = toolTimeLimitBase,
 class ToolGroupAbandonedError : public Error {
 public:
     ToolGroupAbandonedError();
+    std::string description(AppLanguage language) const override;
 };
 
 /// The tools one file runs side by side. When one of them fails in a way that ends the
