@@ -20,6 +20,7 @@
 #include "platform/ImageCodec.h"
 #include "platform/LoginItem.h"
 #include "platform/Notifier.h"
+#include "platform/SerialQueue.h"
 #include "store/UserDialogs.h"
 #include "update/AppUpdater.h"
 
@@ -53,6 +54,19 @@ public:
         };
         /// None (the headless mode) makes the commands below log and do nothing.
         UserDialogs* dialogs = nullptr;
+        /// The wall clock pauses end by.
+        std::function<Date()> clock = [] { return std::chrono::system_clock::now(); };
+        /// How often a wanted but missing folder is looked for again, a watched one checked
+        /// for still being there, and a pause for having ended.
+        std::chrono::milliseconds folderCheckInterval{2000};
+    };
+
+    /// What the files of the batch that ended last came to.
+    struct BatchSummary {
+        int files = 0;
+        int failed = 0;
+        std::int64_t savedBytes = 0;
+        bool operator==(const BatchSummary&) const = default;
     };
 
     /// Loads the configuration and the history from the application support folder; does
@@ -66,12 +80,32 @@ public:
     std::function<void(const CompressionNotificationEvent&)> onNotice;
     /// After every engine scan: whether the folder has settled (see FolderCompressor).
     std::function<void(bool settled)> onScanFinished;
+    /// A notification's "Show in history" was chosen; the shell opens the history.
+    std::function<void()> onShowHistoryRequested;
 
     /// Begins compressing the configured folder, switching `enabled` on; a failure ends in
-    /// `watcherError`, never in an exception.
+    /// `watcherError`, never in an exception. A pause that has not ended yet holds the
+    /// engine back; a folder that is missing is waited for and started on when it is back.
     void start();
-    /// Switches automatic compression off; returns once the file in progress has ended.
+    /// Switches automatic compression off (ending any pause); returns once the file in
+    /// progress has ended.
     void stop();
+
+    /// Holds compression back until `until`, or until resume() when none; `enabled` stays
+    /// on and the pause is saved, so it outlives a restart. Files in progress are left as
+    /// they were, as a stop leaves them.
+    void pause(std::optional<Date> until);
+    /// Ends a pause and starts the engine.
+    void resume();
+    bool isPaused() const { return config_.paused; }
+    /// The configured folder is wanted but missing; the store looks for it again every
+    /// folderCheckInterval and starts on it when it is back.
+    bool folderUnavailable() const { return folderUnavailable_; }
+    /// Files that failed since the user last looked at the panel or the history.
+    int unseenFailures() const { return unseenFailures_; }
+    void acknowledgeFailures();
+    const std::optional<BatchSummary>& lastBatch() const { return lastBatch_; }
+    Date now() const { return clock_(); }
 
     const AppConfig& config() const { return config_; }
     /// Every assignment is saved and may register the login item or restart the engine.
@@ -132,6 +166,13 @@ private:
     void recordHistory(const CompressionHistoryEntry& entry);
     void countError();
     void notifyChange();
+    void installEngineCallbacks();
+    void checkFolderAndPause();
+    void waitForFolder(const std::filesystem::path& folder);
+    void scanFinished(bool settled);
+    /// Sends the failures gathered since the last scan as one notification.
+    void flushNotifications();
+    void notificationActionChosen(const std::string& action);
 
     void didChooseWatchDirectory(const std::optional<std::filesystem::path>& folder);
     /// The resolved watch folder when it exists as a folder; else the missing-folder alert.
@@ -169,6 +210,17 @@ private:
     CompressionHistory history_;
     std::optional<std::string> watcherError_;
     AppConfig config_;
+    std::function<Date()> clock_;
+    std::chrono::milliseconds folderCheckInterval_;
+    bool folderUnavailable_ = false;
+    int unseenFailures_ = 0;
+    std::optional<BatchSummary> currentBatch_;
+    std::optional<BatchSummary> lastBatch_;
+    /// Failures of the scan under way, told in one notification when it ends.
+    std::vector<CompressionNotificationEvent> pendingNotifications_;
+    TaskHandle folderCheck_;
+    /// Only waits and posts to the main executor; the checks themselves run there.
+    SerialQueue timers_{"velk.store.timers"};
     // Last, so it is destroyed first: its destructor stops the run and waits for the file
     // in progress, and nothing it reports may find the members above gone.
     FolderCompressor compressor_;
