@@ -30,7 +30,9 @@ AppStore::AppStore(Token, Services services)
       historyURL_(velkApplicationSupportDirectory() / historyFileName),
       history_(CompressionHistory::load(historyURL_)), config_(loadAppConfig(configURL_)),
       clock_(std::move(services.clock)), folderCheckInterval_(services.folderCheckInterval),
-      compressor_(services.fileSystem, services.codec, std::move(services.engineOptions)) {
+      engineOptions_(services.engineOptions), codec_(services.codec),
+      compressor_(std::make_unique<FolderCompressor>(services.fileSystem, services.codec,
+                                                     std::move(services.engineOptions))) {
     NativeLog::write("Config loaded watch=" +
                      (config_.watchDirectory ? displayPath(*config_.watchDirectory) : "-") +
                      " enabled=" + (config_.enabled ? "true" : "false"));
@@ -67,26 +69,26 @@ void AppStore::installCallbacks() {
 void AppStore::installEngineCallbacks() {
     const std::weak_ptr<AppStore> weak = weak_from_this();
     const MainExecutor executor = mainExecutor_;
-    compressor_.onStats = [weak, executor, issued = reportsIssued_](const CompressionStats& s) {
+    compressor_->onStats = [weak, executor, issued = reportsIssued_](const CompressionStats& s) {
         const std::uint64_t report = issued->fetch_add(1) + 1;
         executor([weak, s, report] {
             if (auto self = weak.lock())
                 self->applyStats(s, report);
         });
     };
-    compressor_.onEvent = [weak, executor](const CompressionNotificationEvent& event) {
+    compressor_->onEvent = [weak, executor](const CompressionNotificationEvent& event) {
         executor([weak, event] {
             if (auto self = weak.lock())
                 self->receiveEvent(event);
         });
     };
-    compressor_.onHistory = [weak, executor](const CompressionHistoryEntry& entry) {
+    compressor_->onHistory = [weak, executor](const CompressionHistoryEntry& entry) {
         executor([weak, entry] {
             if (auto self = weak.lock())
                 self->recordHistory(entry);
         });
     };
-    compressor_.onScanFinished = [weak, executor](bool settled) {
+    compressor_->onScanFinished = [weak, executor](bool settled) {
         executor([weak, settled] {
             if (auto self = weak.lock())
                 self->scanFinished(settled);
@@ -133,7 +135,7 @@ void AppStore::start() {
     }
     NativeLog::write("Start watcher " + displayPath(*folder));
     try {
-        compressor_.start(config_, *folder);
+        compressor_->start(config_, *folder);
     } catch (const std::exception& error) {
         folderUnavailable_ = false;
         handleWatcherFailure(error);
@@ -154,7 +156,7 @@ void AppStore::stop() {
             config.paused = false;
             config.pausedUntil.reset();
         });
-    compressor_.stop();
+    compressor_->stop();
     flushNotifications();
     folderUnavailable_ = false;
     if (watcherError_ && resolvedWatchDirectory())
@@ -270,7 +272,7 @@ void AppStore::updateLoginItem() {
 }
 
 void AppStore::restartIfNeeded() {
-    if (!compressor_.isRunning())
+    if (!compressor_->isRunning())
         return;
     // The scan those failures belong to ends unfinished.
     flushNotifications();
@@ -278,7 +280,7 @@ void AppStore::restartIfNeeded() {
     if (!folder || storedDirectoryNeedsFreshSelection(*folder))
         return;
     try {
-        compressor_.start(config_, *folder);
+        compressor_->start(config_, *folder);
         watcherError_.reset();
     } catch (const std::exception& error) {
         handleWatcherFailure(error);

@@ -82,6 +82,8 @@ public:
     std::function<void(bool settled)> onScanFinished;
     /// A notification's "Show in history" was chosen; the shell opens the history.
     std::function<void()> onShowHistoryRequested;
+    /// A newly chosen folder is now watched; the shell shows the panel to confirm it.
+    std::function<void()> onFolderWatched;
 
     /// Begins compressing the configured folder, switching `enabled` on; a failure ends in
     /// `watcherError`, never in an exception. A pause that has not ended yet holds the
@@ -105,6 +107,21 @@ public:
     int unseenFailures() const { return unseenFailures_; }
     void acknowledgeFailures();
     const std::optional<BatchSummary>& lastBatch() const { return lastBatch_; }
+    /// "Start at login?" is still to be asked: a folder is watched and it never was.
+    bool offersAutostart() const { return config_.watchDirectory && !config_.autostartAsked; }
+
+    /// The images at the top of `folder` the engine would take: their paths and total size.
+    struct ExistingImages {
+        std::vector<std::filesystem::path> files;
+        std::int64_t bytes = 0;
+    };
+    ExistingImages existingImages(const std::filesystem::path& folder) const;
+    /// Records every one of `files` as handled under `config`'s settings, so that the
+    /// engine leaves them as they are; stops a running engine to do so.
+    void leaveExistingImagesAlone(const std::vector<std::filesystem::path>& files,
+                                  const AppConfig& config);
+    /// Where the folder dialog opens: the current folder, else ~/Pictures, else home.
+    std::filesystem::path folderDialogStart() const;
     Date now() const { return clock_(); }
 
     const AppConfig& config() const { return config_; }
@@ -124,7 +141,7 @@ public:
     const std::vector<CompressionHistoryEntry>& history() const { return history_.entries(); }
     void clearHistory();
 
-    bool isRunning() const { return compressor_.isRunning(); }
+    bool isRunning() const { return compressor_->isRunning(); }
     bool isUpdateBusy() const { return updater_->isBusy(); }
     std::string updateButtonTitle() const;
     const CompressionStats& stats() const { return stats_; }
@@ -150,7 +167,7 @@ public:
     /// Whether a folder dialog opened by selectWatchDirectory is still waiting for the user.
     bool isChoosingDirectory() const { return directoryPanelOpen_; }
 
-    FolderCompressor& compressor() { return compressor_; }
+    FolderCompressor& compressor() { return *compressor_; }
     NotificationManager& notificationManager() { return notificationManager_; }
     AppUpdater& updater() { return *updater_; }
     const std::filesystem::path& configURL() const { return configURL_; }
@@ -175,6 +192,7 @@ private:
     void notificationActionChosen(const std::string& action);
 
     void didChooseWatchDirectory(const std::optional<std::filesystem::path>& folder);
+    void watchChosenDirectory(const std::filesystem::path& folder);
     /// The resolved watch folder when it exists as a folder; else the missing-folder alert.
     std::optional<std::filesystem::path> existingWatchDirectoryOrAlert();
     void showMissingFolderAlert();
@@ -221,9 +239,12 @@ private:
     TaskHandle folderCheck_;
     /// Only waits and posts to the main executor; the checks themselves run there.
     SerialQueue timers_{"velk.store.timers"};
+    FolderCompressor::Options engineOptions_;
+    const ImageCodec& codec_;
     // Last, so it is destroyed first: its destructor stops the run and waits for the file
-    // in progress, and nothing it reports may find the members above gone.
-    FolderCompressor compressor_;
+    // in progress, and nothing it reports may find the members above gone. Replaced only
+    // to make it read the registry again (leaveExistingImagesAlone).
+    std::unique_ptr<FolderCompressor> compressor_;
 };
 
 } // namespace velk

@@ -32,7 +32,7 @@ void AppStore::pause(std::optional<Date> until) {
         config.paused = true;
         config.pausedUntil = until;
     });
-    compressor_.stop();
+    compressor_->stop();
     flushNotifications();
     notifyChange();
 }
@@ -68,12 +68,12 @@ void AppStore::checkFolderAndPause() {
     if (!folder)
         return;
     const bool present = isFolder(fileSystem_, *folder);
-    if (folderUnavailable_ && present && !compressor_.isRunning()) {
+    if (folderUnavailable_ && present && !compressor_->isRunning()) {
         start();
-    } else if (!folderUnavailable_ && !present && compressor_.isRunning()) {
+    } else if (!folderUnavailable_ && !present && compressor_->isRunning()) {
         // Moved away, unmounted or deleted while watched: nothing can be compressed, and
         // the person must be able to see that instead of a tray that looks busy.
-        compressor_.stop();
+        compressor_->stop();
         flushNotifications();
         waitForFolder(*folder);
     }

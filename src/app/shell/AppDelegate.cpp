@@ -51,6 +51,7 @@ AppDelegate::~AppDelegate() {
     store_.onChange = nullptr;
     store_.onNotice = nullptr;
     store_.onShowHistoryRequested = nullptr;
+    store_.onFolderWatched = nullptr;
     if (qApp)
         qApp->removeEventFilter(this);
 }
@@ -80,6 +81,10 @@ void AppDelegate::applicationDidFinishLaunching() {
             this, [this, event] { showMenuBarNotice(event); }, Qt::QueuedConnection);
     };
     store_.onShowHistoryRequested = [this] { openHistory(); };
+    // The folder dialog has just closed: show the panel that says the folder is watched.
+    store_.onFolderWatched = [this] {
+        QTimer::singleShot(launchPanelDelayMs, this, &AppDelegate::showPanel);
+    };
     qApp->installEventFilter(this);
 
     if (qgetenv("VELK_LAUNCH_SMOKE") == "1") {

@@ -102,6 +102,19 @@ PanelStatus::PanelStatus(AppStore& store, QWidget* parent) : QWidget(parent), st
     summary_.setCursor(Qt::PointingHandCursor);
     summary_.setStyleSheet(QStringLiteral("text-align: left; padding: 0; border: none;"));
     layout->addWidget(&summary_);
+    auto* offer = new QHBoxLayout(&autostartOffer_);
+    offer->setContentsMargins(0, 2, 0, 0);
+    offer->setSpacing(6);
+    autostartQuestion_.setFont(small);
+    offer->addWidget(&autostartQuestion_, 1);
+    for (QPushButton* button : {&autostartYes_, &autostartNo_}) {
+        button->setFont(small);
+        button->setCursor(Qt::PointingHandCursor);
+        offer->addWidget(button);
+    }
+    layout->addWidget(&autostartOffer_);
+    connect(&autostartYes_, &QPushButton::clicked, this, [this] { store_.setAutostart(true); });
+    connect(&autostartNo_, &QPushButton::clicked, this, [this] { store_.setAutostart(false); });
 
     connect(&action_, &QPushButton::clicked, this, [this] {
         // Stop ends the batch as a logout would: the files in progress stay as they were,
@@ -122,6 +135,10 @@ void PanelStatus::render() {
         menuLanguage_ = language;
         fillPauseMenu(pauseMenu_, store_);
         pause_.setText(tr2(language, "Пауза", "Pause"));
+        autostartQuestion_.setText(
+            tr2(language, "Запускать при входе в систему?", "Start at login?"));
+        autostartYes_.setText(tr2(language, "Да", "Yes"));
+        autostartNo_.setText(tr2(language, "Не сейчас", "Not now"));
     }
 
     QPalette palette = line_.palette();
@@ -164,6 +181,9 @@ void PanelStatus::render() {
                    qs(historyCellText("result", last, language));
             if (historyCellIsError("result", last))
                 palette.setColor(QPalette::WindowText, errorRed);
+        } else if (state == TrayState::idle) {
+            // Nothing done yet: confirm what is being watched.
+            text = qs(trayStatusLine(facts));
         }
         break;
     }
@@ -176,7 +196,10 @@ void PanelStatus::render() {
     action_.setVisible(state == TrayState::working || state == TrayState::paused);
     pause_.setVisible(state == TrayState::idle || state == TrayState::attention);
     summary_.setVisible(showsSummary);
-    setVisible(!text.isEmpty() || showsSummary || pause_.isVisibleTo(this));
+    const bool offersAutostart =
+        store_.offersAutostart() && (state == TrayState::idle || state == TrayState::working);
+    autostartOffer_.setVisible(offersAutostart);
+    setVisible(!text.isEmpty() || showsSummary || offersAutostart || pause_.isVisibleTo(this));
 }
 
 } // namespace velk

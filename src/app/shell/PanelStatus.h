@@ -33,6 +33,10 @@ public:
     QToolButton& pauseButton() { return pause_; }
     QPushButton& summaryButton() { return summary_; }
     QMenu& pauseMenu() { return pauseMenu_; }
+    /// "Start at login?" with Yes and Not now, asked once after a folder is chosen.
+    QWidget& autostartOffer() { return autostartOffer_; }
+    QPushButton& autostartYes() { return autostartYes_; }
+    QPushButton& autostartNo() { return autostartNo_; }
 
     /// The three pauses offered: for an hour, until tomorrow (00:00 local), until resumed.
     static std::optional<Date> pauseEnd(int choice, Date now);
@@ -50,6 +54,10 @@ private:
     QToolButton pause_{this};
     QMenu pauseMenu_;
     QPushButton summary_{this};
+    QWidget autostartOffer_{this};
+    QLabel autostartQuestion_{&autostartOffer_};
+    QPushButton autostartYes_{&autostartOffer_};
+    QPushButton autostartNo_{&autostartOffer_};
     std::optional<AppLanguage> menuLanguage_;
 };
 
