@@ -2,6 +2,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QEvent>
 #include <QMenu>
 #include <QMessageBox>
@@ -107,6 +109,11 @@ void AppDelegate::createTray() {
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         return;
     tray_ = std::make_unique<QSystemTrayIcon>();
+    // A StatusNotifierItem host (KDE, GNOME's AppIndicator extension) recolours an icon
+    // it gets by theme name to suit its panel, which no drawn pixmap can.
+    if (QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface())
+        statusNotifierHost_ =
+            bus->isServiceRegistered(QStringLiteral("org.kde.StatusNotifierWatcher")).value();
     createContextMenu();
     tray_->setContextMenu(contextMenu_.get());
     connect(tray_.get(), &QSystemTrayIcon::activated, this,
@@ -337,7 +344,11 @@ void AppDelegate::updateStatusItem() {
     // Redrawing seven sizes on every progress report would be wasted: only a new look or
     // colour changes the image.
     if (shownLook_ != look || shownColor_ != color) {
-        tray_->setIcon(statusIcon(look, color));
+        static const QString themeName = QStringLiteral("velk-compressor-symbolic");
+        const bool plain = look.badge == StatusBadge::none && !look.dimmed;
+        tray_->setIcon(statusNotifierHost_ && plain && QIcon::hasThemeIcon(themeName)
+                           ? QIcon::fromTheme(themeName)
+                           : statusIcon(look, color));
         shownLook_ = look;
         shownColor_ = color;
     }

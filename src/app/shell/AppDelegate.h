@@ -108,6 +108,7 @@ private:
     QColor shownColor_;
     /// The panel's background under the tray icon, as last sampled; none before.
     std::optional<QColor> panelBackground_;
+    bool statusNotifierHost_ = false;
     void samplePanelBackground();
     /// When the panel last hid: a click on the tray icon first closes the popup (a click
     /// outside it), then arrives as a toggle, which must not reopen it at once.
