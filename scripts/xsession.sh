@@ -2,6 +2,8 @@
 # the first free display and a tray host (trayer) along its top edge, exports DISPLAY, and
 # stops both when the calling script exits. Needs xvfb, trayer and x11-utils.
 #   XSESSION_SIZE=1280x800 (default) XSESSION_BACKGROUND='#dfe3e8' (optional)
+#   XSESSION_TRAY_TINT=0x1f1f1f (optional): the tray's own colour, to try dark and light panels
+#   XSESSION_TRAY_WIDTH=160, XSESSION_TRAY_HEIGHT=28: the tray strip's size with a tint
 xsession_start() {
     local size=${XSESSION_SIZE:-1280x800} n=90
     while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
@@ -14,8 +16,14 @@ xsession_start() {
     if [ -n "${XSESSION_BACKGROUND:-}" ] && command -v xsetroot >/dev/null; then
         xsetroot -solid "$XSESSION_BACKGROUND"
     fi
-    trayer --edge top --align right --widthtype request --height 28 --SetDockType true \
-        --transparent false --tint 0x303030 >/dev/null 2>&1 &
+    local colour=(--transparent false --tint 0x303030)
+    # A strip as wide as a panel's tray area, so the icon is seen on the panel's colour.
+    [ -n "${XSESSION_TRAY_TINT:-}" ] && colour=(--transparent true --alpha 0 --tint "$XSESSION_TRAY_TINT"
+        --widthtype pixel --width "${XSESSION_TRAY_WIDTH:-160}")
+    local width=(--widthtype request)
+    [ -n "${XSESSION_TRAY_TINT:-}" ] && width=()
+    trayer --edge top --align right "${width[@]}" --height "${XSESSION_TRAY_HEIGHT:-28}" --SetDockType true \
+        "${colour[@]}" >/dev/null 2>&1 &
     XSESSION_TRAY=$!
     # trayer owns the tray selection a moment after it starts.
     sleep 0.5

@@ -51,6 +51,27 @@ QualitySettings decodeQualities(const nlohmann::json& object) {
 }
 } // namespace
 
+std::string_view rawValue(TrayIconStyle style) {
+    switch (style) {
+    case TrayIconStyle::light:
+        return "light";
+    case TrayIconStyle::dark:
+        return "dark";
+    case TrayIconStyle::automatic:
+        break;
+    }
+    return "automatic";
+}
+
+std::optional<TrayIconStyle> trayIconStyleFromRaw(std::string_view raw) {
+    for (const TrayIconStyle style :
+         {TrayIconStyle::automatic, TrayIconStyle::light, TrayIconStyle::dark}) {
+        if (rawValue(style) == raw)
+            return style;
+    }
+    return std::nullopt;
+}
+
 bool AppConfig::requiresCompressorRestart(const AppConfig& old) const {
     return !sameLocation(watchDirectory, old.watchDirectory) ||
            watchDirectoryBookmark != old.watchDirectoryBookmark || preset != old.preset ||
@@ -102,6 +123,20 @@ AppConfig decodeAppConfig(std::string_view bytes) {
     // normalisation so a legacy level keeps the qualities it always had.
     const nlohmann::json* qualities = recordjson::find(root, "qualities");
     config.qualities = qualities ? decodeQualities(*qualities) : defaults(config.preset);
+    // Newer keys: a value this version does not understand falls back to the default
+    // rather than costing the user every other setting.
+    const auto lenient = [&root](auto read, std::string_view key) {
+        try {
+            return read(root, key);
+        } catch (const RecordDecodeError&) {
+            return decltype(read(root, key))();
+        }
+    };
+    config.paused = lenient(recordjson::boolean, "paused").value_or(false);
+    if (const auto text = lenient(recordjson::string, "pausedUntil"))
+        config.pausedUntil = parseISO8601(*text);
+    if (const auto raw = lenient(recordjson::string, "trayIcon"))
+        config.trayIcon = trayIconStyleFromRaw(*raw).value_or(TrayIconStyle::automatic);
     return config;
 }
 
@@ -130,6 +165,12 @@ std::string encodeAppConfig(const AppConfig& config) {
                          {"webp", config.qualities.webp},
                          {"avif", config.qualities.avif},
                          {"heic", config.qualities.heic}};
+    if (config.paused) {
+        root["paused"] = true;
+        if (config.pausedUntil)
+            root["pausedUntil"] = iso8601(*config.pausedUntil);
+    }
+    root["trayIcon"] = rawValue(config.trayIcon);
     return recordjson::dump(root);
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/DateTime.h"
 #include "model/AppLanguage.h"
 #include "model/CompressionPreset.h"
 #include "model/FormatStrategy.h"
@@ -12,6 +13,13 @@
 #include "model/QualitySettings.h"
 
 namespace velk {
+
+/// How the tray icon is drawn: for the panel's background as the desktop reports it, or
+/// always light or always dark where that report is wrong.
+enum class TrayIconStyle { automatic, light, dark };
+
+std::string_view rawValue(TrayIconStyle style);
+std::optional<TrayIconStyle> trayIconStyleFromRaw(std::string_view raw);
 
 /// The whole user configuration, stored as "native-config.json".
 struct AppConfig {
@@ -30,6 +38,11 @@ struct AppConfig {
     FormatStrategy formatStrategy = FormatStrategy::automatic;
     OriginalPolicy originalPolicy = OriginalPolicy::keep;
     QualitySettings qualities = defaults(CompressionPreset::balanced);
+    /// Compression is wanted (`enabled`) but held back for a while: until `pausedUntil`,
+    /// or until the user resumes when that is none. Kept across restarts.
+    bool paused = false;
+    std::optional<Date> pausedUntil;
+    TrayIconStyle trayIcon = TrayIconStyle::automatic;
 
     /// Brings a configuration read from disk up to date: the retired `jpegCompatible`
     /// level becomes `balanced` (keeping its qualities) and `outputDirectory` is cleared.

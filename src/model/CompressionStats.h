@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace velk {
 
@@ -16,6 +17,11 @@ struct CompressionStats {
     /// Never lowered by a result that grew: negative savings count as 0.
     std::int64_t savedBytes = 0;
     int errors = 0;
+    /// The batch under way: its size, how many of its files have ended and the name of
+    /// one in progress. Zero, zero and none from an engine that does not tell them.
+    int batchTotal = 0;
+    int batchDone = 0;
+    std::optional<std::string> currentFile;
 
     bool operator==(const CompressionStats&) const = default;
 };

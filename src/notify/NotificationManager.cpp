@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/NativeLog.h"
+#include "notify/BatchNotification.h"
 
 namespace velk {
 
@@ -35,7 +36,23 @@ std::string notificationIdentifier(const std::string& key) {
 } // namespace
 
 NotificationManager::NotificationManager(Notifier& notifier, Clock clock)
-    : notifier_(notifier), clock_(std::move(clock)), queue_(std::string(queueName)) {}
+    : notifier_(notifier), clock_(std::move(clock)), queue_(std::string(queueName)) {
+    notifier_.setActionHandler([this](const std::string&, const std::string& action) {
+        std::scoped_lock lock(actionMutex_);
+        if (onAction_)
+            onAction_(action);
+    });
+}
+
+NotificationManager::~NotificationManager() {
+    // The notifier outlives the manager and may hear a click at any time.
+    notifier_.setActionHandler({});
+}
+
+void NotificationManager::setOnAction(std::function<void(const std::string& action)> onAction) {
+    std::scoped_lock lock(actionMutex_);
+    onAction_ = std::move(onAction);
+}
 
 void NotificationManager::requestAuthorizationIfNeeded() {
     queue_.submit([this] {
@@ -60,11 +77,41 @@ void NotificationManager::send(const CompressionNotificationEvent& event, const 
         NativeLog::write("Notification skipped because disabled: " + key);
         return;
     }
-    const AppLanguage language = config.language;
-    queue_.submit([this, event, key = std::move(key), language] {
+    NotificationContent content;
+    content.title = event.title(config.language);
+    content.body = event.body(config.language);
+    queue_.submit([this, content = std::move(content), key = std::move(key)] {
         if (!shouldSend(key))
             return;
-        deliver(event, key, language, notifier_.authorizationStatus());
+        deliver(content, key, notifier_.authorizationStatus());
+    });
+}
+
+void NotificationManager::sendBatch(std::vector<CompressionNotificationEvent> events,
+                                    const AppConfig& config) {
+    std::erase_if(events, [](const auto& event) { return !event.allowsSystemNotification(); });
+    if (events.empty())
+        return;
+    if (!config.notificationsEnabled) {
+        for (const auto& event : events)
+            NativeLog::write("Notification skipped because disabled: " + event.dedupeKey());
+        return;
+    }
+    const AppLanguage language = config.language;
+    queue_.submit([this, events = std::move(events), language]() mutable {
+        std::erase_if(events, [this](const auto& event) { return !shouldSend(event.dedupeKey()); });
+        if (events.empty())
+            return;
+        NotificationContent content = batchNotificationContent(events, language);
+        content.actions = {
+            {std::string(showHistoryAction),
+             text(language, "Показать в истории", "Show in history")},
+            {std::string(openFolderAction), text(language, "Открыть папку", "Open folder")},
+        };
+        std::string key = events.front().dedupeKey();
+        if (events.size() > 1)
+            key += " +" + std::to_string(events.size() - 1);
+        deliver(content, key, notifier_.authorizationStatus());
     });
 }
 
@@ -89,14 +136,14 @@ bool NotificationManager::shouldSend(const std::string& key) {
     return true;
 }
 
-void NotificationManager::deliver(const CompressionNotificationEvent& event, const std::string& key,
-                                  AppLanguage language, NotificationAuthorization status) {
+void NotificationManager::deliver(const NotificationContent& content, const std::string& key,
+                                  NotificationAuthorization status) {
     NativeLog::write("Notification deliver " + key + " status=" + statusText(status));
     switch (status) {
     case NotificationAuthorization::authorized:
     case NotificationAuthorization::provisional:
     case NotificationAuthorization::ephemeral:
-        add(event, key, language);
+        add(content, key);
         return;
     case NotificationAuthorization::notDetermined: {
         const NotificationAuthorizationAnswer answer = notifier_.requestAuthorization();
@@ -110,7 +157,7 @@ void NotificationManager::deliver(const CompressionNotificationEvent& event, con
             NativeLog::write("Notification authorization not granted: " + key);
             return;
         }
-        add(event, key, language);
+        add(content, key);
         return;
     }
     case NotificationAuthorization::denied:
@@ -119,10 +166,9 @@ void NotificationManager::deliver(const CompressionNotificationEvent& event, con
     }
 }
 
-void NotificationManager::add(const CompressionNotificationEvent& event, const std::string& key,
-                              AppLanguage language) {
+void NotificationManager::add(const NotificationContent& content, const std::string& key) {
     const std::optional<std::string> error =
-        notifier_.post(notificationIdentifier(key), event.title(language), event.body(language));
+        notifier_.postNotification(notificationIdentifier(key), content);
     if (error)
         NativeLog::write("Notification delivery failed: " + *error);
     else

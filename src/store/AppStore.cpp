@@ -30,7 +30,10 @@ AppStore::AppStore(Token, Services services)
       configURL_(velkApplicationSupportDirectory() / configFileName),
       historyURL_(velkApplicationSupportDirectory() / historyFileName),
       history_(CompressionHistory::load(historyURL_)), config_(loadAppConfig(configURL_)),
-      compressor_(services.fileSystem, services.codec, std::move(services.engineOptions)) {
+      clock_(std::move(services.clock)), folderCheckInterval_(services.folderCheckInterval),
+      engineOptions_(services.engineOptions), codec_(services.codec),
+      compressor_(std::make_unique<FolderCompressor>(services.fileSystem, services.codec,
+                                                     std::move(services.engineOptions))) {
     NativeLog::write("Config loaded watch=" +
                      (config_.watchDirectory ? displayPath(*config_.watchDirectory) : "-") +
                      " enabled=" + (config_.enabled ? "true" : "false"));
@@ -55,29 +58,48 @@ void AppStore::installCallbacks() {
                 self->notifyChange();
         });
     });
-    compressor_.onStats = [weak, executor, issued = reportsIssued_](const CompressionStats& s) {
+    notificationManager_.setOnAction([weak, executor](const std::string& action) {
+        executor([weak, action] {
+            if (auto self = weak.lock())
+                self->notificationActionChosen(action);
+        });
+    });
+    folderCheck_ = timers_.scheduleRepeating(
+        std::chrono::duration<double>(folderCheckInterval_).count(), [weak, executor] {
+            executor([weak] {
+                if (auto self = weak.lock())
+                    self->checkFolderAndPause();
+            });
+        });
+    installEngineCallbacks();
+}
+
+void AppStore::installEngineCallbacks() {
+    const std::weak_ptr<AppStore> weak = weak_from_this();
+    const MainExecutor executor = mainExecutor_;
+    compressor_->onStats = [weak, executor, issued = reportsIssued_](const CompressionStats& s) {
         const std::uint64_t report = issued->fetch_add(1) + 1;
         executor([weak, s, report] {
             if (auto self = weak.lock())
                 self->applyStats(s, report);
         });
     };
-    compressor_.onEvent = [weak, executor](const CompressionNotificationEvent& event) {
+    compressor_->onEvent = [weak, executor](const CompressionNotificationEvent& event) {
         executor([weak, event] {
             if (auto self = weak.lock())
                 self->receiveEvent(event);
         });
     };
-    compressor_.onHistory = [weak, executor](const CompressionHistoryEntry& entry) {
+    compressor_->onHistory = [weak, executor](const CompressionHistoryEntry& entry) {
         executor([weak, entry] {
             if (auto self = weak.lock())
                 self->recordHistory(entry);
         });
     };
-    compressor_.onScanFinished = [weak, executor](bool settled) {
+    compressor_->onScanFinished = [weak, executor](bool settled) {
         executor([weak, settled] {
-            if (auto self = weak.lock(); self && self->onScanFinished)
-                self->onScanFinished(settled);
+            if (auto self = weak.lock())
+                self->scanFinished(settled);
         });
     };
 }
@@ -102,22 +124,51 @@ void AppStore::start() {
     }
     if (!config_.enabled)
         updateConfig([](AppConfig& config) { config.enabled = true; });
+    if (config_.paused) {
+        if (!config_.pausedUntil || clock_() < *config_.pausedUntil) {
+            NativeLog::write("Start deferred: paused");
+            notifyChange();
+            return;
+        }
+        NativeLog::write("Pause ended");
+        updateConfig([](AppConfig& config) {
+            config.paused = false;
+            config.pausedUntil.reset();
+        });
+    }
+    if (const auto attributes = fileSystem_.attributes(*folder);
+        !attributes || !attributes->isDirectory) {
+        waitForFolder(*folder);
+        return;
+    }
     NativeLog::write("Start watcher " + displayPath(*folder));
     try {
         startEngine(*folder);
     } catch (const std::exception& error) {
+        folderUnavailable_ = false;
         handleWatcherFailure(error);
         return;
     }
+    if (folderUnavailable_)
+        NativeLog::write("Folder is back " + displayPath(*folder));
+    folderUnavailable_ = false;
     watcherError_.reset();
     notifyChange();
 }
 
 void AppStore::stop() {
     NativeLog::write("Stop watcher");
-    if (config_.enabled)
-        updateConfig([](AppConfig& config) { config.enabled = false; });
-    compressor_.stop();
+    if (config_.enabled || config_.paused)
+        updateConfig([](AppConfig& config) {
+            config.enabled = false;
+            config.paused = false;
+            config.pausedUntil.reset();
+        });
+    compressor_->stop();
+    flushNotifications();
+    folderUnavailable_ = false;
+    if (watcherError_ && resolvedWatchDirectory())
+        watcherError_.reset();
     notifyChange();
 }
 
@@ -198,7 +249,7 @@ void AppStore::startEngine(const fs::path& folder) {
     if (const auto attributes = fileSystem_.attributes(folder);
         !attributes || !attributes->isDirectory)
         throw FileError(FileError::Kind::readNoSuchFile, folder, FileError::Item::folder);
-    compressor_.start(config_, folder);
+    compressor_->start(config_, folder);
 }
 
 void AppStore::handleWatcherFailure(const std::exception& error) {
@@ -237,8 +288,10 @@ void AppStore::updateLoginItem() {
 }
 
 void AppStore::restartIfNeeded() {
-    if (!compressor_.isRunning())
+    if (!compressor_->isRunning())
         return;
+    // The scan those failures belong to ends unfinished.
+    flushNotifications();
     const auto folder = resolvedWatchDirectory();
     if (!folder || storedDirectoryNeedsFreshSelection(*folder))
         return;
@@ -265,11 +318,25 @@ void AppStore::applyStats(const CompressionStats& stats, std::uint64_t report) {
 void AppStore::receiveEvent(const CompressionNotificationEvent& event) {
     if (onNotice)
         onNotice(event);
-    if (event.allowsSystemNotification())
+    if (!event.allowsSystemNotification())
+        return;
+    // A batch's failures are told together when its scan ends; the folder's own trouble
+    // cannot wait for a scan that will not come.
+    if (std::holds_alternative<CompressionNotificationEvent::WatcherFailed>(event.payload()))
         notificationManager_.send(event, config_);
+    else
+        pendingNotifications_.push_back(event);
 }
 
 void AppStore::recordHistory(const CompressionHistoryEntry& entry) {
+    BatchSummary& batch = currentBatch_ ? *currentBatch_ : currentBatch_.emplace();
+    ++batch.files;
+    if (entry.status == CompressionHistoryStatus::failed) {
+        ++batch.failed;
+        ++unseenFailures_;
+    } else if (entry.status == CompressionHistoryStatus::compressed && entry.savedBytes()) {
+        batch.savedBytes += std::max<std::int64_t>(0, *entry.savedBytes());
+    }
     history_.record(entry);
     history_.save(historyURL_);
     notifyChange();

@@ -20,6 +20,7 @@
 #include "platform/ImageCodec.h"
 #include "platform/LoginItem.h"
 #include "platform/Notifier.h"
+#include "platform/SerialQueue.h"
 #include "store/UserDialogs.h"
 #include "update/AppUpdater.h"
 
@@ -53,6 +54,19 @@ public:
         };
         /// None (the headless mode) makes the commands below log and do nothing.
         UserDialogs* dialogs = nullptr;
+        /// The wall clock pauses end by.
+        std::function<Date()> clock = [] { return std::chrono::system_clock::now(); };
+        /// How often a wanted but missing folder is looked for again, a watched one checked
+        /// for still being there, and a pause for having ended.
+        std::chrono::milliseconds folderCheckInterval{2000};
+    };
+
+    /// What the files of the batch that ended last came to.
+    struct BatchSummary {
+        int files = 0;
+        int failed = 0;
+        std::int64_t savedBytes = 0;
+        bool operator==(const BatchSummary&) const = default;
     };
 
     /// Loads the configuration and the history from the application support folder; does
@@ -66,12 +80,49 @@ public:
     std::function<void(const CompressionNotificationEvent&)> onNotice;
     /// After every engine scan: whether the folder has settled (see FolderCompressor).
     std::function<void(bool settled)> onScanFinished;
+    /// A notification's "Show in history" was chosen; the shell opens the history.
+    std::function<void()> onShowHistoryRequested;
+    /// A newly chosen folder is now watched; the shell shows the panel to confirm it.
+    std::function<void()> onFolderWatched;
 
     /// Begins compressing the configured folder, switching `enabled` on; a failure ends in
-    /// `watcherError`, never in an exception.
+    /// `watcherError`, never in an exception. A pause that has not ended yet holds the
+    /// engine back; a folder that is missing is waited for and started on when it is back.
     void start();
-    /// Switches automatic compression off; returns once the file in progress has ended.
+    /// Switches automatic compression off (ending any pause); returns once the file in
+    /// progress has ended.
     void stop();
+
+    /// Holds compression back until `until`, or until resume() when none; `enabled` stays
+    /// on and the pause is saved, so it outlives a restart. Files in progress are left as
+    /// they were, as a stop leaves them.
+    void pause(std::optional<Date> until);
+    /// Ends a pause and starts the engine.
+    void resume();
+    bool isPaused() const { return config_.paused; }
+    /// The configured folder is wanted but missing; the store looks for it again every
+    /// folderCheckInterval and starts on it when it is back.
+    bool folderUnavailable() const { return folderUnavailable_; }
+    /// Files that failed since the user last looked at the panel or the history.
+    int unseenFailures() const { return unseenFailures_; }
+    void acknowledgeFailures();
+    const std::optional<BatchSummary>& lastBatch() const { return lastBatch_; }
+    /// "Start at login?" is still to be asked: a folder is watched and it never was.
+    bool offersAutostart() const { return config_.watchDirectory && !config_.autostartAsked; }
+
+    /// The images at the top of `folder` the engine would take: their paths and total size.
+    struct ExistingImages {
+        std::vector<std::filesystem::path> files;
+        std::int64_t bytes = 0;
+    };
+    ExistingImages existingImages(const std::filesystem::path& folder) const;
+    /// Records every one of `files` as handled under `config`'s settings, so that the
+    /// engine leaves them as they are; stops a running engine to do so.
+    void leaveExistingImagesAlone(const std::vector<std::filesystem::path>& files,
+                                  const AppConfig& config);
+    /// Where the folder dialog opens: the current folder, else ~/Pictures, else home.
+    std::filesystem::path folderDialogStart() const;
+    Date now() const { return clock_(); }
 
     const AppConfig& config() const { return config_; }
     /// Every assignment is saved and may register the login item or restart the engine.
@@ -90,7 +141,7 @@ public:
     const std::vector<CompressionHistoryEntry>& history() const { return history_.entries(); }
     void clearHistory();
 
-    bool isRunning() const { return compressor_.isRunning(); }
+    bool isRunning() const { return compressor_->isRunning(); }
     bool isUpdateBusy() const { return updater_->isBusy(); }
     std::string updateButtonTitle() const;
     const CompressionStats& stats() const { return stats_; }
@@ -116,7 +167,7 @@ public:
     /// Whether a folder dialog opened by selectWatchDirectory is still waiting for the user.
     bool isChoosingDirectory() const { return directoryPanelOpen_; }
 
-    FolderCompressor& compressor() { return compressor_; }
+    FolderCompressor& compressor() { return *compressor_; }
     NotificationManager& notificationManager() { return notificationManager_; }
     AppUpdater& updater() { return *updater_; }
     const std::filesystem::path& configURL() const { return configURL_; }
@@ -132,10 +183,18 @@ private:
     void recordHistory(const CompressionHistoryEntry& entry);
     void countError();
     void notifyChange();
+    void installEngineCallbacks();
+    void checkFolderAndPause();
+    void waitForFolder(const std::filesystem::path& folder);
+    void scanFinished(bool settled);
+    /// Sends the failures gathered since the last scan as one notification.
+    void flushNotifications();
+    void notificationActionChosen(const std::string& action);
 
     /// Throws FileError (a folder) when the folder is gone, else what the engine throws.
     void startEngine(const std::filesystem::path& folder);
     void didChooseWatchDirectory(const std::optional<std::filesystem::path>& folder);
+    void watchChosenDirectory(const std::filesystem::path& folder);
     /// The resolved watch folder when it exists as a folder; else the missing-folder alert.
     std::optional<std::filesystem::path> existingWatchDirectoryOrAlert();
     void showMissingFolderAlert();
@@ -174,9 +233,23 @@ private:
     CompressionHistory history_;
     std::optional<std::string> watcherError_;
     AppConfig config_;
+    std::function<Date()> clock_;
+    std::chrono::milliseconds folderCheckInterval_;
+    bool folderUnavailable_ = false;
+    int unseenFailures_ = 0;
+    std::optional<BatchSummary> currentBatch_;
+    std::optional<BatchSummary> lastBatch_;
+    /// Failures of the scan under way, told in one notification when it ends.
+    std::vector<CompressionNotificationEvent> pendingNotifications_;
+    TaskHandle folderCheck_;
+    /// Only waits and posts to the main executor; the checks themselves run there.
+    SerialQueue timers_{"velk.store.timers"};
+    FolderCompressor::Options engineOptions_;
+    const ImageCodec& codec_;
     // Last, so it is destroyed first: its destructor stops the run and waits for the file
-    // in progress, and nothing it reports may find the members above gone.
-    FolderCompressor compressor_;
+    // in progress, and nothing it reports may find the members above gone. Replaced only
+    // to make it read the registry again (leaveExistingImagesAlone).
+    std::unique_ptr<FolderCompressor> compressor_;
 };
 
 } // namespace velk

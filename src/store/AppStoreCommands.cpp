@@ -91,24 +91,12 @@ void AppStore::selectWatchDirectory(UserDialogs::Window from) {
     dialogs_->activate();
     directoryPanelOpen_ = true;
     dialogs_->chooseFolder(
-        text(config_.language, "Выбрать папку для сжатия", "Choose compression folder"), from,
+        text(config_.language, "Выбрать папку для сжатия", "Choose compression folder"),
+        folderDialogStart(), from,
         [weak = weak_from_this()](const std::optional<fs::path>& folder) {
             if (auto self = weak.lock())
                 self->didChooseWatchDirectory(folder);
         });
-}
-
-void AppStore::didChooseWatchDirectory(const std::optional<fs::path>& folder) {
-    NativeLog::write(std::string("Select watch directory response=") + (folder ? "1" : "0"));
-    directoryPanelOpen_ = false;
-    if (!folder)
-        return;
-    const bool wasRunning = compressor_.isRunning();
-    // A running engine restarts on the new folder through the change handling.
-    watcherError_.reset();
-    setConfig(withChosenWatchDirectory(config_, *folder));
-    if (!wasRunning)
-        start();
 }
 
 std::optional<fs::path> AppStore::existingWatchDirectoryOrAlert() {
@@ -275,8 +263,8 @@ void AppStore::downloadAndInstall(const AppUpdateManifest& manifest, UserDialogs
                 self->showUpdateError(downloaded.error(), from);
                 return;
             }
-            const bool wasRunning = self->compressor_.isRunning();
-            self->compressor_.stop();
+            const bool wasRunning = self->compressor_->isRunning();
+            self->compressor_->stop();
             self->updater_->installAndRestart(
                 [weak, wasRunning, from](const AppUpdateOutcome<std::monostate>& installed) {
                     auto self = weak.lock();

@@ -36,9 +36,10 @@ public:
     /// The desktop's own alert for a failed operation, with the error's description.
     virtual void showError(const std::string& description, Window window) = 0;
 
-    /// A folder dialog (folders only, may create folders, one selection). The completion
-    /// gets the chosen folder, or none when cancelled.
-    virtual void chooseFolder(const std::string& title, Window window,
+    /// A folder dialog (folders only, may create folders, one selection) opening in
+    /// `start`. The completion gets the chosen folder, or none when cancelled.
+    virtual void chooseFolder(const std::string& title, const std::filesystem::path& start,
+                              Window window,
                               std::function<void(std::optional<std::filesystem::path>)> done) = 0;
 
     /// Opens a folder in the file manager. False when nothing could open it.

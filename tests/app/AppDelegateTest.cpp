@@ -115,6 +115,12 @@ TEST_F(AppDelegateTest, LaunchOpensThePanelOnlyWhenTheUserHasSomethingToDo) {
     QTimer::singleShot(0, &delegate, &AppDelegate::quit);
     QTimer::singleShot(3000, qApp, [] { QCoreApplication::exit(7); });
     EXPECT_EQ(QApplication::exec(), 0) << "the Quit row ends the program with the panel open";
+
+    // Without a tray, nothing could bring a hidden window back: its close button quits.
+    QTimer::singleShot(0, delegate.panel(), [&] { delegate.panel()->close(); });
+    QTimer::singleShot(3000, qApp, [] { QCoreApplication::exit(7); });
+    EXPECT_EQ(QApplication::exec(), 0) << "closing the window ends the program";
+    EXPECT_NE(log().find("Window closed without a tray; quitting"), std::string::npos);
     store->stop();
 }
 

@@ -243,5 +243,24 @@ TEST_F(MenuPanelTest, ShowsTheLastResultOfTheFolder) {
         << panel.statusLabel().text().toStdString();
 }
 
+TEST_F(MenuPanelTest, APanelTallerThanTheScreenScrollsInsideIt) {
+    AppConfig config = watching();
+    config.enabled = true;
+    config.preset = CompressionPreset::custom;
+    AppStore& store = makeStore(config);
+    MenuPanel panel(store);
+    // As tall as the rows get with large text at 2x on a short screen.
+    panel.status().setMinimumHeight(screen().height());
+    panel.render();
+    ASSERT_GT(panel.currentContentSize().height(), screen().height()) << "the case to test";
+    panel.showNear(QRect(screen().center().x(), screen().top(), 24, 22));
+    settle();
+    EXPECT_TRUE(panel.scrolls());
+    EXPECT_GE(panel.geometry().top(), screen().top());
+    EXPECT_LE(panel.geometry().bottom(), screen().bottom());
+    panel.closePanel();
+    settle();
+}
+
 } // namespace
 } // namespace velk

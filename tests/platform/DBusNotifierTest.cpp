@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,10 +65,50 @@ TEST_F(DBusNotifierTest, PostsTextUnchangedWithTheFixedCallShape) {
         EXPECT_EQ(note.body, texts[i].second);
         EXPECT_EQ(note.appName, "Velk | Compressor");
         EXPECT_EQ(note.replacesId, 0u);
-        EXPECT_EQ(note.appIcon, "");
+        EXPECT_EQ(note.appIcon, "velk-compressor");
         EXPECT_TRUE(note.actions.empty());
-        EXPECT_EQ(note.hintCount, 0u);
+        EXPECT_EQ(note.hintCount, 2u);
+        EXPECT_EQ(note.hints.at("desktop-entry"), "velk-compressor");
+        EXPECT_EQ(note.hints.at("urgency"), "1");
         EXPECT_EQ(note.expireTimeout, -1);
+    }
+}
+
+TEST_F(DBusNotifierTest, ButtonsOnlyWhereOfferedAndAClickComesBackWithItsIdentifier) {
+    const NotificationContent content{
+        .title = "3 images could not be compressed",
+        .body = "a.jpg, b.png, c.webp",
+        .urgency = NotificationUrgency::critical,
+        .actions = {{"history", "Show in history"}, {"folder", "Open folder"}}};
+    for (const bool offersActions : {false, true}) {
+        SCOPED_TRACE(offersActions ? "server with actions" : "server without actions");
+        server_.reset();
+        FakeNotificationServer& server =
+            startServer({.capabilities = offersActions ? std::vector<std::string>{"body", "actions"}
+                                                       : std::vector<std::string>{"body"}});
+        std::mutex mutex;
+        std::condition_variable chosen;
+        std::vector<std::pair<std::string, std::string>> clicks;
+        DBusNotifier notifier;
+        notifier.setActionHandler([&](const std::string& id, const std::string& action) {
+            std::scoped_lock lock(mutex);
+            clicks.emplace_back(id, action);
+            chosen.notify_all();
+        });
+        ASSERT_EQ(notifier.postNotification("velk.batch.1", content), std::nullopt);
+        ASSERT_TRUE(server.waitForCount(1));
+        const test::ReceivedNotification note = server.received()[0];
+        EXPECT_EQ(note.hints.at("urgency"), "2");
+        const std::vector<std::string> buttons = {"history", "Show in history", "folder",
+                                                  "Open folder"};
+        EXPECT_EQ(note.actions, offersActions ? buttons : std::vector<std::string>{});
+        if (!offersActions)
+            continue;
+        server.invokeAction(1, "folder");
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(
+            chosen.wait_for(lock, std::chrono::seconds(5), [&] { return !clicks.empty(); }));
+        EXPECT_EQ(clicks[0], (std::pair<std::string, std::string>{"velk.batch.1", "folder"}));
     }
 }
 

@@ -34,6 +34,7 @@ public:
     std::vector<fs::path> openedFolders;
     std::vector<std::string> openedURLs;
     std::function<void(std::optional<fs::path>)> pendingFolderChoice;
+    fs::path folderDialogStart;
     int terminations = 0;
 
     void showAlert(const Alert& alert, Window window, AlertCompletion completion) override {
@@ -42,8 +43,9 @@ public:
     void showError(const std::string& description, Window) override {
         errors.push_back(description);
     }
-    void chooseFolder(const std::string&, Window,
+    void chooseFolder(const std::string&, const fs::path& start, Window,
                       std::function<void(std::optional<fs::path>)> done) override {
+        folderDialogStart = start;
         pendingFolderChoice = std::move(done);
     }
     bool openFolder(const fs::path& folder) override {

@@ -31,12 +31,35 @@ int readStrings(sd_bus_message* message, std::vector<std::string>& out) {
     return sd_bus_message_exit_container(message);
 }
 
-int countHints(sd_bus_message* message, std::size_t& count) {
+int readHints(sd_bus_message* message, std::size_t& count,
+              std::map<std::string, std::string>& hints) {
     int r = sd_bus_message_enter_container(message, 'a', "{sv}");
     if (r < 0)
         return r;
     while ((r = sd_bus_message_enter_container(message, 'e', "sv")) > 0) {
-        if ((r = sd_bus_message_skip(message, "sv")) < 0)
+        const char* key = nullptr;
+        if ((r = sd_bus_message_read(message, "s", &key)) < 0)
+            return r;
+        const char* contents = nullptr;
+        if ((r = sd_bus_message_peek_type(message, nullptr, &contents)) < 0)
+            return r;
+        const std::string type = contents ? contents : "";
+        if ((r = sd_bus_message_enter_container(message, 'v', contents)) < 0)
+            return r;
+        if (type == "s") {
+            const char* value = nullptr;
+            if ((r = sd_bus_message_read(message, "s", &value)) < 0)
+                return r;
+            hints[key] = value;
+        } else if (type == "y") {
+            std::uint8_t value = 0;
+            if ((r = sd_bus_message_read(message, "y", &value)) < 0)
+                return r;
+            hints[key] = std::to_string(value);
+        } else if ((r = sd_bus_message_skip(message, contents)) < 0) {
+            return r;
+        }
+        if ((r = sd_bus_message_exit_container(message)) < 0)
             return r;
         if ((r = sd_bus_message_exit_container(message)) < 0)
             return r;
@@ -95,7 +118,7 @@ int FakeNotificationServer::Handlers::notify(sd_bus_message* message, void* self
     note.body = body;
     if ((r = readStrings(message, note.actions)) < 0)
         return r;
-    if ((r = countHints(message, note.hintCount)) < 0)
+    if ((r = readHints(message, note.hintCount, note.hints)) < 0)
         return r;
     if ((r = sd_bus_message_read(message, "i", &note.expireTimeout)) < 0)
         return r;
@@ -141,12 +164,15 @@ FakeNotificationServer::FakeNotificationServer(const std::string& busAddress, Op
               "sd_bus_add_object_vtable");
         check(sd_bus_request_name(bus_, "org.freedesktop.Notifications", 0), "sd_bus_request_name");
         stopFd_ = ::eventfd(0, EFD_CLOEXEC);
-        if (stopFd_ < 0)
+        wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (stopFd_ < 0 || wakeFd_ < 0)
             throw std::runtime_error("eventfd failed");
     } catch (...) {
         sd_bus_flush_close_unref(bus_);
         if (stopFd_ >= 0)
             ::close(stopFd_);
+        if (wakeFd_ >= 0)
+            ::close(wakeFd_);
         throw;
     }
     worker_ = std::thread([this] { serve(); });
@@ -158,11 +184,30 @@ FakeNotificationServer::~FakeNotificationServer() {
     worker_.join();
     sd_bus_flush_close_unref(bus_);
     ::close(stopFd_);
+    ::close(wakeFd_);
+}
+
+void FakeNotificationServer::invokeAction(std::uint32_t id, const std::string& action) {
+    {
+        std::scoped_lock lock(mutex_);
+        pendingActions_.emplace_back(id, action);
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
 }
 
 void FakeNotificationServer::serve() {
     for (;;) {
         int r;
+        std::vector<std::pair<std::uint32_t, std::string>> actions;
+        {
+            std::scoped_lock lock(mutex_);
+            actions.swap(pendingActions_);
+        }
+        for (const auto& [id, action] : actions)
+            sd_bus_emit_signal(bus_, "/org/freedesktop/Notifications",
+                               "org.freedesktop.Notifications", "ActionInvoked", "us", id,
+                               action.c_str());
         while ((r = sd_bus_process(bus_, nullptr)) > 0) {
         }
         if (r < 0)
@@ -177,12 +222,17 @@ void FakeNotificationServer::serve() {
                 static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
             timeoutMs = until > nowUs ? static_cast<int>((until - nowUs + 999) / 1000) : 0;
         }
-        pollfd fds[2] = {{sd_bus_get_fd(bus_), static_cast<short>(sd_bus_get_events(bus_)), 0},
-                         {stopFd_, POLLIN, 0}};
-        if (::poll(fds, 2, timeoutMs) < 0 && errno != EINTR)
+        pollfd fds[3] = {{sd_bus_get_fd(bus_), static_cast<short>(sd_bus_get_events(bus_)), 0},
+                         {stopFd_, POLLIN, 0},
+                         {wakeFd_, POLLIN, 0}};
+        if (::poll(fds, 3, timeoutMs) < 0 && errno != EINTR)
             return;
         if (fds[1].revents != 0)
             return;
+        if (fds[2].revents != 0) {
+            std::uint64_t drained = 0;
+            [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &drained, sizeof drained);
+        }
     }
 }
 

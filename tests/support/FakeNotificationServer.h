@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,6 +22,8 @@ struct ReceivedNotification {
     std::string body;
     std::vector<std::string> actions;
     std::size_t hintCount = 0;
+    /// String hints as sent; byte and integer hints as decimal text.
+    std::map<std::string, std::string> hints;
     std::int32_t expireTimeout = 0;
 };
 
@@ -48,6 +51,9 @@ public:
     bool waitForCount(std::size_t count) const;
     /// How many Notify calls were answered, refused ones included.
     std::size_t notifyCalls() const;
+    /// Tells the bus that the user chose `action` on notification `id` (the number the
+    /// n-th Notify was answered with is n), as a server does on a click.
+    void invokeAction(std::uint32_t id, const std::string& action);
 
 private:
     struct Handlers; // the bus callbacks, which reach the state below
@@ -56,6 +62,8 @@ private:
     Options options_;
     sd_bus* bus_ = nullptr;
     int stopFd_ = -1;
+    int wakeFd_ = -1;
+    std::vector<std::pair<std::uint32_t, std::string>> pendingActions_; // under mutex_
     mutable std::mutex mutex_;
     mutable std::condition_variable arrived_;
     std::vector<ReceivedNotification> received_;

@@ -2,17 +2,22 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QEvent>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPalette>
+#include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
 #include "app/shell/HistoryWindow.h"
 #include "app/shell/MenuPanel.h"
+#include "app/shell/PanelStatus.h"
 #include "app/shell/SettingsWindow.h"
 #include "app/shell/StatusIcon.h"
+#include "app/shell/TrayStatus.h"
 #include "core/Constants.h"
 #include "core/NativeLog.h"
 #include "store/AppStore.h"
@@ -47,6 +52,8 @@ AppDelegate::~AppDelegate() {
     // The store outlives the delegate; nothing may call back into it afterwards.
     store_.onChange = nullptr;
     store_.onNotice = nullptr;
+    store_.onShowHistoryRequested = nullptr;
+    store_.onFolderWatched = nullptr;
     if (qApp)
         qApp->removeEventFilter(this);
 }
@@ -75,6 +82,11 @@ void AppDelegate::applicationDidFinishLaunching() {
         QMetaObject::invokeMethod(
             this, [this, event] { showMenuBarNotice(event); }, Qt::QueuedConnection);
     };
+    store_.onShowHistoryRequested = [this] { openHistory(); };
+    // The folder dialog has just closed: show the panel that says the folder is watched.
+    store_.onFolderWatched = [this] {
+        QTimer::singleShot(launchPanelDelayMs, this, &AppDelegate::showPanel);
+    };
     qApp->installEventFilter(this);
 
     if (qgetenv("VELK_LAUNCH_SMOKE") == "1") {
@@ -97,6 +109,11 @@ void AppDelegate::createTray() {
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         return;
     tray_ = std::make_unique<QSystemTrayIcon>();
+    // A StatusNotifierItem host (KDE, GNOME's AppIndicator extension) recolours an icon
+    // it gets by theme name to suit its panel, which no drawn pixmap can.
+    if (QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface())
+        statusNotifierHost_ =
+            bus->isServiceRegistered(QStringLiteral("org.kde.StatusNotifierWatcher")).value();
     createContextMenu();
     tray_->setContextMenu(contextMenu_.get());
     connect(tray_.get(), &QSystemTrayIcon::activated, this,
@@ -106,6 +123,34 @@ void AppDelegate::createTray() {
             });
     updateStatusItem();
     tray_->show();
+    // The tray places the icon only after it is shown; then its background can be read.
+    QTimer::singleShot(1000, this, [this] {
+        samplePanelBackground();
+        updateStatusItem();
+    });
+}
+
+void AppDelegate::samplePanelBackground() {
+    // Only an XEmbed tray tells where the icon sits; a StatusNotifierItem host does not,
+    // and draws its own panel colour the program cannot read.
+    if (!tray_ || QGuiApplication::platformName() != QLatin1String("xcb"))
+        return;
+    const QRect where = tray_->geometry();
+    QScreen* screen = where.isEmpty() ? nullptr : QGuiApplication::screenAt(where.center());
+    if (!screen)
+        return;
+    const QRect local = where.translated(-screen->geometry().topLeft());
+    const QImage shot =
+        screen->grabWindow(0, local.x(), local.y(), local.width(), local.height()).toImage();
+    if (shot.isNull())
+        return;
+    // The corners: the glyph never reaches them, and the badge only the lower right.
+    double lightness = 0;
+    const QPoint corners[] = {{0, 0}, {shot.width() - 1, 0}, {0, shot.height() - 1}};
+    for (const QPoint& corner : corners)
+        lightness += shot.pixelColor(corner).lightnessF();
+    panelBackground_ = QColor::fromHslF(0, 0, lightness / 3);
+    NativeLog::debug("Tray background lightness " + std::to_string(lightness / 3));
 }
 
 void AppDelegate::createContextMenu() {
@@ -113,11 +158,15 @@ void AppDelegate::createContextMenu() {
     compressAction_ = contextMenu_->addAction(QString());
     compressAction_->setCheckable(true);
     connect(compressAction_, &QAction::triggered, this, [this] {
-        if (store_.isRunning())
+        if (store_.config().enabled)
             store_.stop();
         else
             store_.start();
     });
+    pauseMenu_ = std::make_unique<QMenu>();
+    contextMenu_->addMenu(pauseMenu_.get());
+    resumeAction_ = contextMenu_->addAction(QString());
+    connect(resumeAction_, &QAction::triggered, this, [this] { store_.resume(); });
     chooseFolderAction_ = contextMenu_->addAction(QString());
     connect(chooseFolderAction_, &QAction::triggered, this, [this] {
         closePanel();
@@ -134,8 +183,7 @@ void AppDelegate::createContextMenu() {
     quitAction_ = contextMenu_->addAction(QString());
     connect(quitAction_, &QAction::triggered, this, &AppDelegate::quit, Qt::QueuedConnection);
     // The switch may have changed without a store change reaching us (a failed start).
-    connect(contextMenu_.get(), &QMenu::aboutToShow, this,
-            [this] { compressAction_->setChecked(store_.isRunning()); });
+    connect(contextMenu_.get(), &QMenu::aboutToShow, this, [this] { retitleContextMenu(); });
     retitleContextMenu();
 }
 
@@ -143,10 +191,16 @@ void AppDelegate::retitleContextMenu() {
     if (!contextMenu_)
         return;
     const AppLanguage language = store_.config().language;
-    compressAction_->setChecked(store_.isRunning());
+    compressAction_->setChecked(store_.config().enabled);
+    const bool paused = store_.isPaused();
+    pauseMenu_->menuAction()->setVisible(store_.config().enabled && !paused);
+    resumeAction_->setVisible(paused);
     if (menuLanguage_ == language)
         return;
     menuLanguage_ = language;
+    PanelStatus::fillPauseMenu(*pauseMenu_, store_);
+    pauseMenu_->setTitle(tr2(language, "Пауза", "Pause"));
+    resumeAction_->setText(tr2(language, "Продолжить сжатие", "Resume compressing"));
     compressAction_->setText(tr2(language, "Сжимать автоматически", "Compress automatically"));
     chooseFolderAction_->setText(tr2(language, "Выбрать папку…", "Choose folder…"));
     openFolderAction_->setText(tr2(language, "Открыть папку сжатия", "Open compression folder"));
@@ -206,6 +260,8 @@ void AppDelegate::togglePanel() {
 void AppDelegate::showPanel() {
     if (!panel_ || panel_->isShowing())
         return;
+    // Failures were shown to the person; the icon may stop asking for attention.
+    store_.acknowledgeFailures();
     panel_->render();
     panel_->showNear(tray_ ? tray_->geometry() : QRect());
 }
@@ -226,6 +282,7 @@ void AppDelegate::openHistory() {
     closePanel();
     if (!historyWindow_)
         historyWindow_ = std::make_unique<HistoryWindow>(store_);
+    store_.acknowledgeFailures();
     historyWindow_->showWindow();
 }
 
@@ -254,18 +311,48 @@ QString AppDelegate::statusTitle() const {
         statusTitle_.title(store_.stats(), store_.config().showMenuBarProgress));
 }
 
+QString AppDelegate::toolTip() const {
+    const std::string line = trayStatusLine(TrayFacts::of(store_));
+    return line.empty() ? qs(appName)
+                        : qs(appName) + QLatin1Char('\n') + QString::fromStdString(line);
+}
+
+StatusIconLook AppDelegate::iconLook() const {
+    return statusIconLook(trayState(TrayFacts::of(store_)), statusTitle());
+}
+
+QColor AppDelegate::glyphColor() const {
+    switch (store_.config().trayIcon) {
+    case TrayIconStyle::light:
+        return glyphColorFor(Qt::black);
+    case TrayIconStyle::dark:
+        return glyphColorFor(Qt::white);
+    case TrayIconStyle::automatic:
+        break;
+    }
+    // Unread, the panel is taken as dark: GNOME's top bar, Xfce's and Cinnamon's default
+    // panels are, whatever the application theme says, and a light glyph is the one
+    // that stays visible on the common mid-grey panels too.
+    return glyphColorFor(panelBackground_.value_or(QColor(0x1f, 0x1f, 0x1f)));
+}
+
 void AppDelegate::updateStatusItem() {
     if (!tray_)
         return;
-    const QString title = statusTitle();
-    // Redrawing seven sizes on every progress report would be wasted: only the badge
-    // changes the image.
-    if (!iconDrawn_ || badgeText(title) != badgeText(shownIconTitle_)) {
-        tray_->setIcon(statusIcon(title, QApplication::palette().color(QPalette::WindowText)));
-        iconDrawn_ = true;
+    const StatusIconLook look = iconLook();
+    const QColor color = glyphColor();
+    // Redrawing seven sizes on every progress report would be wasted: only a new look or
+    // colour changes the image.
+    if (shownLook_ != look || shownColor_ != color) {
+        static const QString themeName = QStringLiteral("velk-compressor-symbolic");
+        const bool plain = look.badge == StatusBadge::none && !look.dimmed;
+        tray_->setIcon(statusNotifierHost_ && plain && QIcon::hasThemeIcon(themeName)
+                           ? QIcon::fromTheme(themeName)
+                           : statusIcon(look, color));
+        shownLook_ = look;
+        shownColor_ = color;
     }
-    shownIconTitle_ = title;
-    tray_->setToolTip(title.isEmpty() ? qs(appName) : qs(appName) + QStringLiteral(" —") + title);
+    tray_->setToolTip(toolTip());
 }
 
 void AppDelegate::showMenuBarNotice(const CompressionNotificationEvent& event) {
@@ -275,9 +362,16 @@ void AppDelegate::showMenuBarNotice(const CompressionNotificationEvent& event) {
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
     if (panel_ && watched == panel_.get() && event->type() == QEvent::Hide)
         panelHiddenAt_.start();
+    if (!tray_ && panel_ && watched == panel_.get() && event->type() == QEvent::Close) {
+        // Without a tray nothing could bring a hidden window back: closing it quits,
+        // and the engine stops on the way out as it does for Quit.
+        NativeLog::write("Window closed without a tray; quitting");
+        quit();
+        return true;
+    }
     if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) {
-        // Dark and light themes swap the text colour the icon is drawn in.
-        iconDrawn_ = false;
+        // A theme change may come with a new panel colour.
+        samplePanelBackground();
         updateStatusItem();
     }
     return QObject::eventFilter(watched, event);

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QString>
 
+#include "app/shell/StatusIcon.h"
 #include "app/shell/StatusTitle.h"
 
 class QAction;
@@ -52,6 +53,11 @@ public:
 
     /// The title beside the icon as a desktop with text would show it; empty for none.
     QString statusTitle() const;
+    /// The tray icon's tooltip: the program's name and the lasting state's line.
+    QString toolTip() const;
+    /// How the icon is drawn now, and in which colour.
+    StatusIconLook iconLook() const;
+    QColor glyphColor() const;
     /// Whether the tray holds the icon; without a tray the panel is an ordinary window.
     bool hasTray() const { return tray_ != nullptr; }
     MenuPanel* panel() const { return panel_.get(); }
@@ -93,11 +99,17 @@ private:
     QAction* historyAction_ = nullptr;
     QAction* settingsAction_ = nullptr;
     QAction* quitAction_ = nullptr;
+    QAction* resumeAction_ = nullptr;
+    std::unique_ptr<QMenu> pauseMenu_;
     std::unique_ptr<MenuPanel> panel_;
     std::unique_ptr<SettingsWindow> settingsWindow_;
     std::unique_ptr<HistoryWindow> historyWindow_;
-    QString shownIconTitle_;
-    bool iconDrawn_ = false;
+    std::optional<StatusIconLook> shownLook_;
+    QColor shownColor_;
+    /// The panel's background under the tray icon, as last sampled; none before.
+    std::optional<QColor> panelBackground_;
+    bool statusNotifierHost_ = false;
+    void samplePanelBackground();
     /// When the panel last hid: a click on the tray icon first closes the popup (a click
     /// outside it), then arrives as a toggle, which must not reopen it at once.
     QElapsedTimer panelHiddenAt_;

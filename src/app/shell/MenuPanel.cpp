@@ -114,6 +114,17 @@ void MenuPanel::buildLayout() {
     rootStack->setContentsMargins(0, 0, 0, 0);
     rootStack->setSpacing(7);
     body_.setFixedWidth(contentWidth);
+    // A panel taller than the screen (large text, 2x on a short screen) scrolls, so its
+    // lower rows (History, Settings, Quit) stay reachable.
+    scroll_.setFrameShape(QFrame::NoFrame);
+    scroll_.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_.setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    scroll_.setWidgetResizable(false);
+    scroll_.viewport()->setAutoFillBackground(false);
+    scroll_.setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"
+                                         "QScrollBar:vertical { width: 6px; }"));
+    scroll_.setWidget(&body_);
+    body_.setAutoFillBackground(false);
 
     titleLabel_.setText(qs(appName));
     titleLabel_.setFont(pixelFont(font(), 13, QFont::DemiBold));
@@ -166,6 +177,11 @@ QWidget* MenuPanel::buildOnboarding() {
     onboardingButton_.setMinimumHeight(30);
     layout->addSpacing(4);
     layout->addWidget(&onboardingButton_, 0, Qt::AlignHCenter);
+    // Without a tray this window is the program's only way out.
+    onboardingQuitButton_.setParent(column);
+    onboardingQuitButton_.setFlat(true);
+    onboardingQuitButton_.setCursor(Qt::PointingHandCursor);
+    layout->addWidget(&onboardingQuitButton_, 0, Qt::AlignHCenter);
     card->addRow(column);
     return card;
 }
@@ -179,19 +195,10 @@ QWidget* MenuPanel::buildMain() {
     auto* switchGroup = new GroupView(GroupView::Style::panel, main);
     switchRow_ = new SwitchRow(switchGroup);
     switchGroup->addRow(switchRow_);
-    // Progress of the batch and the last result, so long work is never silent.
-    auto* status = new QWidget(switchGroup);
-    auto* statusLayout = new QVBoxLayout(status);
-    statusLayout->setContentsMargins(12, 0, 12, 8);
-    statusLayout->setSpacing(5);
-    statusLabel_.setParent(status);
-    statusLabel_.setFont(pixelFont(font(), 11));
-    statusLayout->addWidget(&statusLabel_);
-    progressBar_.setParent(status);
-    progressBar_.setRange(0, 100);
-    progressBar_.setTextVisible(false);
-    progressBar_.setFixedHeight(4);
-    statusLayout->addWidget(&progressBar_);
+    // Progress of the batch, a pause or a missing folder, and the last result, so long
+    // work is never silent.
+    status_ = new PanelStatus(store_, switchGroup);
+    auto* status = status_;
     switchGroup->addRow(status);
     stack->addWidget(switchGroup);
 
@@ -237,13 +244,20 @@ QWidget* MenuPanel::buildMain() {
 }
 
 void MenuPanel::bindActions() {
+    // The switch is the user's intent, as the configuration keeps it; whether the engine
+    // runs right now (a pause, a missing folder) the status lines tell.
     connect(&switchRow_->control(), &QAbstractButton::clicked, this, [this] {
-        if (store_.isRunning())
+        if (store_.config().enabled)
             store_.stop();
         else
             store_.start();
         render();
     });
+    connect(status_, &PanelStatus::historyRequested, this, [this] {
+        closePanel();
+        emit historyRequested();
+    });
+    connect(&onboardingQuitButton_, &QPushButton::clicked, this, [this] { emit quitRequested(); });
     connect(folderRow_, &RowButton::activated, this, &MenuPanel::chooseFolder);
     connect(&onboardingButton_, &QPushButton::clicked, this, &MenuPanel::chooseFolder);
     connect(&presetRow_->popup(), &QComboBox::activated, this, &MenuPanel::changePreset);
@@ -288,7 +302,7 @@ void MenuPanel::render() {
         lastRenderedLanguage_ = language;
     }
 
-    switchRow_->control().setCheckedSilently(store_.isRunning());
+    switchRow_->control().setCheckedSilently(config.enabled);
     selectPopup(presetRow_->popup(), rawValue(config.preset));
     selectPopup(formatRow_->popup(), rawValue(config.formatStrategy));
     selectPopup(originalRow_->popup(), rawValue(config.originalPolicy));
@@ -301,7 +315,8 @@ void MenuPanel::render() {
     updateStatusLine();
     updateOnboardingMode();
     updateQualityGroup();
-    if (qualityAnimation_.state() != QAbstractAnimation::Running && size() != currentContentSize())
+    if (qualityAnimation_.state() != QAbstractAnimation::Running &&
+        currentContentSize() != appliedContentSize_)
         applyPanelSize();
 }
 
@@ -330,6 +345,7 @@ void MenuPanel::retitle(AppLanguage language) {
             "New images in this folder will be compressed automatically. Everything stays "
             "local, and originals can be kept."));
     onboardingButton_.setText(tr2(language, "Выбрать папку", "Choose folder"));
+    onboardingQuitButton_.setText(tr2(language, "Выйти", "Quit"));
     switchRow_->control().setAccessibleName(switchRow_->titleText());
     presetRow_->popup().setAccessibleName(presetRow_->titleText());
     formatRow_->popup().setAccessibleName(formatRow_->titleText());
@@ -349,31 +365,7 @@ void MenuPanel::updateFolderRow() {
 }
 
 void MenuPanel::updateStatusLine() {
-    const AppLanguage language = store_.config().language;
-    const CompressionStats& stats = store_.stats();
-    const auto& history = store_.history();
-    QPalette palette = statusLabel_.palette();
-    palette.setColor(QPalette::WindowText, panelColors::secondaryText(this->palette()));
-    QString line;
-    if (stats.active >= 1) {
-        const int percent = std::clamp(stats.progress.value_or(0), 0, 100);
-        line = tr2(language, "Сжатие… ", "Compressing… ") + QString::number(percent) +
-               QLatin1Char('%');
-        progressBar_.setValue(percent);
-    } else if (!history.empty()) {
-        const CompressionHistoryEntry& last = history.front();
-        line = qs(historyCellText("file", last, language)) + QStringLiteral(" · ") +
-               qs(historyCellText("result", last, language));
-        if (historyCellIsError("result", last))
-            palette.setColor(QPalette::WindowText, QColor(0xd7, 0x26, 0x2b));
-    }
-    statusLabel_.setPalette(palette);
-    statusLabel_.setToolTip(line);
-    statusLabel_.setText(
-        statusLabel_.fontMetrics().elidedText(line, Qt::ElideMiddle, contentWidth - 8 - 24));
-    statusLabel_.setVisible(!line.isEmpty());
-    progressBar_.setVisible(stats.active >= 1);
-    statusLabel_.parentWidget()->setVisible(!line.isEmpty());
+    status_->render();
 }
 
 void MenuPanel::updateOnboardingMode() {
@@ -416,6 +408,7 @@ void MenuPanel::updateQualityGroup() {
             grown.moveBottom(geometry().bottom());
         setGeometry(grown);
         body_.resize(contentWidth, body_.height() + growth);
+        scroll_.resize(scroll_.width(), scroll_.height() + growth);
     }
     connect(&qualityAnimation_, &QVariantAnimation::valueChanged, this,
             [this, shows](const QVariant& value) {
@@ -450,7 +443,14 @@ QSize MenuPanel::currentContentSize() const {
 }
 
 void MenuPanel::applyPanelSize() {
-    const QSize size = currentContentSize();
+    const QSize natural = currentContentSize();
+    appliedContentSize_ = natural;
+    QScreen* screen = QGuiApplication::screenAt(isVisible() ? geometry().center() : pos());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    const int limit = screen ? screen->availableGeometry().height() - 2 * screenMargin : 0;
+    scrolls_ = limit > 0 && natural.height() > limit;
+    const QSize size(natural.width(), scrolls_ ? limit : natural.height());
     if (isVisible()) {
         // Keep the edge at the tray icon and the horizontal centre where they were.
         QRect frame(QPoint(), size);
@@ -459,13 +459,22 @@ void MenuPanel::applyPanelSize() {
             frame.moveTop(geometry().top());
         else
             frame.moveBottom(geometry().bottom());
+        if (screen) {
+            const QRect area = screen->availableGeometry();
+            if (frame.bottom() > area.bottom() - screenMargin)
+                frame.moveBottom(area.bottom() - screenMargin);
+            if (frame.top() < area.top() + screenMargin)
+                frame.moveTop(area.top() + screenMargin);
+        }
         setGeometry(frame);
     } else {
         resize(size);
     }
     const int top = (tailAtTop_ ? panelTailHeight : 0) + contentInset;
-    body_.setGeometry(contentInset, top, contentWidth,
-                      size.height() - panelTailHeight - 2 * contentInset);
+    body_.resize(contentWidth, natural.height() - panelTailHeight - 2 * contentInset);
+    // The scroll bar takes the right margin rather than the rows' room.
+    scroll_.setGeometry(contentInset, top, contentWidth + (scrolls_ ? contentInset - 1 : 0),
+                        size.height() - panelTailHeight - 2 * contentInset);
     // Without a compositor the translucent corners would be black; a shape keeps them
     // out on any X server.
     if (isFloating() && QGuiApplication::platformName() == QLatin1String("xcb"))

@@ -8,10 +8,12 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QVariantAnimation>
 #include <QWidget>
 
 #include "app/shell/PanelRows.h"
+#include "app/shell/PanelStatus.h"
 #include "model/AppLanguage.h"
 
 namespace velk {
@@ -60,8 +62,12 @@ public:
     QualityRow& qualityRow(int index) { return *qualityRows_.at(index); }
     RowButton& folderRow() { return *folderRow_; }
     SwitchRow& switchRow() { return *switchRow_; }
-    QLabel& statusLabel() { return statusLabel_; }
+    QLabel& statusLabel() { return status_->line(); }
+    PanelStatus& status() { return *status_; }
     QPushButton& onboardingButton() { return onboardingButton_; }
+    QPushButton& onboardingQuitButton() { return onboardingQuitButton_; }
+    /// Whether the content is taller than the screen allows and scrolls.
+    bool scrolls() const { return scrolls_; }
 
 signals:
     void settingsRequested();
@@ -100,6 +106,8 @@ private:
     void chooseFolder();
 
     AppStore& store_;
+    // Before body_: the scroll area would delete the body it holds if it went first.
+    QScrollArea scroll_{this};
     QWidget body_{this};
     QLabel titleLabel_{&body_};
     QWidget* onboardingContainer_ = nullptr;
@@ -108,8 +116,8 @@ private:
     QLabel onboardingTitleLabel_;
     QLabel onboardingBodyLabel_;
     QPushButton onboardingButton_;
-    QLabel statusLabel_;
-    QProgressBar progressBar_;
+    QPushButton onboardingQuitButton_;
+    PanelStatus* status_ = nullptr;
     SwitchRow* switchRow_ = nullptr;
     RowButton* folderRow_ = nullptr;
     PopupRow* presetRow_ = nullptr;
@@ -130,6 +138,9 @@ private:
     int qualityAnimationID_ = 0;
     int panelAnimationID_ = 0;
     bool closing_ = false;
+    bool scrolls_ = false;
+    /// The content size the last applyPanelSize laid the panel out for.
+    QSize appliedContentSize_;
     /// The tail points up at an icon above the panel, or down at one below it.
     bool tailAtTop_ = true;
     int arrowCenter_ = 0;

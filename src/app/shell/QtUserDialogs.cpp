@@ -77,7 +77,8 @@ void QtUserDialogs::showError(const std::string& description, Window window) {
     box->open();
 }
 
-void QtUserDialogs::chooseFolder(const std::string& title, Window window,
+void QtUserDialogs::chooseFolder(const std::string& title, const std::filesystem::path& start,
+                                 Window window,
                                  std::function<void(std::optional<std::filesystem::path>)> done) {
     if (folderDialog_) {
         folderDialog_->raise();
@@ -89,6 +90,7 @@ void QtUserDialogs::chooseFolder(const std::string& title, Window window,
     dialog->setFileMode(QFileDialog::Directory);
     dialog->setOption(QFileDialog::ShowDirsOnly);
     dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setDirectory(QFile::decodeName(QByteArray::fromStdString(start.native())));
     dialog->setWindowFlag(Qt::WindowStaysOnTopHint, !dialog->parentWidget());
     folderDialog_ = dialog;
     QObject::connect(

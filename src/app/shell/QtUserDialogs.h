@@ -15,7 +15,7 @@ class QtUserDialogs final : public UserDialogs {
 public:
     void showAlert(const Alert& alert, Window window, AlertCompletion completion) override;
     void showError(const std::string& description, Window window) override;
-    void chooseFolder(const std::string& title, Window window,
+    void chooseFolder(const std::string& title, const std::filesystem::path& start, Window window,
                       std::function<void(std::optional<std::filesystem::path>)> done) override;
     bool openFolder(const std::filesystem::path& folder) override;
     bool openURL(const std::string& url) override;

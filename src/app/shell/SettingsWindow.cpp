@@ -77,6 +77,8 @@ void SettingsWindow::buildLayout() {
     for (const AppLanguage language : allAppLanguages)
         languagePopup_.addItem(qs(title(language)), qs(rawValue(language)));
     languagePopup_.setFixedWidth(120);
+    trayIconPopup_.setFont(pixelFont(font(), 12));
+    trayIconPopup_.setFixedWidth(120);
 
     for (QPushButton* button : {&changeFolderButton_, &openBackupsButton_, &clearBackupsButton_,
                                 &updateButton_, &websiteButton_}) {
@@ -95,7 +97,8 @@ void SettingsWindow::buildLayout() {
     column->addWidget(section(applicationTitle_, {row(autostartLabel_, {&autostartSwitch_}),
                                                   row(languageLabel_, {&languagePopup_})}));
     column->addWidget(section(menuBarTitle_, {row(progressLabel_, {&menuBarProgressSwitch_}),
-                                              row(notificationsLabel_, {&notificationsSwitch_})}));
+                                              row(notificationsLabel_, {&notificationsSwitch_}),
+                                              row(trayIconLabel_, {&trayIconPopup_})}));
     column->addWidget(
         section(filesTitle_, {row(folderLabel_, {&changeFolderButton_}),
                               row(backupsLabel_, {&openBackupsButton_, &clearBackupsButton_})}));
@@ -153,6 +156,11 @@ void SettingsWindow::bindActions() {
                 appLanguageFromRaw(languagePopup_.currentData().toString().toStdString()))
             store_.setLanguage(*language);
     });
+    connect(&trayIconPopup_, &QComboBox::activated, this, [this] {
+        if (const auto style =
+                trayIconStyleFromRaw(trayIconPopup_.currentData().toString().toStdString()))
+            store_.updateConfig([style](AppConfig& config) { config.trayIcon = *style; });
+    });
     connect(&changeFolderButton_, &QPushButton::clicked, this,
             [this] { store_.selectWatchDirectory(asDialogParent()); });
     connect(&openBackupsButton_, &QPushButton::clicked, this,
@@ -196,6 +204,17 @@ void SettingsWindow::retitle(AppLanguage language) {
     menuBarProgressSwitch_.setAccessibleName(progressLabel_.text());
     notificationsSwitch_.setAccessibleName(notificationsLabel_.text());
     languagePopup_.setAccessibleName(languageLabel_.text());
+    trayIconLabel_.setText(tr2(language, "Значок в трее", "Tray icon"));
+    trayIconPopup_.setAccessibleName(trayIconLabel_.text());
+    {
+        const QSignalBlocker blocker(trayIconPopup_);
+        trayIconPopup_.clear();
+        trayIconPopup_.addItem(tr2(language, "Автоматически", "Automatic"),
+                               qs(rawValue(TrayIconStyle::automatic)));
+        trayIconPopup_.addItem(tr2(language, "Светлый", "Light"),
+                               qs(rawValue(TrayIconStyle::light)));
+        trayIconPopup_.addItem(tr2(language, "Тёмный", "Dark"), qs(rawValue(TrayIconStyle::dark)));
+    }
 }
 
 void SettingsWindow::render() {
@@ -211,6 +230,11 @@ void SettingsWindow::render() {
         const QSignalBlocker blocker(languagePopup_);
         if (const int index = languagePopup_.findData(qs(rawValue(config.language))); index >= 0)
             languagePopup_.setCurrentIndex(index);
+    }
+    {
+        const QSignalBlocker blocker(trayIconPopup_);
+        if (const int index = trayIconPopup_.findData(qs(rawValue(config.trayIcon))); index >= 0)
+            trayIconPopup_.setCurrentIndex(index);
     }
     updateButton_.setText(QString::fromStdString(store_.updateButtonTitle()));
     updateButton_.setEnabled(!store_.isUpdateBusy());

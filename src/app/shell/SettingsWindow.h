@@ -23,7 +23,7 @@ class SettingsWindow : public QWidget {
     Q_OBJECT
 public:
     static constexpr int contentWidth = 360;
-    static constexpr int contentHeight = 545;
+    static constexpr int contentHeight = 587;
 
     explicit SettingsWindow(AppStore& store, QWidget* parent = nullptr);
 
@@ -38,6 +38,7 @@ public:
     ToggleSwitch& menuBarProgressSwitch() { return menuBarProgressSwitch_; }
     ToggleSwitch& notificationsSwitch() { return notificationsSwitch_; }
     QComboBox& languagePopup() { return languagePopup_; }
+    QComboBox& trayIconPopup() { return trayIconPopup_; }
     QPushButton& updateButton() { return updateButton_; }
     QLabel& headingLabel() { return heading_; }
 
@@ -54,12 +55,13 @@ private:
     QWidget contentHost_{this};
     QLabel heading_;
     QLabel applicationTitle_, menuBarTitle_, filesTitle_, aboutTitle_;
-    QLabel autostartLabel_, languageLabel_, progressLabel_, notificationsLabel_;
+    QLabel autostartLabel_, languageLabel_, progressLabel_, notificationsLabel_, trayIconLabel_;
     QLabel folderLabel_, backupsLabel_, versionLabel_, updatesLabel_, websiteLabel_;
     ToggleSwitch autostartSwitch_;
     ToggleSwitch menuBarProgressSwitch_;
     ToggleSwitch notificationsSwitch_;
     QComboBox languagePopup_;
+    QComboBox trayIconPopup_;
     QPushButton changeFolderButton_;
     QPushButton openBackupsButton_;
     QPushButton clearBackupsButton_;

@@ -1,0 +1,163 @@
+// The folder choice's follow-up: a folder that already holds images asks whether to
+// compress them or leave them alone, and the new folder's watch is confirmed.
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+#include "core/Constants.h"
+#include "core/NativeLog.h"
+#include "core/Paths.h"
+#include "engine/FolderCompressor.h"
+#include "engine/ProcessedFileRegistry.h"
+#include "store/AppStore.h"
+
+namespace velk {
+
+namespace fs = std::filesystem;
+using AlertStyle = UserDialogs::AlertStyle;
+
+namespace {
+
+/// "12.3 MB" / "12,3 МБ": the size in the question needs only its order of magnitude.
+std::string sizeText(std::int64_t bytes, AppLanguage language) {
+    const bool megabytes = bytes >= 1'000'000;
+    const double value = static_cast<double>(bytes) / (megabytes ? 1e6 : 1e3);
+    std::string number = std::to_string(std::lround(value * 10));
+    if (number.size() < 2)
+        number.insert(0, "0");
+    number.insert(number.size() - 1, text(language, ",", "."));
+    return number + " " + text(language, megabytes ? "МБ" : "КБ", megabytes ? "MB" : "KB");
+}
+
+/// The engine's settings key for `config`, as it records its decisions under it.
+std::string engineSettingsKey(const AppConfig& config) {
+    const QualitySettings& q = config.qualities;
+    return processingSettingsKey(rawValue(config.preset), rawValue(config.formatStrategy),
+                                 rawValue(config.originalPolicy), q.jpeg, q.png, q.webp, q.avif,
+                                 q.heic);
+}
+
+} // namespace
+
+AppStore::ExistingImages AppStore::existingImages(const fs::path& folder) const {
+    ExistingImages existing;
+    std::vector<DirectoryEntry> entries;
+    try {
+        entries = fileSystem_.list(folder);
+    } catch (const std::exception&) {
+        return existing;
+    }
+    for (const DirectoryEntry& entry : entries) {
+        if (!entry.isRegularFile || entry.isHidden || shouldIgnore(entry.path, folder))
+            continue;
+        const std::string extension = entry.path.extension().string();
+        if (extension.size() < 2 || !isSupportedExtension(std::string_view(extension).substr(1)))
+            continue;
+        existing.files.push_back(entry.path);
+        if (const auto attributes = fileSystem_.attributes(entry.path))
+            existing.bytes += attributes->size;
+    }
+    return existing;
+}
+
+void AppStore::leaveExistingImagesAlone(const std::vector<fs::path>& files,
+                                        const AppConfig& config) {
+    // The engine reads its registry once, when it is made: it is stopped (saving what it
+    // knows), the records are added to the file, and a new engine reads them back.
+    compressor_->stop();
+    {
+        ProcessedFileRegistry registry(fileSystem_, engineOptions_.registryFile);
+        registry.reserveForFolder(files.size());
+        const std::string key = engineSettingsKey(config);
+        const Date now = clock_();
+        std::size_t recorded = 0;
+        for (const fs::path& file : files) {
+            // "Already optimal" is the decision that lets a file be skipped under either
+            // policy without an output beside it.
+            if (registry.remember(file, ProcessedDecision::alreadyOptimal, key, now,
+                                  ProcessedFileRegistry::Save::later))
+                ++recorded;
+        }
+        registry.save();
+        NativeLog::write("Existing images recorded as handled count=" + std::to_string(recorded));
+    }
+    compressor_.reset();
+    compressor_ = std::make_unique<FolderCompressor>(fileSystem_, codec_, engineOptions_);
+    installEngineCallbacks();
+}
+
+fs::path AppStore::folderDialogStart() const {
+    if (const auto folder = resolvedWatchDirectory()) {
+        if (const auto attributes = fileSystem_.attributes(*folder);
+            attributes && attributes->isDirectory)
+            return *folder;
+    }
+    const char* home = std::getenv("HOME");
+    if (!home || *home == '\0')
+        return "/";
+    const fs::path pictures = fs::path(home) / "Pictures";
+    if (const auto attributes = fileSystem_.attributes(pictures);
+        attributes && attributes->isDirectory)
+        return pictures;
+    return home;
+}
+
+void AppStore::didChooseWatchDirectory(const std::optional<fs::path>& folder) {
+    NativeLog::write(std::string("Select watch directory response=") + (folder ? "1" : "0"));
+    directoryPanelOpen_ = false;
+    if (!folder)
+        return;
+    if (config_.watchDirectory && standardized(*config_.watchDirectory) == standardized(*folder)) {
+        watchChosenDirectory(*folder);
+        return;
+    }
+    // A folder that already holds images is not compressed all at once unasked: the
+    // promise is that new images will be.
+    ExistingImages existing = existingImages(*folder);
+    if (existing.files.empty()) {
+        watchChosenDirectory(*folder);
+        return;
+    }
+    const AppLanguage language = config_.language;
+    const std::string count = std::to_string(existing.files.size());
+    const std::string size = sizeText(existing.bytes, language);
+    showAlert(
+        {AlertStyle::informational,
+         text(language,
+              "В этой папке уже есть изображения: " + count + " (" + size +
+                  "). Сжать их сейчас или только новые?",
+              "This folder has " + count + " images (" + size +
+                  "). Compress them now, or only new images from now on?"),
+         text(language,
+              "Выбрав «Только новые», вы оставите эти файлы как есть: программа их не тронет.",
+              "With “Only new images” these files stay exactly as they are."),
+         {text(language, "Сжать сейчас", "Compress them now"),
+          text(language, "Только новые", "Only new images")}},
+        nullptr,
+        [weak = weak_from_this(), folder = *folder, files = std::move(existing.files)](int button) {
+            auto self = weak.lock();
+            if (!self)
+                return;
+            NativeLog::write(std::string("Existing images ") +
+                             (button == 0 ? "compressed" : "left alone") +
+                             " count=" + std::to_string(files.size()));
+            if (button != 0)
+                self->leaveExistingImagesAlone(files,
+                                               withChosenWatchDirectory(self->config_, folder));
+            self->watchChosenDirectory(folder);
+        });
+}
+
+void AppStore::watchChosenDirectory(const fs::path& folder) {
+    const bool wasRunning = compressor_->isRunning();
+    // A running engine restarts on the new folder through the change handling.
+    watcherError_.reset();
+    folderUnavailable_ = false;
+    setConfig(withChosenWatchDirectory(config_, folder));
+    if (!wasRunning)
+        start();
+    if (onFolderWatched)
+        onFolderWatched();
+}
+
+} // namespace velk
