@@ -251,6 +251,9 @@ std::string HttpError::description(AppLanguage language) const {
     case Kind::bodyTooLarge:
         return text(language, "Сервер прислал слишком большой ответ.",
                     "The server\u2019s answer was too large.");
+    case Kind::deadlinePassed:
+        return text(language, "Сервер отвечает слишком медленно. Повторите попытку позже.",
+                    "The server is answering too slowly. Try again later.");
     }
     return text(language,
                 "Сервер недоступен. Проверьте подключение к интернету и повторите попытку.",

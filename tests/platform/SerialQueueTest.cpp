@@ -7,6 +7,7 @@
 #include <chrono>
 #include <future>
 #include <limits>
+#include <mutex>
 #include <pthread.h>
 #include <stdexcept>
 #include <thread>
@@ -130,17 +131,22 @@ TEST(SerialQueueTest, RepeatingTaskCanCancelItselfAndSkipsMissedBeats) {
     const auto start = Clock::now();
     std::vector<Clock::duration> runs;
     auto handle = std::make_shared<TaskHandle>();
+    // The handle is assigned after the first run may have begun.
+    std::mutex handleMutex;
     Signal third;
+    std::unique_lock scheduling(handleMutex);
     *handle = queue.scheduleRepeating(0.02, [&, handle] {
         runs.push_back(Clock::now() - start);
         // A run far longer than the interval: the beats at 40, 60 and 80 ms are missed.
         if (runs.size() == 1)
             std::this_thread::sleep_for(70ms);
         if (runs.size() == 3) {
+            const std::lock_guard cancelling(handleMutex);
             handle->cancel();
             third.raise();
         }
     });
+    scheduling.unlock();
     ASSERT_TRUE(third.wait());
     waitPast(queue, 0.06);
 

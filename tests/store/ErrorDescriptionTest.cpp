@@ -80,6 +80,7 @@ TEST(ErrorDescriptionTest, EveryKindHasBothLanguagesAndNamesTheFileOnce) {
         c(HttpError(HttpError::Kind::transport, "Could not resolve host")),
         c(HttpError(HttpError::Kind::insecureRedirect, "http://x")),
         c(HttpError(HttpError::Kind::bodyTooLarge, "big")),
+        c(HttpError(HttpError::Kind::deadlinePassed, "slow")),
         c(FolderLockError(FolderLockError::Kind::held, dir / "inbox", "held by 4242", 4242),
           "inbox"),
         c(FolderLockError(FolderLockError::Kind::held, dir / "app.lock", "held by someone",
