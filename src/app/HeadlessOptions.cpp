@@ -143,8 +143,9 @@ std::string HeadlessOptions::helpText() {
            "  --help              print this help\n"
            "\n"
            "Settings given here are saved, like choices made in the menu. SIGINT or SIGTERM\n"
-           "finish the file in progress and exit. Exit status 2: a usage error, no folder,\n"
-           "or a folder that cannot be watched.\n";
+           "cancel the files in progress, which are left as they were and compressed on the\n"
+           "next run, and exit with 0. Exit status 2: a usage error, no folder, a folder\n"
+           "that cannot be watched, or another run on the same settings.\n";
 }
 
 AppConfig HeadlessOptions::apply(AppConfig config, const ImageCodec& codec) const {

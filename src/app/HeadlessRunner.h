@@ -29,7 +29,7 @@ public:
     /// Starts compressing. The exit status when that is impossible (no folder, or a folder
     /// that cannot be watched), with the reason already on `err`; none once running.
     std::optional<int> start();
-    /// Stops the engine, letting the file in progress end, and ends the loop with 0.
+    /// Stops the engine, cancelling the files in progress, and ends the loop with 0.
     void stopForSignal();
 
 private:

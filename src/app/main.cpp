@@ -42,14 +42,23 @@
 namespace {
 
 /// The application support folder's lock, or the exit status when another program holds
-/// it. A folder that cannot hold a lock is no reason to refuse work. `tellUser` also
-/// reaches a user who has no terminal to read, given the holder's process id.
+/// it. A folder that cannot hold a lock is no reason to refuse work; a lock file that
+/// cannot be trusted (a link planted under its name) is. `tellUser` also reaches a user
+/// who has no terminal to read, given the holder's process id.
 std::variant<std::optional<velk::FolderLock>, int>
 lockInstance(const std::function<void(std::optional<int>)>& tellUser = {}) {
     using namespace velk;
     try {
         return std::optional<FolderLock>(lockApplicationSupportFolder());
     } catch (const FolderLockError& error) {
+        if (error.kind() == FolderLockError::Kind::held && error.holderEnding()) {
+            // Only a previous run that is still being torn down: no one to stop.
+            const std::string pid = std::to_string(error.holderPid().value_or(0));
+            NativeLog::write("Launch refused: previous run still ending pid=" + pid);
+            std::cerr << "VelkCompressor: the previous run (process " << pid
+                      << ") is still ending; start again in a moment\n";
+            return 2;
+        }
         if (error.kind() == FolderLockError::Kind::held) {
             const std::string holder =
                 error.holderPid() ? " as process " + std::to_string(*error.holderPid()) : "";
@@ -59,6 +68,11 @@ lockInstance(const std::function<void(std::optional<int>)>& tellUser = {}) {
                       << "; stop it first, or point VELK_CONFIG_DIR elsewhere\n";
             if (tellUser)
                 tellUser(error.holderPid());
+            return 2;
+        }
+        if (error.kind() == FolderLockError::Kind::unsafe) {
+            NativeLog::write(std::string("Launch refused: ") + error.what());
+            std::cerr << "VelkCompressor: " << error.what() << '\n';
             return 2;
         }
         NativeLog::write(std::string("Instance lock unavailable: ") + error.what() + " " +
@@ -151,7 +165,7 @@ bool hasDisplay() {
 int runTray(int argc, char** argv, const std::optional<std::string>& show) {
     using namespace velk;
     // Before QApplication starts its threads, like the headless mode: SIGTERM from the
-    // session's logout then quits through the event loop, letting the file in progress end.
+    // session's logout then quits through the event loop, which stops the engine cleanly.
     SignalWatcher signalWatcher([](int) {
         QMetaObject::invokeMethod(QCoreApplication::instance(), &quitApplication,
                                   Qt::QueuedConnection);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -13,15 +14,22 @@ namespace velk {
 /// process that holds the lock when that process could be found.
 class FolderLockError : public Error {
 public:
-    enum class Kind { held, unavailable };
+    /// `held`: a live process holds the lock. `unsafe`: something that is not a plain
+    /// file of ours (a symbolic link, a FIFO) sits under the lock file's name, so taking
+    /// the lock would guard nothing. `unavailable`: the file system cannot lock.
+    enum class Kind { held, unsafe, unavailable };
 
     FolderLockError(Kind kind, std::filesystem::path path, const std::string& message,
-                    std::optional<int> holderPid, std::error_code code = {});
+                    std::optional<int> holderPid, std::error_code code = {},
+                    bool holderEnding = false);
     Kind kind() const noexcept { return kind_; }
     /// The folder or lock file that could not be locked.
     const std::filesystem::path& path() const noexcept { return path_; }
     /// The process id of the holder (`held` only, and only when it could be found).
     std::optional<int> holderPid() const noexcept { return holderPid_; }
+    /// The holder was already ending (killed, or exiting) and still held the lock when
+    /// the wait for it ran out (`held` only).
+    bool holderEnding() const noexcept { return holderEnding_; }
     std::error_code code() const noexcept { return code_; }
 
     std::string description(AppLanguage language) const override;
@@ -31,6 +39,7 @@ private:
     std::filesystem::path path_;
     std::optional<int> holderPid_;
     std::error_code code_;
+    bool holderEnding_;
 };
 
 /// An exclusive advisory lock (flock) held for the object's lifetime. The kernel drops it
@@ -38,6 +47,12 @@ private:
 /// next one; and the descriptor is close-on-exec, so an outside tool still running after
 /// we died cannot keep it either. Locks conflict between processes and between two
 /// objects of one process alike.
+///
+/// "Ends" is not instant: a killed process keeps its descriptors, and so the lock, until
+/// it has torn down its memory (tens of milliseconds for an engine with images in
+/// flight, longer while a thread finishes a write to a slow disk). A lock whose holder
+/// is already ending is therefore waited for, up to `endingHolderWait`, rather than
+/// refused.
 class FolderLock {
 public:
     /// Locks the folder itself through its own descriptor: nothing is written into it, so
@@ -45,12 +60,15 @@ public:
     static FolderLock lockFolder(const std::filesystem::path& folder);
 
     /// Locks `file`, creating it (0600) when missing, and writes this process's id into
-    /// it for whoever finds it held. Never follows a link. Throws FolderLockError.
+    /// it for whoever finds it held. Never follows a link: a link (or anything but a
+    /// regular file) under the name is `unsafe`. Throws FolderLockError.
     static FolderLock lockFile(const std::filesystem::path& file);
 
     /// The id of the process holding a lock on `path` now, if any: from the kernel's
     /// lock table, else from the id a lock file holds.
     static std::optional<int> holderOf(const std::filesystem::path& path);
+
+    static constexpr std::chrono::milliseconds endingHolderWait{5000};
 
     FolderLock(FolderLock&& other) noexcept;
     FolderLock& operator=(FolderLock&& other) noexcept;

@@ -9,7 +9,9 @@ namespace velk {
 /// the same configuration, history and registry, nor start two engines on its folder.
 /// Take it first, before the store reads anything. Throws FolderLockError: `held`, with
 /// holderPid() naming the running program (the one a second launch hands over to), or
-/// `unavailable` where the folder cannot hold a lock.
+/// with holderEnding() when a killed run outlasted the wait for its end; `unsafe` when
+/// something other than the lock file sits under its name; `unavailable` where the
+/// folder cannot hold a lock.
 FolderLock lockApplicationSupportFolder();
 
 } // namespace velk

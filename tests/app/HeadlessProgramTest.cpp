@@ -139,6 +139,10 @@ TEST_F(HeadlessProgramTest, VersionAndHelp) {
                                "--once", "--jobs", "--version", "--show"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
+    // A signal cancels the work in progress; it does not wait for it.
+    EXPECT_NE(help.out.find("SIGTERM\ncancel the files in progress"), std::string::npos)
+        << help.out;
+    EXPECT_EQ(help.out.find("finish"), std::string::npos) << help.out;
     EXPECT_EQ(run({"--bogus"}).status, 2);
     EXPECT_EQ(run({"--show", "../panel"}).status, 2);
     EXPECT_EQ(run({"--headless", "--show", "history"}).status, 2) << "--show is the tray's";

@@ -3,15 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <QLockFile>
 #include <QSignalSpy>
 #include <QTest>
 
+#include "platform/FolderLock.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace velk {
 namespace {
+
+namespace fs = std::filesystem;
 
 QString qpath(const std::filesystem::path& path) {
     return QString::fromStdString(path.string());
@@ -63,14 +68,67 @@ TEST_F(SingleInstanceTest, HolderThatDoesNotAnswerKeepsTheFolderAndALeftoverSock
     // A lock held by a program without a listener, as a headless run or a hung one holds it.
     const QString socket = SingleInstance(support_, runtime_).socketPath();
     {
-        QLockFile silent(socket + QStringLiteral(".lock"));
-        ASSERT_TRUE(silent.tryLock(0));
+        const FolderLock silent =
+            FolderLock::lockFile((socket + QStringLiteral(".lock")).toStdString());
         EXPECT_EQ(claimElsewhere(support_), SingleInstance::Role::heldElsewhere);
     }
     SingleInstance next(support_, runtime_);
     EXPECT_EQ(next.claim(), SingleInstance::Role::primary);
     QSignalSpy shown(&next, &SingleInstance::showRequested);
     EXPECT_EQ(claimElsewhere(support_), SingleInstance::Role::handedOff);
+}
+
+TEST_F(SingleInstanceTest, TheRendezvousIsNeverInAFolderOthersCanEnter) {
+    const fs::path open = dir_ / "open";
+    const fs::path foreign = dir_ / "foreign";
+    fs::create_directories(open);
+    fs::permissions(open, fs::perms::all | fs::perms::sticky_bit); // like /tmp
+    fs::create_directories(foreign);
+    fs::permissions(foreign, fs::perms::owner_all);
+    const bool canChown = ::chown(foreign.c_str(), 65534, 65534) == 0;
+    // An unset XDG_RUNTIME_DIR, one open to all, one of another user's.
+    for (const auto& [given, runtime] : {std::pair{QString(), std::optional<fs::path>()},
+                                         std::pair{qpath(open), std::optional<fs::path>()},
+                                         std::pair{QString(), std::optional(foreign)}}) {
+        if (runtime && !canChown)
+            continue;
+        SCOPED_TRACE((given + QString::fromStdString(runtime.value_or("").native())).toStdString());
+        test::ScopedEnv environment("XDG_RUNTIME_DIR",
+                                    runtime ? std::optional(runtime->native()) : std::nullopt);
+        SingleInstance first(support_, given);
+        ASSERT_EQ(first.claim(), SingleInstance::Role::primary);
+        const fs::path socket = first.socketPath().toStdString();
+        EXPECT_EQ(socket.parent_path(), dir_ / "support" / "instance");
+        struct stat folder {};
+        ASSERT_EQ(::stat(socket.parent_path().c_str(), &folder), 0);
+        EXPECT_EQ(folder.st_uid, ::getuid());
+        EXPECT_EQ(folder.st_mode & 0777, 0700u);
+        EXPECT_TRUE(fs::is_empty(open));
+        // The hand-off still works there.
+        auto role = std::async(std::launch::async, [&] {
+            SingleInstance other(support_, given);
+            return other.claim();
+        });
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return role.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+            10000));
+        EXPECT_EQ(role.get(), SingleInstance::Role::handedOff);
+    }
+    fs::permissions(dir_ / "support" / "instance", fs::perms::all);
+    SingleInstance reopened(support_, qpath(open));
+    EXPECT_EQ(reopened.claim(), SingleInstance::Role::primary);
+    EXPECT_EQ(fs::status(dir_ / "support" / "instance").permissions(), fs::perms::owner_all)
+        << "a folder of ours left open is closed again";
+}
+
+TEST_F(SingleInstanceTest, ALockFileNoOneHoldsIsNoRunningProgramWhateverItNames) {
+    // As a run on another machine sharing this home folder, or a crashed one, leaves it:
+    // its text names a live process, but the kernel's lock is free.
+    const QString socket = SingleInstance(support_, runtime_).socketPath();
+    test::writeFile((socket + QStringLiteral(".lock")).toStdString(),
+                    std::to_string(::getpid()) + "\nVelkCompressor\nanother-host\n");
+    SingleInstance next(support_, runtime_);
+    EXPECT_EQ(next.claim(), SingleInstance::Role::primary);
 }
 
 } // namespace

@@ -1,11 +1,17 @@
 #include "app/shell/SingleInstance.h"
 
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLocalSocket>
-#include <QStandardPaths>
 #include <QThread>
 
 #include "core/NativeLog.h"
@@ -20,9 +26,50 @@ constexpr QByteArrayView acknowledgement = "ok\n";
 // gets a little longer before this launch gives up on it.
 constexpr int answerTimeoutMs = 3000;
 
-QString defaultRuntimeDirectory() {
-    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    return runtime.isEmpty() ? QDir::tempPath() : runtime;
+bool isPrivateFolder(const QByteArray& path) {
+    struct stat info {};
+    return ::stat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
+}
+
+/// "instance" in the support folder, made if missing and closed to others if it was
+/// open; empty when it is not a folder of ours (a link, another user's).
+QString ownRendezvousFolder(const QString& supportDirectory) {
+    const QByteArray support = QFile::encodeName(supportDirectory);
+    const QByteArray folder = support + "/instance";
+    std::error_code ignored; // a support folder that cannot be made fails the open below
+    std::filesystem::create_directories(support.toStdString(), ignored);
+    ::mkdir(folder.constData(), 0700);
+    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    struct stat info {};
+    const bool ours = ::fstat(fd, &info) == 0 && info.st_uid == ::getuid() &&
+                      ((info.st_mode & 077) == 0 || ::fchmod(fd, 0700) == 0);
+    ::close(fd);
+    return ours ? QFile::decodeName(folder) : QString();
+}
+
+QString rendezvousFolder(const QString& supportDirectory, QString runtimeDirectory) {
+    if (runtimeDirectory.isEmpty())
+        runtimeDirectory = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (QDir::isAbsolutePath(runtimeDirectory) &&
+        isPrivateFolder(QFile::encodeName(runtimeDirectory)))
+        return runtimeDirectory;
+    const QString own = ownRendezvousFolder(supportDirectory);
+    if (own.isEmpty())
+        NativeLog::write("Single instance has no private folder; support=" +
+                         supportDirectory.toStdString());
+    return own;
+}
+
+/// Whether the program at the other end of the socket runs as this user.
+bool peerIsThisUser(const QLocalSocket& socket) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    return ::getsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer,
+                        &size) == 0 &&
+           peer.uid == ::getuid();
 }
 
 QString instanceName(const QString& supportDirectory) {
@@ -36,12 +83,10 @@ QString instanceName(const QString& supportDirectory) {
 
 SingleInstance::SingleInstance(const QString& supportDirectory, QString runtimeDirectory,
                                QObject* parent)
-    : QObject(parent),
-      socketPath_(QDir(runtimeDirectory.isEmpty() ? defaultRuntimeDirectory() : runtimeDirectory)
-                      .filePath(instanceName(supportDirectory))),
-      lock_(socketPath_ + QStringLiteral(".lock")) {
-    // A lock whose holder died is taken over at once; a live holder keeps it for its life.
-    lock_.setStaleLockTime(0);
+    : QObject(parent) {
+    if (const QString folder = rendezvousFolder(supportDirectory, std::move(runtimeDirectory));
+        !folder.isEmpty())
+        socketPath_ = QDir(folder).filePath(instanceName(supportDirectory));
     server_.setSocketOptions(QLocalServer::UserAccessOption);
     connect(&server_, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* socket = server_.nextPendingConnection()) {
@@ -69,10 +114,17 @@ SingleInstance::~SingleInstance() {
 }
 
 SingleInstance::Role SingleInstance::claim(const QString& view) {
-    if (!lock_.tryLock(0)) {
-        if (askRunningInstance(view))
-            return Role::handedOff;
-        return Role::heldElsewhere;
+    if (socketPath_.isEmpty())
+        return Role::primary;
+    try {
+        lock_ = FolderLock::lockFile(
+            QFile::encodeName(socketPath_ + QStringLiteral(".lock")).toStdString());
+    } catch (const FolderLockError& error) {
+        if (error.kind() == FolderLockError::Kind::held && !error.holderEnding())
+            return askRunningInstance(view) ? Role::handedOff : Role::heldElsewhere;
+        // The settings lock, taken next, still keeps a second engine out.
+        NativeLog::write(std::string("Single instance lock failed: ") + error.what());
+        return Role::primary;
     }
     // The lock is ours, so a socket file left by a crashed holder is stale.
     QLocalServer::removeServer(socketPath_);
@@ -93,6 +145,10 @@ bool SingleInstance::askRunningInstance(const QString& view) {
         if (waited.elapsed() >= answerTimeoutMs)
             return false;
         QThread::msleep(50);
+    }
+    if (!peerIsThisUser(socket)) {
+        NativeLog::write("Single instance socket answered by another user");
+        return false;
     }
     socket.write(showRequest.toByteArray() + view.toUtf8() + '\n');
     if (!socket.waitForBytesWritten(answerTimeoutMs))

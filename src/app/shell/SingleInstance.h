@@ -1,20 +1,28 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include <QLocalServer>
-#include <QLockFile>
 #include <QObject>
 #include <QString>
+
+#include "platform/FolderLock.h"
 
 namespace velk {
 
 /// One tray program per application support folder. The first launch holds a lock file
-/// and listens on a local socket beside it in $XDG_RUNTIME_DIR (else the temporary
-/// folder); a later launch finds the lock held, asks the holder over the socket to show
-/// its panel and ends. A socket, not a session-bus name: it needs no bus, and it is keyed
-/// by the support folder, so programs with separate VELK_CONFIG_DIR folders (tests, a
-/// second profile) do not take each other for the running one.
+/// and listens on a local socket beside it; a later launch finds the lock held, asks the
+/// holder over the socket to show its panel and ends. A socket, not a session-bus name:
+/// it needs no bus, and it is keyed by the support folder, so programs with separate
+/// VELK_CONFIG_DIR folders (tests, a second profile) do not take each other for the
+/// running one.
+///
+/// Both live only in a folder no one else can enter: $XDG_RUNTIME_DIR when it is ours
+/// with mode 0700, else "instance" in the support folder, made so. In a shared folder
+/// (/tmp) another user could plant the lock and the socket, and every launch would hand
+/// its requests to them. The lock is the kernel's (flock), so a lock file left behind
+/// (by a crash, by another machine sharing the home folder) is not a running program.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
@@ -28,7 +36,8 @@ public:
         heldElsewhere,
     };
 
-    /// `supportDirectory` names the instance; `runtimeDirectory` empty picks the default.
+    /// `supportDirectory` names the instance; `runtimeDirectory` empty picks
+    /// $XDG_RUNTIME_DIR. Either is passed over unless it is private.
     explicit SingleInstance(const QString& supportDirectory, QString runtimeDirectory = {},
                             QObject* parent = nullptr);
     ~SingleInstance() override;
@@ -36,6 +45,8 @@ public:
     /// `view` is what a hand-off asks the running one to show: "panel", "settings" or
     /// "history".
     Role claim(const QString& view = QStringLiteral("panel"));
+    /// Empty when no private folder could be had; claim() then finds no one to hand off
+    /// to and answers `primary` (the settings lock still keeps a second engine out).
     QString socketPath() const { return socketPath_; }
 
 signals:
@@ -46,7 +57,7 @@ private:
     bool askRunningInstance(const QString& view);
 
     QString socketPath_;
-    QLockFile lock_;
+    std::optional<FolderLock> lock_;
     QLocalServer server_;
 };
 
