@@ -192,14 +192,27 @@ struct Holder {
 /// Takes the lock, waiting while its holder is ending. False, with the holder, when a
 /// live one keeps it or an ending one outlasts the wait.
 bool lockOrFindHolder(int fd, const fs::path& path, const std::string& what, Holder& holder) {
+    // Between taking a SIGKILL off its queue and marking itself as exiting, a dying
+    // process looks alive for a moment; a holder is taken as running only when it looks
+    // alive for a little while.
+    constexpr auto confirmLive = std::chrono::milliseconds(100);
     const auto deadline = std::chrono::steady_clock::now() + FolderLock::endingHolderWait;
+    std::optional<std::chrono::steady_clock::time_point> seenLive;
     for (;;) {
         if (tryLock(fd, path, what))
             return true;
         holder.pid = holderOfDescriptor(fd);
         holder.ending = holder.pid && isEnding(*holder.pid);
-        if (!holder.ending || std::chrono::steady_clock::now() >= deadline)
+        const auto now = std::chrono::steady_clock::now();
+        if (holder.ending) {
+            seenLive.reset();
+            if (now >= deadline)
+                return false;
+        } else if (!seenLive) {
+            seenLive = now;
+        } else if (now - *seenLive >= confirmLive) {
             return false;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
