@@ -32,34 +32,6 @@ namespace velk {
 namespace fs = std::filesystem;
 
 namespace {
-double estimatedEncodeSeconds(ImageFormat target, std::int64_t size) {
-    double base = 1.4;
-    double perMB = 1.5;
-    switch (target) {
-    case ImageFormat::jpeg:
-        base = 1.2, perMB = 1.4;
-        break;
-    case ImageFormat::png:
-        base = 1.8, perMB = 1.8;
-        break;
-    case ImageFormat::webp:
-        base = 1.6, perMB = 1.6;
-        break;
-    case ImageFormat::avif:
-    case ImageFormat::heic:
-        base = 1.4, perMB = 1.5;
-        break;
-    }
-    const double mb = std::max(static_cast<double>(size) / 1'000'000.0, 0.25);
-    return std::clamp(base + mb * perMB, 2.5, 18.0);
-}
-
-std::string secondsText(double seconds) {
-    std::ostringstream text;
-    text << seconds;
-    return text.str();
-}
-
 bool sameFile(const fs::path& a, const fs::path& b) {
     return standardized(a) == standardized(b);
 }
@@ -95,10 +67,23 @@ FolderCompressor::Options::Options()
       toolTimeLimitPerMegapixel(velk::toolTimeLimitPerMegapixel) {}
 
 FolderCompressor::FolderCompressor(FileSystem& fs, const ImageCodec& codec, Options options)
-    : fs_(fs), codec_(codec), options_(std::move(options)), registry_(fs, options_.registryFile),
-      installer_(fs, control_, options_.clock),
+    : fs_(fs), codec_(codec), options_(std::move(options)),
+      recorder_(fs, options_.registryFile, queue_, control_, options_.registrySaveInterval,
+                [this] { return now(); }),
+      recovery_(fs, codec, control_, recorder_), ownership_(fs, codec, recorder_.registry()),
+      installer_(fs, control_, options_.clock), progress_([this](const CompressionStats& stats) {
+          if (onStats)
+              onStats(stats);
+      }),
       detector_(
-          fs, registry_, *this, [this] { return now(); }, monotonicClockFor(options_.clock)) {}
+          fs, recorder_.registry(), *this, [this] { return now(); },
+          monotonicClockFor(options_.clock)),
+      scheduler_(queue_, control_,
+                 {options_.pollingInterval, options_.scanDebounceInterval, options_.watchEvents,
+                  options_.makeWatcher},
+                 [this] { scan(); }),
+      settings_(std::make_shared<const RunSettings>(runSettings(
+          AppConfig{}, options_.toolTimeLimitBase, options_.toolTimeLimitPerMegapixel))) {}
 
 FolderCompressor::~FolderCompressor() {
     stop();
@@ -111,7 +96,8 @@ Date FolderCompressor::now() const {
 void FolderCompressor::start(const AppConfig& config, const fs::path& watchDirectory) {
     stop();
     control_.setCancellationRequested(false);
-    config_ = config;
+    settings_ = std::make_shared<const RunSettings>(
+        runSettings(config, options_.toolTimeLimitBase, options_.toolTimeLimitPerMegapixel));
     watchDirectory_ = standardized(watchDirectory);
     detector_.clear();
 
@@ -128,169 +114,26 @@ void FolderCompressor::start(const AppConfig& config, const fs::path& watchDirec
         NativeLog::write(std::string("Folder lock unavailable: ") + error.what() + " " +
                          error.code().message());
     }
-    {
-        std::scoped_lock lock(statsMutex_);
-        stats_ = CompressionStats{};
-    }
-    emitStats(stats_);
-    queue_.submit([this, folder = *watchDirectory_] { recoverInterruptedWork(folder); });
-    startWatching(*watchDirectory_);
-    scheduleScan();
+    progress_.resetRun();
+    queue_.submit([this, folder = *watchDirectory_] {
+        recovery_.recover(folder, settings_->formatStrategy(), settings_->key);
+    });
+    scheduler_.start(*watchDirectory_);
     control_.setRunning(true);
 }
 
 void FolderCompressor::stop() {
     for (const auto& process : control_.requestStop())
         process->terminate();
-    std::unique_ptr<FolderWatcher> watcher;
-    {
-        std::scoped_lock lock(scheduleMutex_);
-        workItem_.cancel();
-        timer_.cancel();
-        stabilityWake_.cancel();
-        registryFlush_.cancel();
-        watcher = std::move(watcher_);
-    }
-    // Joined outside the lock: its reader may be waiting for the lock to schedule a scan.
-    watcher.reset();
-    eventDriven_ = false;
-    stopSmoothProgress();
+    scheduler_.stop();
+    recorder_.cancelScheduledSave();
+    progress_.stopTimer();
     if (!queue_.isCurrent())
         queue_.waitUntilIdle();
-    registryFlushScheduled_ = false;
-    registry_.saveIfChanged();
+    recorder_.saveNow();
     folderLock_.reset();
     detector_.clear();
-    CompressionStats snapshot;
-    {
-        std::scoped_lock lock(statsMutex_);
-        stats_.active = 0;
-        stats_.progress.reset();
-        snapshot = stats_;
-    }
-    emitStats(snapshot);
-}
-
-void FolderCompressor::emitStats(const CompressionStats& stats) {
-    if (onStats)
-        onStats(stats);
-}
-
-void FolderCompressor::startWatching(const fs::path& folder) {
-    const std::string polling =
-        "Watching " + displayPath(folder) +
-        (options_.pollingInterval > 0
-             ? " by polling every " + secondsText(options_.pollingInterval) + " s"
-             : std::string(" by scans on request only"));
-    if (!options_.watchEvents) {
-        NativeLog::write(polling);
-        startPolling();
-        return;
-    }
-    // Changes made by another machine or a user-space server never become events here.
-    if (const auto remote = FolderWatcher::remoteFileSystemName(folder)) {
-        NativeLog::write(polling + " (" + *remote + " file system: no change events)");
-        startPolling();
-        return;
-    }
-    auto handler = [this](FolderWatcher::Signal signal) { watcherSignalled(signal); };
-    try {
-        auto watcher = options_.makeWatcher
-                           ? options_.makeWatcher(folder, std::move(handler))
-                           : std::make_unique<FolderWatcher>(folder, std::move(handler));
-        std::scoped_lock lock(scheduleMutex_);
-        watcher_ = std::move(watcher);
-        eventDriven_ = true;
-    } catch (const std::system_error& error) {
-        // Typically the per-user watch limit (ENOSPC) or instance limit (EMFILE).
-        NativeLog::write(polling + " (no change events: " + error.what() + ")");
-        startPolling();
-        return;
-    }
-    NativeLog::write("Watching " + displayPath(folder) + " with file system events");
-}
-
-void FolderCompressor::watcherSignalled(FolderWatcher::Signal signal) {
-    switch (signal) {
-    case FolderWatcher::Signal::changed:
-        break;
-    case FolderWatcher::Signal::overflow:
-        // The watch itself goes on: one scan looks at every file, and events carry on.
-        NativeLog::write("Change events overflowed; scanning the whole folder");
-        break;
-    case FolderWatcher::Signal::lost:
-        NativeLog::write("Change events ended for the folder; polling every " +
-                         secondsText(options_.pollingInterval) + " s");
-        eventDriven_ = false;
-        startPolling();
-        break;
-    }
-    scheduleScan();
-}
-
-void FolderCompressor::afterScan(bool settled) {
-    if (!eventDriven_)
-        return;
-    if (!settled && detector_.pendingCount() == 0)
-        scheduleScan();
-    const auto wait = detector_.secondsUntilFirstStable();
-    if (!wait)
-        return;
-    std::scoped_lock lock(scheduleMutex_);
-    if (control_.cancellationRequested())
-        return;
-    stabilityWake_.cancel();
-    // The queue's timers never fire early; the margin only covers the rounding of the
-    // wait into the clock's ticks, so the file is surely due when the scan looks at it.
-    stabilityWake_ = queue_.submitAfter(*wait + 0.0001, [this] { scan(); });
-}
-
-void FolderCompressor::flushRegistrySoon() {
-    if (registryFlushScheduled_)
-        return;
-    std::scoped_lock lock(scheduleMutex_);
-    if (control_.cancellationRequested())
-        return;
-    registryFlushScheduled_ = true;
-    registryFlush_ = queue_.submitAfter(options_.registrySaveInterval, [this] {
-        registryFlushScheduled_ = false;
-        registry_.saveIfChanged();
-    });
-}
-
-void FolderCompressor::startPolling() {
-    if (options_.pollingInterval <= 0)
-        return;
-    // The queue is destroyed before anything else of the engine and never runs a task
-    // after that, so the timer may hold the engine directly.
-    std::scoped_lock lock(scheduleMutex_);
-    if (control_.cancellationRequested())
-        return;
-    timer_ = queue_.scheduleRepeating(options_.pollingInterval, [this] { scheduleScan(); });
-}
-
-void FolderCompressor::scheduleScan() {
-    // A polling tick may reach here while stop() runs on another thread.
-    std::scoped_lock lock(scheduleMutex_);
-    if (control_.cancellationRequested())
-        return;
-    // Each request pushes the scan back by the debounce, but a file written without end (a
-    // download, a log) sends events many times a second: past the longest wait the scan
-    // runs anyway, or the folder's other files would never be looked at.
-    const auto now = std::chrono::steady_clock::now();
-    if (!firstUnscannedRequest_)
-        firstUnscannedRequest_ = now;
-    const double debounce = std::max(options_.scanDebounceInterval, 0.0);
-    const double longest = std::max(debounce, velk::pollingInterval);
-    const double waited = std::chrono::duration<double>(now - *firstUnscannedRequest_).count();
-    workItem_.cancel();
-    workItem_ = queue_.submitAfter(std::clamp(longest - waited, 0.0, debounce), [this] {
-        {
-            std::scoped_lock lock(scheduleMutex_);
-            firstUnscannedRequest_.reset();
-        }
-        scan();
-    });
+    progress_.endRun();
 }
 
 void FolderCompressor::scanNow() {
@@ -298,96 +141,19 @@ void FolderCompressor::scanNow() {
     queue_.waitUntilIdle();
 }
 
-namespace {
-// The checks that need only the file's name, cheap enough for every entry of every scan.
-bool isIgnoredName(std::string_view name, std::string_view stem, const std::string& extension) {
-    if (name.empty())
-        return true;
-    if (name.front() == '.')
-        return true;
-    if (name.substr(0, 2) == "~$")
-        return true;
-    if (name.find(tempFileMarker) != std::string::npos ||
-        name.find(replaceFileMarker) != std::string::npos) {
-        return true;
-    }
-    if (isTemporaryExtension(extension))
-        return true;
-    return stem.ends_with(compressedFileSuffix);
-}
-
-// Name, stem and lower-cased extension of a listed entry, read off its text: building
-// path objects for each of thousands of entries every second is most of an idle scan.
-struct NameParts {
-    std::string_view name;
-    std::string_view stem;
-    std::string extension;
-};
-
-NameParts nameParts(const fs::path& file) {
-    const std::string& text = file.native();
-    const auto slash = text.rfind('/');
-    NameParts parts;
-    parts.name = std::string_view(text).substr(slash == std::string::npos ? 0 : slash + 1);
-    const auto dot = parts.name.rfind('.');
-    if (dot == std::string_view::npos || dot == 0 || parts.name == "..") {
-        parts.stem = parts.name;
-    } else {
-        parts.stem = parts.name.substr(0, dot);
-        parts.extension = asciiLowercase(parts.name.substr(dot + 1));
-    }
-    return parts;
-}
-} // namespace
-
-bool shouldIgnore(const fs::path& file, const fs::path& folder) {
-    if (isIgnoredName(file.filename().native(), file.stem().native(), lowercaseExtension(file))) {
-        return true;
-    }
-    const std::string filePath = standardized(file).native();
-    const std::string backupComponent = "/" + std::string(backupDirName);
-    const auto at = filePath.find(backupComponent);
-    if (at != std::string::npos) {
-        const std::size_t end = at + backupComponent.size();
-        if (end == filePath.size() || filePath[end] == '/')
-            return true;
-    }
-    const std::string folderPath = standardized(folder).native();
-    if (filePath == folderPath)
-        return false;
-    const bool descendant = filePath.size() > folderPath.size() &&
-                            filePath.compare(0, folderPath.size(), folderPath) == 0 &&
-                            (folderPath == "/" || filePath[folderPath.size()] == '/');
-    return !descendant;
-}
-
-const std::vector<fs::path>& FolderCompressor::supportedFiles(const fs::path& folder) {
-    std::vector<fs::path>& candidates = scanSources_;
-    candidates.clear();
-    sourcesByStem_.reset();
+void FolderCompressor::listFolder(const fs::path& folder) {
     std::vector<DirectoryEntry> entries;
     try {
         entries = fs_.list(folder);
     } catch (const std::exception&) {
-        return candidates;
+        listing_ = ScanListing();
+        return;
     }
-    registry_.reserveForFolder(entries.size());
+    recorder_.reserveForFolder(entries.size());
     detector_.forgetVanished(entries);
-    for (auto& entry : entries) {
-        if (!entry.isRegularFile || entry.isHidden)
-            continue;
-        // A listed entry is a direct child of the folder (which is never the backup
-        // folder), so only its name needs checking.
-        const NameParts parts = nameParts(entry.path);
-        if (isIgnoredName(parts.name, parts.stem, parts.extension))
-            continue;
-        if (isSupportedExtension(parts.extension)) {
-            candidates.push_back(std::move(entry.path));
-        } else {
-            detector_.reportUnsupportedIfNeeded(entry.path);
-        }
-    }
-    return candidates;
+    listing_ = ScanListing(std::move(entries), folder);
+    for (const auto& other : listing_.others())
+        detector_.reportUnsupportedIfNeeded(other);
 }
 
 void FolderCompressor::scan() {
@@ -397,8 +163,9 @@ void FolderCompressor::scan() {
     const auto folderAttributes = fs_.attributes(folder);
     detector_.beginScan(folderAttributes ? std::optional<Date>(folderAttributes->modificationDate)
                                          : std::nullopt);
+    listFolder(folder);
     // Processing never lists the folder again, so the candidates stay put for the loop.
-    const auto& candidates = supportedFiles(folder);
+    const auto& candidates = listing_.candidates();
     detector_.dropVanishedPending();
     NativeLog::debug("Scan " + displayPath(folder) + " files=" + std::to_string(candidates.size()));
 
@@ -420,7 +187,7 @@ void FolderCompressor::scan() {
         }
     }
     const bool settled = batch.empty() && detector_.pendingCount() == 0;
-    afterScan(settled);
+    scheduler_.afterScan(settled, detector_.pendingCount(), detector_.secondsUntilFirstStable());
     if (onScanFinished)
         onScanFinished(settled);
 }
@@ -493,27 +260,13 @@ void FolderCompressor::runJobs(const std::vector<fs::path>& files) {
         });
     };
 
-    {
-        std::scoped_lock lock(statsMutex_);
-        batch_ = BatchProgress{};
-        batch_.total = static_cast<int>(files.size());
-    }
-    startSmoothProgress();
+    progress_.beginBatch(static_cast<int>(files.size()));
     // However the batch ends, the panel stops showing it; declared before the jobs, so
     // that every worker has been joined by then.
     struct BatchEnd {
         FolderCompressor& engine;
         ~BatchEnd() {
-            engine.stopSmoothProgress();
-            CompressionStats snapshot;
-            {
-                std::scoped_lock lock(engine.statsMutex_);
-                engine.stats_.active = 0;
-                engine.stats_.progress.reset();
-                engine.batch_ = BatchProgress{};
-                snapshot = engine.stats_;
-            }
-            engine.emitStats(snapshot);
+            engine.progress_.endBatch();
             // The batch's buffers were kept for its next file; none is coming soon.
             releaseFreeHeapMemory();
         }
@@ -539,13 +292,10 @@ void FolderCompressor::runJobs(const std::vector<fs::path>& files) {
             jobs.push_back(std::make_unique<Job>(files[next++], control_));
             startStage(*jobs.back(), &FolderCompressor::plan, Stage::planned);
         }
-        {
-            std::scoped_lock lock(statsMutex_);
-            stats_.active = static_cast<int>(jobs.size());
-        }
+        progress_.setInFlight(static_cast<int>(jobs.size()));
         if (jobs.empty())
             break;
-        emitBatchProgress();
+        progress_.emitProgress();
         {
             std::scoped_lock lock(jobsMutex_);
             seenChanges = stageChanges_;
@@ -608,11 +358,8 @@ void FolderCompressor::finish(Job& job) {
         NativeLog::write("Processed " + displayName(file) +
                          " wrote=" + (result.didWrite ? "true" : "false") +
                          " saved=" + std::to_string(result.savedBytes));
-        if (result.didWrite) {
-            std::scoped_lock lock(statsMutex_);
-            stats_.done += 1;
-            stats_.savedBytes += std::max<std::int64_t>(result.savedBytes, 0);
-        }
+        if (result.didWrite)
+            progress_.fileWritten(result.savedBytes);
         if (result.historyEntry && onHistory)
             onHistory(*result.historyEntry);
     } catch (const FolderCompressorControlError& error) {
@@ -627,19 +374,12 @@ void FolderCompressor::finish(Job& job) {
     }
     // The scratch folder goes with the file's end, before the next report.
     job.scratch.reset();
-    {
-        std::scoped_lock lock(statsMutex_);
-        batch_.done += 1;
-    }
-    emitBatchProgress();
+    progress_.fileEnded();
 }
 
 void FolderCompressor::recordFailure(const fs::path& file, const std::string& message) {
     NativeLog::write("Process error " + displayPath(file) + ": " + message);
-    {
-        std::scoped_lock lock(statsMutex_);
-        stats_.errors += 1;
-    }
+    progress_.fileFailed();
     if (const auto signature = fileSignature(fs_, file))
         detector_.rememberDealtWith(file, *signature);
     if (onEvent)
@@ -665,117 +405,26 @@ void FolderCompressor::report(const CompressionNotificationEvent& event) {
 }
 
 std::string FolderCompressor::settingsKey() const {
-    const QualitySettings& q = config_.qualities;
-    return processingSettingsKey(rawValue(config_.preset), rawValue(config_.formatStrategy),
-                                 rawValue(config_.originalPolicy), q.jpeg, q.png, q.webp, q.avif,
-                                 q.heic);
+    return settings_->key;
 }
 
 bool FolderCompressor::canWrite(ImageFormat format) const {
     return EngineCapabilities(codec_).canWrite(format);
 }
 
-std::optional<fs::path> FolderCompressor::predictedOutput(const fs::path& source) {
-    const auto sourceFormat = imageFormatFromExtension(lowercaseExtension(source));
-    if (!sourceFormat)
-        return std::nullopt;
-    const auto target = predictedTargetFormat(
-        source, config_.formatStrategy, [this](ImageFormat f) { return canWrite(f); }, codec_);
-    if (!target)
-        return std::nullopt;
-    return outputPathFor(source, *sourceFormat, *target, config_.originalPolicy);
-}
-
-void FolderCompressor::removeStaleOutputs(const fs::path& source, const fs::path& keep) {
-    if (config_.originalPolicy != OriginalPolicy::keep || !watchDirectory_)
-        return;
-    const fs::path kept = standardized(keep);
-    for (const auto& candidate : besideOutputCandidates(source)) {
-        if (standardized(candidate) == kept)
-            continue;
-        const auto attributes = fs_.attributes(candidate);
-        // Only a file we made may go: a folder or a link under an output's name, or a
-        // user's own image that merely has such a name, is none of the engine's business.
-        if (!attributes || !attributes->isRegularFile || !isOwnOutput(candidate))
-            continue;
-        // Another source of the folder (photo.png beside photo.jpg) owns this name: its
-        // output is not stale, and removing it would make the two re-encode each other
-        // forever.
-        if (producedByOtherSource(source, candidate))
-            continue;
-        try {
-            fs_.removeFile(candidate);
-            detector_.forgetHandled(candidate);
-            NativeLog::write("Removed stale output " + displayName(candidate));
-        } catch (const std::exception& error) {
-            NativeLog::write("Could not remove stale output " + displayPath(candidate) + ": " +
-                             error.what());
-        }
-    }
-}
-
-bool FolderCompressor::isOwnOutput(const fs::path& file) {
-    // The mark outlives the registry's record (renamed, copied, registry lost).
-    if (carriesValidOutputMark(file))
-        return true;
-    const auto record = registry_.record(file);
-    if (!record || record->decision != ProcessedDecision::compressed)
-        return false;
-    const auto fingerprint = contentFingerprint(fs_, file);
-    const auto signature = fileSignature(fs_, file);
-    return fingerprint && signature && record->fingerprint == *fingerprint &&
-           record->resourceIdentifier == signature->resourceIdentifier;
-}
-
-std::optional<fs::path> FolderCompressor::otherSourceWithOutput(const fs::path& source,
-                                                                const fs::path& output) {
-    const auto sources = sourcesWithStem(source);
-    const fs::path kept = standardized(output);
-    const fs::path self = standardized(source);
-    for (const auto& other : sources) {
-        if (standardized(other) == self)
-            continue;
-        if (const auto predicted = predictedOutput(other);
-            predicted && standardized(*predicted) == kept) {
-            return other;
-        }
-    }
-    return std::nullopt;
-}
-
-std::vector<fs::path> FolderCompressor::sourcesWithStem(const fs::path& source) {
-    // Built on first need only: with the folder unchanged, scans never sweep.
-    if (!sourcesByStem_) {
-        sourcesByStem_.emplace();
-        for (const auto& candidate : scanSources_) {
-            (*sourcesByStem_)[candidate.stem().native()].push_back(candidate);
-        }
-    }
-    const auto found = sourcesByStem_->find(source.stem().native());
-    if (found == sourcesByStem_->end())
+std::vector<fs::path> FolderCompressor::removeStaleOutputs(const fs::path& source) {
+    const auto predicted = ownership_.predictedOutput(source, *settings_);
+    if (!predicted)
         return {};
-    return found->second;
-}
-
-bool FolderCompressor::producedByOtherSource(const fs::path& source, const fs::path& output) {
-    return otherSourceWithOutput(source, output).has_value();
+    return ownership_.removeStaleOutputs(source, *predicted, listing_, *settings_);
 }
 
 bool FolderCompressor::registryCanSkip(const fs::path& source) {
-    if (config_.originalPolicy == OriginalPolicy::replace)
-        return true;
-    // Found already optimal with these very contents and settings: there is no output to
-    // look for, and deciding it again after each start only repeated its history row.
-    if (const auto record = registry_.record(source);
-        record && record->decision == ProcessedDecision::alreadyOptimal) {
-        return true;
-    }
-    const auto predicted = predictedOutput(source);
-    return predicted && existingOutputIsFresh(fs_, config_.originalPolicy, source, *predicted);
+    return ownership_.recordedResultHolds(source, *settings_);
 }
 
 bool FolderCompressor::recogniseMarkedOutput(const fs::path& file) {
-    if (!isMarkedOutput(file, settingsKey()))
+    if (!ownership_.isCurrentOutput(file, settings_->key))
         return false;
     NativeLog::write("Recognised own output " + displayName(file));
     rememberProcessed(file, ProcessedDecision::compressed);
@@ -783,20 +432,7 @@ bool FolderCompressor::recogniseMarkedOutput(const fs::path& file) {
 }
 
 void FolderCompressor::rememberProcessed(const fs::path& file, ProcessedDecision decision) {
-    // Rewriting the whole registry for every decision made a backlog of small files
-    // spend its time on the registry. Decisions are written at most once per interval
-    // and at stop. What a crash in between loses is harmless: an output carries its mark
-    // and is recognised without its record; a source whose fresh output exists is
-    // decided again without an encode; an already optimal one is encoded once more to
-    // the same answer.
-    if (options_.registrySaveInterval <= 0) {
-        registry_.remember(file, decision, settingsKey(), now());
-        return;
-    }
-    if (registry_.remember(file, decision, settingsKey(), now(),
-                           ProcessedFileRegistry::Save::later)) {
-        flushRegistrySoon();
-    }
+    recorder_.record(file, decision, settingsKey());
 }
 
 namespace {
@@ -828,7 +464,7 @@ void FolderCompressor::requireSourceUnchangedSince(const fs::path& file,
 void FolderCompressor::plan(Job& job) {
     const fs::path& file = job.file;
     job.control.checkpoint();
-    if (config_.originalPolicy == OriginalPolicy::replace) {
+    if (settings_->originalPolicy() == OriginalPolicy::replace) {
         job.version = sourceVersion(fs_, job.control, file);
     }
     // What the result is made from: a source rewritten while it is encoded must not get
@@ -845,17 +481,19 @@ void FolderCompressor::plan(Job& job) {
     }
     job.plan = ImagePlanner(codec_, [this](ImageFormat f) {
                    return canWrite(f);
-               }).makePlan(file, config_.formatStrategy);
+               }).makePlan(file, settings_->formatStrategy());
     job.control.checkpoint();
-    job.output = outputPathFor(file, job.plan.source, job.plan.target, config_.originalPolicy);
+    job.output = outputPathFor(file, job.plan.source, job.plan.target, settings_->originalPolicy());
 }
 
 void FolderCompressor::decide(Job& job) {
     if (job.shortcut != Job::Shortcut::none)
         return;
     refuseSharedOutput(job.file, job.output);
-    removeStaleOutputs(job.file, job.output);
-    if (existingOutputIsFresh(fs_, config_.originalPolicy, job.file, job.output)) {
+    for (const auto& removed :
+         ownership_.removeStaleOutputs(job.file, job.output, listing_, *settings_))
+        detector_.forgetHandled(removed);
+    if (existingOutputIsFresh(fs_, settings_->originalPolicy(), job.file, job.output)) {
         job.shortcut = Job::Shortcut::outputFresh;
         job.plan.image.reset();
     }
@@ -872,20 +510,13 @@ void FolderCompressor::encode(Job& job) {
 
     job.control.setToolTimeLimit(
         toolTimeLimitFor(job.plan.image->width() * job.plan.image->height(),
-                         options_.toolTimeLimitBase, options_.toolTimeLimitPerMegapixel));
-    {
-        std::scoped_lock lock(statsMutex_);
-        batch_.encoding[&job] = {std::chrono::steady_clock::now(),
-                                 estimatedEncodeSeconds(job.plan.target, job.size)};
-    }
+                         settings_->toolTimeLimitBase, settings_->toolTimeLimitPerMegapixel));
+    progress_.encodeBegan(&job, job.plan.target, job.size);
     struct EncodeEnd {
-        FolderCompressor& engine;
+        BatchProgress& progress;
         const Job& job;
-        ~EncodeEnd() {
-            std::scoped_lock lock(engine.statsMutex_);
-            engine.batch_.encoding.erase(&job);
-        }
-    } encodeEnd{*this, job};
+        ~EncodeEnd() { progress.encodeEnded(&job); }
+    } encodeEnd{progress_, job};
 
     // The writer takes the raster and lets go of it as soon as it can, so that the
     // checks of the outputs never hold a second image beside it. The decode below, after
@@ -893,13 +524,13 @@ void FolderCompressor::encode(Job& job) {
     ImagePlan handedOver = job.plan;
     job.plan.image.reset();
     ImageWriter(codec_, job.control, /*outputDecodedAfterwards=*/true)
-        .writeImage(file, job.temp, std::move(handedOver), config_);
+        .writeImage(file, job.temp, std::move(handedOver), settings_->config);
     job.control.checkpoint();
 
     validateTemporaryFile(fs_, job.temp);
     // The mark keeps this file known as ours under any name and without the registry;
     // the decode afterwards proves the mark left the file readable.
-    stampOutputMark(fs_, job.temp, settingsKey(),
+    stampOutputMark(fs_, job.temp, settings_->key,
                     job.version ? std::optional<Sha256::Digest>(job.version->digest)
                                 : std::nullopt);
     job.newSize = validateEncodedImage(fs_, codec_, job.temp);
@@ -954,7 +585,7 @@ FolderCompressionResult FolderCompressor::install(Job& job) {
                                   std::nullopt);
     }
 
-    if (config_.originalPolicy == OriginalPolicy::keep) {
+    if (settings_->originalPolicy() == OriginalPolicy::keep) {
         requireSourceUnchangedSince(file, before);
         installer_.replaceOutputFile(temp, output);
         try {
@@ -975,7 +606,7 @@ FolderCompressionResult FolderCompressor::install(Job& job) {
         installer_.replaceConvertedOriginalSafely(temp, output, file, *version);
     }
 
-    if (config_.originalPolicy == OriginalPolicy::keep || sameFile(output, file)) {
+    if (settings_->originalPolicy() == OriginalPolicy::keep || sameFile(output, file)) {
         if (const auto signature = fileSignature(fs_, file))
             detector_.rememberHandled(file, *signature);
     } else {
@@ -1008,7 +639,7 @@ void FolderCompressor::refuseSharedOutput(const fs::path& file, const fs::path& 
     // Two sources whose outputs would share one name (photo.jpg and photo.JPG, or
     // shot.png and shot.jpg converted to one format) would overwrite or shadow each
     // other. The first by name keeps the output; the others fail visibly.
-    const auto other = otherSourceWithOutput(file, output);
+    const auto other = ownership_.otherSourceWithOutput(file, output, listing_, *settings_);
     if (!other || other->filename().native() > file.filename().native())
         return;
     throw Error(displayName(file) + " was not compressed: its output name " + displayName(output) +
@@ -1041,233 +672,6 @@ FolderCompressionResult FolderCompressor::finishAlreadyOptimal(const fs::path& f
     result.historyEntry =
         historyRow(file, file, size, size, CompressionHistoryStatus::alreadyOptimal);
     return result;
-}
-
-void FolderCompressor::emitBatchProgress() {
-    const auto now = std::chrono::steady_clock::now();
-    CompressionStats snapshot;
-    {
-        std::scoped_lock lock(statsMutex_);
-        if (batch_.total <= 0)
-            return;
-        double done = batch_.done;
-        for (const auto& [job, timing] : batch_.encoding) {
-            // Eased towards 90 % of the file by its estimate: a bar that keeps moving,
-            // without claiming the checks and the install that follow.
-            const double t = std::chrono::duration<double>(now - timing.first).count() /
-                             std::max(timing.second, 0.1);
-            const double r = 1.0 - std::clamp(t, 0.0, 1.0);
-            done += 0.9 * (1.0 - r * r);
-        }
-        const int percent = std::clamp(static_cast<int>(100.0 * done / batch_.total), 0, 100);
-        batch_.shown = std::max(batch_.shown, percent);
-        if (stats_.active == 0)
-            return;
-        stats_.progress = batch_.shown;
-        snapshot = stats_;
-    }
-    emitStats(snapshot);
-}
-
-void FolderCompressor::startSmoothProgress() {
-    stopSmoothProgress();
-    emitBatchProgress();
-    smoothProgressTimer_ = progressQueue_.scheduleRepeating(0.18, [this] { emitBatchProgress(); });
-}
-
-void FolderCompressor::stopSmoothProgress() {
-    smoothProgressTimer_.cancel();
-}
-
-namespace {
-// ".<stem>.velk-replace-<UUID>.<ext>" names a file moved aside during a swap; the name
-// it came from is "<stem>.<ext>".
-std::optional<std::string> originalNameOfAside(const std::string& name) {
-    const std::string marker = std::string(replaceFileMarker) + "-";
-    if (name.size() < 2 || name.front() != '.')
-        return std::nullopt;
-    const auto at = name.rfind(marker);
-    if (at == std::string::npos || at < 1)
-        return std::nullopt;
-    const std::size_t uuidStart = at + marker.size();
-    if (name.size() < uuidStart + 36 + 2 || name[uuidStart + 36] != '.')
-        return std::nullopt;
-    if (!Uuid::parse(std::string_view(name).substr(uuidStart, 36)))
-        return std::nullopt;
-    const std::string stem = name.substr(1, at - 1);
-    const std::string extension = name.substr(uuidStart + 37);
-    if (stem.empty() || extension.empty())
-        return std::nullopt;
-    return stem + "." + extension;
-}
-} // namespace
-
-bool FolderCompressor::hasIdenticalBackup(const fs::path& folder, const fs::path& file,
-                                          const std::string& originalName) {
-    const auto attributes = fs_.attributes(file);
-    if (!attributes)
-        return false;
-    const std::string prefix = fs::path(originalName).stem().native() + ".original";
-    std::optional<Sha256::Digest> digest;
-    for (const auto& copy : backupCopies(folder)) {
-        if (copy.path.filename().native().rfind(prefix, 0) != 0)
-            continue;
-        const auto copyAttributes = fs_.attributes(copy.path);
-        if (!copyAttributes || copyAttributes->size != attributes->size)
-            continue;
-        try {
-            if (!digest)
-                digest = sha256Digest(control_, file);
-            if (sha256Digest(control_, copy.path) == *digest)
-                return true;
-        } catch (const std::exception&) {
-            return false;
-        }
-    }
-    return false;
-}
-
-std::optional<fs::path> FolderCompressor::finishedConversion(const fs::path& folder,
-                                                             const fs::path& aside,
-                                                             const std::string& originalName) {
-    const fs::path original = folder / originalName;
-    const auto sourceFormat = imageFormatFromExtension(lowercaseExtension(original));
-    if (!sourceFormat)
-        return std::nullopt;
-    // The aside file is the source itself under another name, so it predicts the target.
-    const auto target = predictedTargetFormat(
-        aside, config_.formatStrategy, [this](ImageFormat f) { return canWrite(f); }, codec_);
-    if (!target || *target == *sourceFormat)
-        return std::nullopt;
-    const fs::path output =
-        outputPathFor(original, *sourceFormat, *target, OriginalPolicy::replace);
-    const auto attributes = fs_.attributes(output);
-    if (!attributes || !attributes->isRegularFile || attributes->size == 0)
-        return std::nullopt;
-    // The install comes only after a verified backup: without one, the aside file may be
-    // the only copy of the image and must go back.
-    if (!hasIdenticalBackup(folder, aside, originalName))
-        return std::nullopt;
-    // A marked output names the original it replaced; one made from another image is not
-    // this conversion's result.
-    if (carriesValidOutputMark(output)) {
-        try {
-            if (!isMarkedOutputOf(output, sha256Digest(control_, aside)))
-                return std::nullopt;
-        } catch (const std::exception&) {
-            return std::nullopt;
-        }
-    }
-    return output;
-}
-
-std::vector<DirectoryEntry> FolderCompressor::backupCopies(const fs::path& folder) {
-    std::vector<DirectoryEntry> copies;
-    std::vector<DirectoryEntry> days;
-    try {
-        days = fs_.list(folder / backupDirName);
-    } catch (const std::exception&) {
-        return copies;
-    }
-    for (const auto& day : days) {
-        try {
-            for (auto& copy : fs_.list(day.path)) {
-                if (copy.isRegularFile)
-                    copies.push_back(std::move(copy));
-            }
-        } catch (const std::exception&) {
-        }
-    }
-    return copies;
-}
-
-void FolderCompressor::removeUnverifiedBackups(const fs::path& folder) {
-    for (const auto& copy : backupCopies(folder)) {
-        const std::string name = copy.path.filename().native();
-        const auto attributes = fs_.attributes(copy.path);
-        // A copy still under its scratch name was never verified; an empty one (left by
-        // earlier versions, which copied under the final name) never held an image, since
-        // empty sources are not processed.
-        const bool scratch = copy.isHidden && name.find(tempFileMarker) != std::string::npos;
-        if (!scratch && !(attributes && attributes->size == 0))
-            continue;
-        try {
-            fs_.removeFile(copy.path);
-            NativeLog::write("Removed unverified backup " + displayPath(copy.path));
-        } catch (const std::exception& error) {
-            NativeLog::write("Could not recover " + displayPath(copy.path) + ": " + error.what());
-        }
-    }
-}
-
-void FolderCompressor::recoverInterruptedWork(const fs::path& folder) {
-    removeUnverifiedBackups(folder);
-    std::vector<DirectoryEntry> entries;
-    try {
-        entries = fs_.list(folder);
-    } catch (const std::exception&) {
-        return;
-    }
-    // Recovery may record decisions before the first scan sizes the registry.
-    registry_.reserveForFolder(entries.size());
-    for (const auto& entry : entries) {
-        const std::string name = entry.path.filename().native();
-        if (!entry.isRegularFile) {
-            if (!ScratchFolder::isScratchFolderName(name, tempFileMarker))
-                continue;
-            try {
-                fs_.remove(entry.path);
-                NativeLog::write("Removed leftover temporary folder " + displayName(entry.path));
-            } catch (const std::exception& error) {
-                NativeLog::write("Could not recover " + displayPath(entry.path) + ": " +
-                                 error.what());
-            }
-            continue;
-        }
-        if (name.empty() || name.front() != '.')
-            continue;
-        try {
-            if (const auto original = originalNameOfAside(name)) {
-                const fs::path target = folder / *original;
-                const bool besideOutput =
-                    fs::path(*original).stem().native().ends_with(compressedFileSuffix);
-                if (!fs_.exists(target)) {
-                    if (const auto converted =
-                            besideOutput ? std::nullopt
-                                         : finishedConversion(folder, entry.path, *original)) {
-                        // Killed after the converted result took its place: finish the
-                        // job instead of bringing back a source whose result exists.
-                        fs_.removeFile(entry.path);
-                        rememberProcessed(*converted, ProcessedDecision::compressed);
-                        NativeLog::write("Completed interrupted conversion " + displayName(target) +
-                                         " to " + displayName(*converted));
-                    } else {
-                        fs_.move(entry.path, target);
-                        NativeLog::write("Recovered interrupted swap " + displayName(target));
-                    }
-                } else if (besideOutput) {
-                    fs_.removeFile(entry.path);
-                    NativeLog::write("Removed leftover swap file " + displayName(entry.path));
-                } else if (hasIdenticalBackup(folder, entry.path, *original)) {
-                    // The source was backed up and set aside, so what holds its name is
-                    // the result installed in its place (unless it is the source again).
-                    if (contentFingerprint(fs_, target) != contentFingerprint(fs_, entry.path)) {
-                        rememberProcessed(target, ProcessedDecision::compressed);
-                    }
-                    fs_.removeFile(entry.path);
-                    NativeLog::write("Removed leftover swap file " + displayName(entry.path));
-                } else {
-                    NativeLog::write("Kept leftover swap file " + displayName(entry.path) +
-                                     " (no backup of it was found)");
-                }
-            } else if (name.find(tempFileMarker) != std::string::npos) {
-                fs_.removeFile(entry.path);
-                NativeLog::write("Removed leftover temporary file " + displayName(entry.path));
-            }
-        } catch (const std::exception& error) {
-            NativeLog::write("Could not recover " + displayPath(entry.path) + ": " + error.what());
-        }
-    }
 }
 
 } // namespace velk
