@@ -192,189 +192,138 @@ void FolderCompressor::scan() {
         onScanFinished(settled);
 }
 
-struct FolderCompressor::Job {
-    enum class Stage { planning, planned, encoding, encoded, ended };
-    /// A file that needs no encode, decided before one starts.
-    enum class Shortcut { none, emptySource, outputFresh };
-
-    Job(fs::path source, EngineControl& engineControl)
-        : file(std::move(source)), control(engineControl) {}
-
-    const fs::path file;
-    /// This file's own tool time limit; the engine's stop reaches it.
-    EngineControl control;
-
-    // Written by the stage in progress; read by the next one once `stage` says so.
-    Stage stage = Stage::planning;
-    std::exception_ptr error;
-    Shortcut shortcut = Shortcut::none;
-    std::optional<SourceVersion> version;
-    std::optional<ItemAttributes> sourceAttributes;
-    std::optional<SourceSnapshot> before;
-    std::int64_t size = 0;
-    ImagePlan plan;
-    fs::path output;
-    std::optional<ScratchFolder> scratch;
-    fs::path temp;
-    std::int64_t newSize = 0;
-
-    /// Last, so that it is joined before anything the worker touches goes away.
-    std::future<void> worker;
-};
-
 void FolderCompressor::runJobs(const std::vector<fs::path>& files) {
-    using Stage = Job::Stage;
-    const std::size_t width = static_cast<std::size_t>(std::clamp(options_.jobs, 1, 4));
-    std::uint64_t seenChanges = 0;
-    // Hands a stage to a worker; the worker reports its end through jobsChanged_.
-    const auto startStage = [this](Job& job, void (FolderCompressor::*stage)(Job&), Stage next) {
-        job.worker = std::async(std::launch::async, [this, &job, stage, next] {
-            std::exception_ptr error;
-            try {
-                (this->*stage)(job);
-            } catch (...) {
-                error = std::current_exception();
-            }
-            std::scoped_lock lock(jobsMutex_);
-            job.error = error;
-            job.stage = error ? Stage::ended : next;
-            ++stageChanges_;
-            jobsChanged_.notify_all();
-        });
-    };
-    const auto stageOf = [this](const Job& job) {
-        std::scoped_lock lock(jobsMutex_);
-        return job.stage;
-    };
-    const auto endOnQueue = [this](Job& job, std::exception_ptr error) {
-        std::scoped_lock lock(jobsMutex_);
-        job.error = error;
-        job.stage = Stage::ended;
-    };
-    // Sources of one stem share output names (and their stale outputs): one at a time,
-    // so that each sees the other's work as it would one after the other.
-    const auto sharesStem = [](const std::deque<std::unique_ptr<Job>>& jobs, const fs::path& file) {
-        const std::string stem = asciiLowercase(file.stem().native());
-        return std::any_of(jobs.begin(), jobs.end(), [&stem](const auto& job) {
-            return asciiLowercase(job->file.stem().native()) == stem;
-        });
-    };
-
     progress_.beginBatch(static_cast<int>(files.size()));
-    // However the batch ends, the panel stops showing it; declared before the jobs, so
+    // However the batch ends, the panel stops showing it; declared before the runner, so
     // that every worker has been joined by then.
     struct BatchEnd {
-        FolderCompressor& engine;
+        BatchProgress& progress;
         ~BatchEnd() {
-            engine.progress_.endBatch();
+            progress.endBatch();
             // The batch's buffers were kept for its next file; none is coming soon.
             releaseFreeHeapMemory();
         }
-    } batchEnd{*this};
-    std::deque<std::unique_ptr<Job>> jobs;
-    // A file whose encode has ended waits for the files before it to be installed; it
-    // holds no raster, so it does not take a worker's place: a small file behind a slow
-    // one would otherwise leave a core idle. The wait is bounded all the same, and one
-    // job means one file at a time, start to end.
-    const auto working = [&] {
-        return static_cast<std::size_t>(
-            std::count_if(jobs.begin(), jobs.end(), [&](const auto& job) {
-                const Stage stage = stageOf(*job);
-                return stage != Stage::encoded && stage != Stage::ended;
-            }));
-    };
-    const std::size_t waitingRoom = width == 1 ? 1 : 4 * width;
-    std::size_t next = 0;
-    for (;;) {
-        const bool cancelled = control_.cancellationRequested();
-        while (!cancelled && next < files.size() && jobs.size() < waitingRoom &&
-               working() < width && !sharesStem(jobs, files[next])) {
-            jobs.push_back(std::make_unique<Job>(files[next++], control_));
-            startStage(*jobs.back(), &FolderCompressor::plan, Stage::planned);
-        }
-        progress_.setInFlight(static_cast<int>(jobs.size()));
-        if (jobs.empty())
-            break;
-        progress_.emitProgress();
-        {
-            std::scoped_lock lock(jobsMutex_);
-            seenChanges = stageChanges_;
-        }
-        // Decisions on shared state in the scan's order: a planned file decides once every
-        // file before it has.
-        bool earlierDecided = true;
-        for (auto& job : jobs) {
-            const Stage stage = stageOf(*job);
-            if (stage == Stage::planned && earlierDecided) {
-                job->worker.get();
-                if (cancelled) {
-                    endOnQueue(*job, std::make_exception_ptr(FolderCompressorControlError(
-                                         FolderCompressorControlError::Kind::cancelled)));
-                    continue;
-                }
-                try {
-                    decide(*job);
-                } catch (...) {
-                    endOnQueue(*job, std::current_exception());
-                    continue;
-                }
-                if (job->shortcut != Job::Shortcut::none) {
-                    endOnQueue(*job, nullptr);
-                } else {
-                    {
-                        std::scoped_lock lock(jobsMutex_);
-                        job->stage = Stage::encoding;
-                    }
-                    startStage(*job, &FolderCompressor::encode, Stage::encoded);
-                }
-            } else if (stage == Stage::planning || stage == Stage::planned) {
-                earlierDecided = false;
-            }
-        }
-        // Installation and bookkeeping in the same order.
-        bool finishedAny = false;
-        while (!jobs.empty() && (stageOf(*jobs.front()) == Stage::encoded ||
-                                 stageOf(*jobs.front()) == Stage::ended)) {
-            std::unique_ptr<Job> job = std::move(jobs.front());
-            jobs.pop_front();
-            if (job->worker.valid())
-                job->worker.get();
-            finish(*job);
-            finishedAny = true;
-        }
-        if (finishedAny)
-            continue;
-        std::unique_lock lock(jobsMutex_);
-        jobsChanged_.wait(lock, [&] { return stageChanges_ != seenChanges; });
-    }
+    } batchEnd{progress_};
+    const FileJobContext context{fs_,
+                                 codec_,
+                                 control_,
+                                 installer_,
+                                 ownership_,
+                                 progress_,
+                                 queue_,
+                                 settings_,
+                                 listing_,
+                                 watchDirectory_,
+                                 onBeforeDestructiveInstallForTesting,
+                                 [this](const FileOutcome& outcome) { apply(outcome); }};
+    JobRunner(options_.jobs, control_)
+        .run(
+            files,
+            [&context](const fs::path& file) { return std::make_unique<FileJob>(file, context); },
+            [this](std::size_t inFlight) {
+                progress_.setInFlight(static_cast<int>(inFlight));
+                if (inFlight > 0)
+                    progress_.emitProgress();
+            });
 }
 
-void FolderCompressor::finish(Job& job) {
-    const fs::path& file = job.file;
-    try {
-        if (job.error)
-            std::rethrow_exception(job.error);
-        const FolderCompressionResult result = install(job);
-        NativeLog::write("Processed " + displayName(file) +
-                         " wrote=" + (result.didWrite ? "true" : "false") +
-                         " saved=" + std::to_string(result.savedBytes));
-        if (result.didWrite)
-            progress_.fileWritten(result.savedBytes);
-        if (result.historyEntry && onHistory)
-            onHistory(*result.historyEntry);
-    } catch (const FolderCompressorControlError& error) {
-        if (error.kind() == FolderCompressorControlError::Kind::cancelled) {
-            NativeLog::write("Processing cancelled " + displayName(file));
-            return;
-        }
+void FolderCompressor::apply(const FileOutcome& outcome) {
+    assert(queue_.isCurrent());
+    using Kind = FileOutcome::Kind;
+    const fs::path& file = outcome.source;
+    for (const auto& removed : outcome.removed)
+        detector_.forgetHandled(removed);
+    switch (outcome.kind) {
+    case Kind::cancelled:
+        NativeLog::write("Processing cancelled " + displayName(file));
+        return;
+    case Kind::sourceChanged:
         detector_.forget(file);
         NativeLog::write("Source changed during processing; retry deferred " + displayName(file));
-    } catch (const std::exception& error) {
-        recordFailure(file, error.what());
+        break;
+    case Kind::failed:
+        recordFailure(file, outcome.message);
+        break;
+    case Kind::empty:
+    case Kind::outputFresh:
+    case Kind::alreadyOptimal:
+    case Kind::compressed:
+        recordResult(outcome);
+        break;
     }
-    // The scratch folder goes with the file's end, before the next report.
-    job.scratch.reset();
     progress_.fileEnded();
+}
+
+void FolderCompressor::rememberHandled(const fs::path& file) {
+    if (const auto signature = fileSignature(fs_, file))
+        detector_.rememberHandled(file, *signature);
+}
+
+void FolderCompressor::recordResult(const FileOutcome& outcome) {
+    using Kind = FileOutcome::Kind;
+    const fs::path& file = outcome.source;
+    const fs::path& output = outcome.output;
+    std::optional<CompressionHistoryEntry> row;
+    switch (outcome.kind) {
+    case Kind::empty:
+        if (const auto signature = fileSignature(fs_, file))
+            detector_.rememberDealtWith(file, *signature);
+        break;
+    case Kind::outputFresh:
+        rememberHandled(file);
+        rememberHandled(output);
+        rememberProcessed(file, ProcessedDecision::existingOutputFresh);
+        break;
+    case Kind::alreadyOptimal:
+        rememberHandled(file);
+        rememberProcessed(file, ProcessedDecision::alreadyOptimal);
+        if (onEvent)
+            onEvent(CompressionNotificationEvent(
+                CompressionNotificationEvent::AlreadyOptimal{standardized(file)}));
+        row = historyRow(file, file, outcome.originalBytes, outcome.originalBytes,
+                         CompressionHistoryStatus::alreadyOptimal);
+        break;
+    case Kind::compressed:
+        recordInstalled(file, output);
+        row = historyRow(file, output, outcome.originalBytes, outcome.outputBytes,
+                         CompressionHistoryStatus::compressed);
+        break;
+    default:
+        break;
+    }
+    const bool wrote = outcome.kind == Kind::compressed;
+    const std::int64_t saved = wrote ? outcome.originalBytes - outcome.outputBytes : 0;
+    NativeLog::write("Processed " + displayName(file) + " wrote=" + (wrote ? "true" : "false") +
+                     " saved=" + std::to_string(saved));
+    if (wrote)
+        progress_.fileWritten(saved);
+    if (row && onHistory)
+        onHistory(*row);
+}
+
+void FolderCompressor::recordInstalled(const fs::path& file, const fs::path& output) {
+    // Every memory of a new output is made here: the detector's (this run) and the
+    // registry's (later runs); the output's mark was stamped before it was installed.
+    const bool sourceRemains =
+        settings_->originalPolicy() == OriginalPolicy::keep || sameFile(output, file);
+    if (sourceRemains) {
+        rememberHandled(file);
+    } else {
+        detector_.forget(file);
+    }
+    if (const auto signature = fileSignature(fs_, output)) {
+        detector_.rememberHandled(output, *signature);
+        detector_.rememberRecentWrite(output, *signature);
+    }
+    rememberProcessed(output, ProcessedDecision::compressed);
+    if (!sameFile(output, file))
+        rememberProcessed(file, ProcessedDecision::existingOutputFresh);
+    OwnWrite own;
+    if (const auto attributes = fs_.attributes(output))
+        own.size = static_cast<std::int64_t>(attributes->size);
+    own.fingerprint = contentFingerprint(fs_, output);
+    own.date = now();
+    detector_.rememberOwnWrite(output, std::move(own));
 }
 
 void FolderCompressor::recordFailure(const fs::path& file, const std::string& message) {
@@ -408,10 +357,6 @@ std::string FolderCompressor::settingsKey() const {
     return settings_->key;
 }
 
-bool FolderCompressor::canWrite(ImageFormat format) const {
-    return EngineCapabilities(codec_).canWrite(format);
-}
-
 std::vector<fs::path> FolderCompressor::removeStaleOutputs(const fs::path& source) {
     const auto predicted = ownership_.predictedOutput(source, *settings_);
     if (!predicted)
@@ -435,217 +380,6 @@ void FolderCompressor::rememberProcessed(const fs::path& file, ProcessedDecision
     recorder_.record(file, decision, settingsKey());
 }
 
-namespace {
-// A lossy re-encode into the source's own format that gains less than this share is not
-// worth a generation of loss (nor, under replace, another full backup).
-constexpr std::int64_t lossyGainFloorPercent = 1;
-
-bool isWorthKeeping(const ImagePlan& plan, std::int64_t size, std::int64_t newSize) {
-    if (plan.source != plan.target)
-        return true;
-    if (newSize >= size)
-        return false;
-    // PNG optimisation is lossless: any saving is a pure gain.
-    if (plan.target == ImageFormat::png)
-        return true;
-    return (size - newSize) * 100 >= size * lossyGainFloorPercent;
-}
-} // namespace
-
-void FolderCompressor::requireSourceUnchangedSince(const fs::path& file,
-                                                   const SourceSnapshot& before) const {
-    const auto signature = fileSignature(fs_, file);
-    if (!signature || *signature != before.signature ||
-        contentFingerprint(fs_, file) != before.fingerprint) {
-        throw FolderCompressorControlError(FolderCompressorControlError::Kind::sourceChanged);
-    }
-}
-
-void FolderCompressor::plan(Job& job) {
-    const fs::path& file = job.file;
-    job.control.checkpoint();
-    if (settings_->originalPolicy() == OriginalPolicy::replace) {
-        job.version = sourceVersion(fs_, job.control, file);
-    }
-    // What the result is made from: a source rewritten while it is encoded must not get
-    // (or keep) an output of its old contents.
-    job.sourceAttributes = fs_.attributes(file);
-    if (!job.sourceAttributes)
-        throw FileError(FileError::Kind::readNoSuchFile, file);
-    job.before =
-        SourceSnapshot{fileSignature(*job.sourceAttributes), contentFingerprint(fs_, file)};
-    job.size = job.version ? job.version->signature.size : job.before->signature.size;
-    if (job.size <= 0) {
-        job.shortcut = Job::Shortcut::emptySource;
-        return;
-    }
-    job.plan = ImagePlanner(codec_, [this](ImageFormat f) {
-                   return canWrite(f);
-               }).makePlan(file, settings_->formatStrategy());
-    job.control.checkpoint();
-    job.output = outputPathFor(file, job.plan.source, job.plan.target, settings_->originalPolicy());
-}
-
-void FolderCompressor::decide(Job& job) {
-    if (job.shortcut != Job::Shortcut::none)
-        return;
-    refuseSharedOutput(job.file, job.output);
-    for (const auto& removed :
-         ownership_.removeStaleOutputs(job.file, job.output, listing_, *settings_))
-        detector_.forgetHandled(removed);
-    if (existingOutputIsFresh(fs_, settings_->originalPolicy(), job.file, job.output)) {
-        job.shortcut = Job::Shortcut::outputFresh;
-        job.plan.image.reset();
-    }
-}
-
-void FolderCompressor::encode(Job& job) {
-    const fs::path& file = job.file;
-    // Encoders and their tools write only inside a fresh folder of our own (0700), so no
-    // name someone planted in the watched folder is followed or truncated; inside it a
-    // short name will do, whatever the length of the source's. Each file has its own.
-    fs_.createDirectories(job.output.parent_path());
-    job.scratch.emplace(job.output.parent_path(), tempFileMarker);
-    job.temp = job.scratch->path() / ("image" + job.output.extension().native());
-
-    job.control.setToolTimeLimit(
-        toolTimeLimitFor(job.plan.image->width() * job.plan.image->height(),
-                         settings_->toolTimeLimitBase, settings_->toolTimeLimitPerMegapixel));
-    progress_.encodeBegan(&job, job.plan.target, job.size);
-    struct EncodeEnd {
-        BatchProgress& progress;
-        const Job& job;
-        ~EncodeEnd() { progress.encodeEnded(&job); }
-    } encodeEnd{progress_, job};
-
-    // The writer takes the raster and lets go of it as soon as it can, so that the
-    // checks of the outputs never hold a second image beside it. The decode below, after
-    // the mark, is the one check of the bytes installed.
-    ImagePlan handedOver = job.plan;
-    job.plan.image.reset();
-    ImageWriter(codec_, job.control, /*outputDecodedAfterwards=*/true)
-        .writeImage(file, job.temp, std::move(handedOver), settings_->config);
-    job.control.checkpoint();
-
-    validateTemporaryFile(fs_, job.temp);
-    // The mark keeps this file known as ours under any name and without the registry;
-    // the decode afterwards proves the mark left the file readable.
-    stampOutputMark(fs_, job.temp, settings_->key,
-                    job.version ? std::optional<Sha256::Digest>(job.version->digest)
-                                : std::nullopt);
-    job.newSize = validateEncodedImage(fs_, codec_, job.temp);
-}
-
-FolderCompressionResult FolderCompressor::install(Job& job) {
-    const fs::path& file = job.file;
-    if (job.shortcut == Job::Shortcut::emptySource) {
-        if (const auto signature = fileSignature(fs_, file)) {
-            detector_.rememberDealtWith(file, *signature);
-        }
-        return {};
-    }
-    const fs::path& output = job.output;
-    if (job.shortcut == Job::Shortcut::outputFresh) {
-        if (const auto signature = fileSignature(fs_, file))
-            detector_.rememberHandled(file, *signature);
-        if (const auto signature = fileSignature(fs_, output)) {
-            detector_.rememberHandled(output, *signature);
-        }
-        rememberProcessed(file, ProcessedDecision::existingOutputFresh);
-        return {};
-    }
-    const auto& version = job.version;
-    const auto& sourceAttributes = job.sourceAttributes;
-    const SourceSnapshot& before = *job.before;
-    const fs::path& temp = job.temp;
-    const std::int64_t size = job.size;
-    const std::int64_t newSize = job.newSize;
-
-    control_.checkpoint();
-    requireSourceUnchangedSince(file, before);
-    if (!isWorthKeeping(job.plan, size, newSize))
-        return finishAlreadyOptimal(file, size);
-
-    control_.checkpoint();
-    if (version) {
-        if (onBeforeDestructiveInstallForTesting)
-            onBeforeDestructiveInstallForTesting(file);
-        requireSourceUnchanged(fs_, control_, file, *version);
-        installer_.backup(file, *version, watchDirectory_);
-    }
-    control_.checkpoint();
-
-    // The result stands in for the original: never more readable than it, and under
-    // replace it keeps the original's permissions and date as well.
-    if (version) {
-        fs_.setPermissionsAndTime(temp, sourceAttributes->permissions,
-                                  version->signature.modifiedAt);
-    } else if (const auto tempAttributes = fs_.attributes(temp)) {
-        fs_.setPermissionsAndTime(temp, tempAttributes->permissions & sourceAttributes->permissions,
-                                  std::nullopt);
-    }
-
-    if (settings_->originalPolicy() == OriginalPolicy::keep) {
-        requireSourceUnchangedSince(file, before);
-        installer_.replaceOutputFile(temp, output);
-        try {
-            requireSourceUnchangedSince(file, before);
-        } catch (const FolderCompressorControlError&) {
-            // Rewritten during the install: the output just made shows contents that are
-            // gone, and its newer date would pass it off as fresh.
-            try {
-                fs_.removeFile(output);
-            } catch (const std::exception&) {
-            }
-            detector_.forgetHandled(output);
-            throw;
-        }
-    } else if (sameFile(output, file)) {
-        installer_.replaceOriginalSafely(temp, file, *version);
-    } else {
-        installer_.replaceConvertedOriginalSafely(temp, output, file, *version);
-    }
-
-    if (settings_->originalPolicy() == OriginalPolicy::keep || sameFile(output, file)) {
-        if (const auto signature = fileSignature(fs_, file))
-            detector_.rememberHandled(file, *signature);
-    } else {
-        detector_.forget(file);
-    }
-    if (const auto signature = fileSignature(fs_, output)) {
-        detector_.rememberHandled(output, *signature);
-        detector_.rememberRecentWrite(output, *signature);
-    }
-    rememberProcessed(output, ProcessedDecision::compressed);
-    if (!sameFile(output, file))
-        rememberProcessed(file, ProcessedDecision::existingOutputFresh);
-    OwnWrite own;
-    if (const auto attributes = fs_.attributes(output)) {
-        own.size = static_cast<std::int64_t>(attributes->size);
-    }
-    own.fingerprint = contentFingerprint(fs_, output);
-    own.date = now();
-    detector_.rememberOwnWrite(output, std::move(own));
-
-    FolderCompressionResult result;
-    result.didWrite = true;
-    result.savedBytes = size - newSize;
-    result.historyEntry =
-        historyRow(file, output, size, newSize, CompressionHistoryStatus::compressed);
-    return result;
-}
-
-void FolderCompressor::refuseSharedOutput(const fs::path& file, const fs::path& output) {
-    // Two sources whose outputs would share one name (photo.jpg and photo.JPG, or
-    // shot.png and shot.jpg converted to one format) would overwrite or shadow each
-    // other. The first by name keeps the output; the others fail visibly.
-    const auto other = ownership_.otherSourceWithOutput(file, output, listing_, *settings_);
-    if (!other || other->filename().native() > file.filename().native())
-        return;
-    throw Error(displayName(file) + " was not compressed: its output name " + displayName(output) +
-                " belongs to " + displayName(*other) + ". Rename one of the two files.");
-}
-
 CompressionHistoryEntry FolderCompressor::historyRow(const fs::path& source, const fs::path& output,
                                                      std::int64_t originalBytes,
                                                      std::int64_t outputBytes,
@@ -658,20 +392,6 @@ CompressionHistoryEntry FolderCompressor::historyRow(const fs::path& source, con
     entry.outputBytes = outputBytes;
     entry.status = status;
     return entry;
-}
-
-FolderCompressionResult FolderCompressor::finishAlreadyOptimal(const fs::path& file,
-                                                               std::int64_t size) {
-    if (const auto signature = fileSignature(fs_, file))
-        detector_.rememberHandled(file, *signature);
-    rememberProcessed(file, ProcessedDecision::alreadyOptimal);
-    if (onEvent)
-        onEvent(CompressionNotificationEvent(
-            CompressionNotificationEvent::AlreadyOptimal{standardized(file)}));
-    FolderCompressionResult result;
-    result.historyEntry =
-        historyRow(file, file, size, size, CompressionHistoryStatus::alreadyOptimal);
-    return result;
 }
 
 } // namespace velk

@@ -17,6 +17,7 @@
 #include "engine/ChangeDetector.h"
 #include "engine/DecisionRecorder.h"
 #include "engine/EngineControl.h"
+#include "engine/FileJob.h"
 #include "engine/InterruptedWorkRecovery.h"
 #include "engine/OutputOwnership.h"
 #include "engine/ProcessedFileRegistry.h"
@@ -37,13 +38,6 @@
 namespace velk {
 
 struct ImagePlan;
-
-/// What processing one file produced.
-struct FolderCompressionResult {
-    bool didWrite = false;
-    std::int64_t savedBytes = 0;
-    std::optional<CompressionHistoryEntry> historyEntry;
-};
 
 /// Files encoded at once when nothing says otherwise: VELK_JOBS when it holds 1 to 4,
 /// else the number of cores, at most 4.
@@ -125,32 +119,19 @@ private:
     /// Lists the folder into listing_, forgetting what is gone and reporting unsupported
     /// files.
     void listFolder(const std::filesystem::path& folder);
-    /// A source's state when processing began, cheap enough to take for every file.
-    struct SourceSnapshot {
-        FileSignature signature;
-        std::optional<ContentFingerprint> fingerprint;
-    };
-    void requireSourceUnchangedSince(const std::filesystem::path& file,
-                                     const SourceSnapshot& before) const;
-    void refuseSharedOutput(const std::filesystem::path& file, const std::filesystem::path& output);
-    /// One file in flight; its stages alternate between a worker and the queue.
-    struct Job;
     void runJobs(const std::vector<std::filesystem::path>& files);
-    void plan(Job& job);
-    void decide(Job& job);
-    void encode(Job& job);
-    FolderCompressionResult install(Job& job);
-    /// Records a file's end on the queue: its result or its error.
-    void finish(Job& job);
-    FolderCompressionResult finishAlreadyOptimal(const std::filesystem::path& file,
-                                                 std::int64_t size);
+    /// The one place a file's end is recorded: in the detector, the registry, the
+    /// statistics, the history and the notices.
+    void apply(const FileOutcome& outcome);
+    void recordResult(const FileOutcome& outcome);
+    void recordInstalled(const std::filesystem::path& file, const std::filesystem::path& output);
+    void rememberHandled(const std::filesystem::path& file);
     CompressionHistoryEntry historyRow(const std::filesystem::path& source,
                                        const std::filesystem::path& output,
                                        std::int64_t originalBytes, std::int64_t outputBytes,
                                        CompressionHistoryStatus status) const;
     void recordFailure(const std::filesystem::path& file, const std::string& message);
     void rememberProcessed(const std::filesystem::path& file, ProcessedDecision decision);
-    bool canWrite(ImageFormat format) const;
 
     Date now() const;
 
@@ -171,10 +152,6 @@ private:
     std::optional<std::filesystem::path> watchDirectory_;
     /// One engine per folder: two would each compress the other's outputs again.
     std::optional<FolderLock> folderLock_;
-    /// Workers report each stage's end here.
-    std::mutex jobsMutex_;
-    std::condition_variable jobsChanged_;
-    std::uint64_t stageChanges_ = 0;
     /// This scan's, on the queue.
     ScanListing listing_;
 
