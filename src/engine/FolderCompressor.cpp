@@ -4,28 +4,15 @@
 #include <cassert>
 #include <chrono>
 #include <cstdlib>
-#include <deque>
-#include <future>
-#include <sstream>
 #include <thread>
 
 #include "core/Constants.h"
-#include "core/Error.h"
 #include "core/FileError.h"
 #include "core/NativeLog.h"
 #include "core/Paths.h"
-#include "core/Text.h"
-#include "engine/EngineCapabilities.h"
-#include "engine/ImagePlan.h"
-#include "engine/OutputMark.h"
-#include "engine/OutputNaming.h"
-#include "engine/SourceVersion.h"
-#include "engine/Validation.h"
-#include "engine/encoders/ExternalTools.h"
-#include "engine/encoders/ImageWriter.h"
+#include "core/Uuid.h"
 #include "platform/ChildProcess.h"
 #include "platform/HeapTuning.h"
-#include "platform/ScratchFolder.h"
 
 namespace velk {
 
@@ -142,6 +129,7 @@ void FolderCompressor::scanNow() {
 }
 
 void FolderCompressor::listFolder(const fs::path& folder) {
+    assert(queue_.isCurrent());
     std::vector<DirectoryEntry> entries;
     try {
         entries = fs_.list(folder);
@@ -157,6 +145,7 @@ void FolderCompressor::listFolder(const fs::path& folder) {
 }
 
 void FolderCompressor::scan() {
+    assert(queue_.isCurrent());
     if (control_.cancellationRequested() || !watchDirectory_)
         return;
     const fs::path folder = *watchDirectory_;
@@ -193,6 +182,7 @@ void FolderCompressor::scan() {
 }
 
 void FolderCompressor::runJobs(const std::vector<fs::path>& files) {
+    assert(queue_.isCurrent());
     progress_.beginBatch(static_cast<int>(files.size()));
     // However the batch ends, the panel stops showing it; declared before the runner, so
     // that every worker has been joined by then.
@@ -327,6 +317,7 @@ void FolderCompressor::recordInstalled(const fs::path& file, const fs::path& out
 }
 
 void FolderCompressor::recordFailure(const fs::path& file, const std::string& message) {
+    assert(queue_.isCurrent());
     NativeLog::write("Process error " + displayPath(file) + ": " + message);
     progress_.fileFailed();
     if (const auto signature = fileSignature(fs_, file))
@@ -358,6 +349,7 @@ std::string FolderCompressor::settingsKey() const {
 }
 
 std::vector<fs::path> FolderCompressor::removeStaleOutputs(const fs::path& source) {
+    assert(queue_.isCurrent());
     const auto predicted = ownership_.predictedOutput(source, *settings_);
     if (!predicted)
         return {};
@@ -365,10 +357,12 @@ std::vector<fs::path> FolderCompressor::removeStaleOutputs(const fs::path& sourc
 }
 
 bool FolderCompressor::registryCanSkip(const fs::path& source) {
+    assert(queue_.isCurrent());
     return ownership_.recordedResultHolds(source, *settings_);
 }
 
 bool FolderCompressor::recogniseMarkedOutput(const fs::path& file) {
+    assert(queue_.isCurrent());
     if (!ownership_.isCurrentOutput(file, settings_->key))
         return false;
     NativeLog::write("Recognised own output " + displayName(file));

@@ -37,8 +37,6 @@
 
 namespace velk {
 
-struct ImagePlan;
-
 /// Files encoded at once when nothing says otherwise: VELK_JOBS when it holds 1 to 4,
 /// else the number of cores, at most 4.
 int defaultJobCount();
@@ -49,6 +47,18 @@ int defaultJobCount();
 /// on the queue, in the scan's order, so the results do not depend on `jobs`. Reports
 /// through three callbacks, called on the engine's queue (onStats also from the progress
 /// timer and from start/stop); receivers hop to their own thread.
+///
+/// A facade over its parts (docs/engine.md), each the owner of one kind of state:
+/// - ScanScheduler: the watcher, polling, debounce and stability wake-ups;
+/// - ScanListing: one scan's candidates and its index by stem (a value per scan);
+/// - ChangeDetector: which candidates need processing now, and this run's memory of them;
+/// - OutputOwnership: which files are the engine's outputs, and which may go as stale;
+/// - DecisionRecorder: the only writer of the registry, with its batched saves;
+/// - JobRunner and FileJob: files in flight, stage by stage, each ending in a FileOutcome;
+/// - BatchProgress: the statistics and the batch's eased percentage (the stats lock);
+/// - InterruptedWorkRecovery: what a killed run left behind, put right at start.
+/// The facade itself holds the queue, the control, the folder lock and the run's
+/// settings, and apply() is the one place a file's outcome is recorded.
 class FolderCompressor : private ChangeDetector::Delegate {
 public:
     struct Options {
@@ -135,6 +145,7 @@ private:
 
     Date now() const;
 
+    // Built before the queue and gone after it: its tasks may use every part.
     FileSystem& fs_;
     const ImageCodec& codec_;
     Options options_;
@@ -147,7 +158,8 @@ private:
     ChangeDetector detector_;
     ScanScheduler scheduler_;
 
-    // Touched on the queue, or by start/stop while the queue is idle.
+    // Touched on the queue, or by start/stop while the queue is idle. Workers get the
+    // settings as their own shared copy of the snapshot, never through this member.
     std::shared_ptr<const RunSettings> settings_;
     std::optional<std::filesystem::path> watchDirectory_;
     /// One engine per folder: two would each compress the other's outputs again.
