@@ -48,9 +48,9 @@ void ChangeDetector::sweepStaleOutputs(const Key& key, const fs::path& file) {
         if (swept != sweptAtFolderModified_.end() && swept->second == *folderModified_)
             return;
     }
-    if (const auto predicted = delegate_.predictedOutput(file)) {
-        delegate_.removeStaleOutputs(file, *predicted);
-    }
+    // What the delegate removed is forgotten here, after its call: it never calls back.
+    for (const auto& removed : delegate_.removeStaleOutputs(file))
+        forgetHandled(removed);
     if (folderModified_)
         sweptAtFolderModified_[key] = *folderModified_;
 }

@@ -46,10 +46,9 @@ public:
     class Delegate {
     public:
         virtual ~Delegate() = default;
-        virtual std::optional<std::filesystem::path>
-        predictedOutput(const std::filesystem::path& source) = 0;
-        virtual void removeStaleOutputs(const std::filesystem::path& source,
-                                        const std::filesystem::path& keep) = 0;
+        /// Removes the stale outputs of a handled source and returns the files removed.
+        virtual std::vector<std::filesystem::path>
+        removeStaleOutputs(const std::filesystem::path& source) = 0;
         virtual bool registryCanSkip(const std::filesystem::path& source) = 0;
         /// True when the file is an unchanged output of ours made with the current
         /// settings (recorded as handled by the delegate).

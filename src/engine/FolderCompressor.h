@@ -13,10 +13,18 @@
 #include <vector>
 
 #include "core/DateTime.h"
+#include "engine/BatchProgress.h"
 #include "engine/ChangeDetector.h"
+#include "engine/DecisionRecorder.h"
 #include "engine/EngineControl.h"
+#include "engine/FileJob.h"
+#include "engine/InterruptedWorkRecovery.h"
+#include "engine/OutputOwnership.h"
 #include "engine/ProcessedFileRegistry.h"
+#include "engine/RunSettings.h"
 #include "engine/SafeInstaller.h"
+#include "engine/ScanListing.h"
+#include "engine/ScanScheduler.h"
 #include "model/AppConfig.h"
 #include "model/CompressionHistoryEntry.h"
 #include "model/CompressionStats.h"
@@ -29,20 +37,6 @@
 
 namespace velk {
 
-struct ImagePlan;
-
-/// True for anything a scan must never take as a source: hidden and office lock files,
-/// the engine's temporary, swap and backup files, partial downloads, beside-outputs, and
-/// anything outside the folder's top level.
-bool shouldIgnore(const std::filesystem::path& file, const std::filesystem::path& folder);
-
-/// What processing one file produced.
-struct FolderCompressionResult {
-    bool didWrite = false;
-    std::int64_t savedBytes = 0;
-    std::optional<CompressionHistoryEntry> historyEntry;
-};
-
 /// Files encoded at once when nothing says otherwise: VELK_JOBS when it holds 1 to 4,
 /// else the number of cores, at most 4.
 int defaultJobCount();
@@ -53,6 +47,18 @@ int defaultJobCount();
 /// on the queue, in the scan's order, so the results do not depend on `jobs`. Reports
 /// through three callbacks, called on the engine's queue (onStats also from the progress
 /// timer and from start/stop); receivers hop to their own thread.
+///
+/// A facade over its parts (docs/engine.md), each the owner of one kind of state:
+/// - ScanScheduler: the watcher, polling, debounce and stability wake-ups;
+/// - ScanListing: one scan's candidates and its index by stem (a value per scan);
+/// - ChangeDetector: which candidates need processing now, and this run's memory of them;
+/// - OutputOwnership: which files are the engine's outputs, and which may go as stale;
+/// - DecisionRecorder: the only writer of the registry, with its batched saves;
+/// - JobRunner and FileJob: files in flight, stage by stage, each ending in a FileOutcome;
+/// - BatchProgress: the statistics and the batch's eased percentage (the stats lock);
+/// - InterruptedWorkRecovery: what a killed run left behind, put right at start.
+/// The facade itself holds the queue, the control, the folder lock and the run's
+/// settings, and apply() is the one place a file's outcome is recorded.
 class FolderCompressor : private ChangeDetector::Delegate {
 public:
     struct Options {
@@ -112,127 +118,55 @@ public:
 
 private:
     // ChangeDetector::Delegate
-    std::optional<std::filesystem::path>
-    predictedOutput(const std::filesystem::path& source) override;
-    void removeStaleOutputs(const std::filesystem::path& source,
-                            const std::filesystem::path& keep) override;
+    std::vector<std::filesystem::path>
+    removeStaleOutputs(const std::filesystem::path& source) override;
     bool registryCanSkip(const std::filesystem::path& source) override;
     bool recogniseMarkedOutput(const std::filesystem::path& file) override;
     std::string settingsKey() const override;
     void report(const CompressionNotificationEvent& event) override;
 
-    void startWatching(const std::filesystem::path& folder);
-    void watcherSignalled(FolderWatcher::Signal signal);
-    void startPolling();
-    void scheduleScan();
-    /// With events, nothing else would scan again: a file waiting for its stability
-    /// interval gets a scan when its wait ends, and a scan that processed files one more
-    /// to see the folder settled.
-    void afterScan(bool settled);
-    void flushRegistrySoon();
     void scan();
-    const std::vector<std::filesystem::path>& supportedFiles(const std::filesystem::path& folder);
-    void recoverInterruptedWork(const std::filesystem::path& folder);
-    /// Every regular file in the backup folder's day folders; unreadable folders count as
-    /// empty.
-    std::vector<DirectoryEntry> backupCopies(const std::filesystem::path& folder);
-    void removeUnverifiedBackups(const std::filesystem::path& folder);
-    /// The converted result of a replace that was killed after installing it, when the
-    /// set-aside source has a verified backup; none otherwise.
-    std::optional<std::filesystem::path> finishedConversion(const std::filesystem::path& folder,
-                                                            const std::filesystem::path& aside,
-                                                            const std::string& originalName);
-    bool hasIdenticalBackup(const std::filesystem::path& folder, const std::filesystem::path& file,
-                            const std::string& originalName);
-    bool producedByOtherSource(const std::filesystem::path& source,
-                               const std::filesystem::path& output);
-    std::optional<std::filesystem::path> otherSourceWithOutput(const std::filesystem::path& source,
-                                                               const std::filesystem::path& output);
-    std::vector<std::filesystem::path> sourcesWithStem(const std::filesystem::path& source);
-    /// Whether the file is recognisably the engine's own result (the registry recorded
-    /// these very contents as written by it): only such a file may be removed as stale.
-    bool isOwnOutput(const std::filesystem::path& file);
-
-    /// A source's state when processing began, cheap enough to take for every file.
-    struct SourceSnapshot {
-        FileSignature signature;
-        std::optional<ContentFingerprint> fingerprint;
-    };
-    void requireSourceUnchangedSince(const std::filesystem::path& file,
-                                     const SourceSnapshot& before) const;
-    void refuseSharedOutput(const std::filesystem::path& file, const std::filesystem::path& output);
-    /// One file in flight; its stages alternate between a worker and the queue.
-    struct Job;
+    /// Lists the folder into listing_, forgetting what is gone and reporting unsupported
+    /// files.
+    void listFolder(const std::filesystem::path& folder);
     void runJobs(const std::vector<std::filesystem::path>& files);
-    void plan(Job& job);
-    void decide(Job& job);
-    void encode(Job& job);
-    FolderCompressionResult install(Job& job);
-    /// Records a file's end on the queue: its result or its error.
-    void finish(Job& job);
-    FolderCompressionResult finishAlreadyOptimal(const std::filesystem::path& file,
-                                                 std::int64_t size);
+    /// The one place a file's end is recorded: in the detector, the registry, the
+    /// statistics, the history and the notices.
+    void apply(const FileOutcome& outcome);
+    void recordResult(const FileOutcome& outcome);
+    void recordInstalled(const std::filesystem::path& file, const std::filesystem::path& output);
+    void rememberHandled(const std::filesystem::path& file);
     CompressionHistoryEntry historyRow(const std::filesystem::path& source,
                                        const std::filesystem::path& output,
                                        std::int64_t originalBytes, std::int64_t outputBytes,
                                        CompressionHistoryStatus status) const;
     void recordFailure(const std::filesystem::path& file, const std::string& message);
     void rememberProcessed(const std::filesystem::path& file, ProcessedDecision decision);
-    bool canWrite(ImageFormat format) const;
 
-    void emitStats(const CompressionStats& stats);
-    /// The batch's progress: whole files done plus an eased share of each encode under
-    /// way, by its estimated duration; never moves back within a batch.
-    void emitBatchProgress();
-    void startSmoothProgress();
-    void stopSmoothProgress();
     Date now() const;
 
+    // Built before the queue and gone after it: its tasks may use every part.
     FileSystem& fs_;
     const ImageCodec& codec_;
     Options options_;
     EngineControl control_;
-    ProcessedFileRegistry registry_;
+    DecisionRecorder recorder_;
+    InterruptedWorkRecovery recovery_;
+    OutputOwnership ownership_;
     SafeInstaller installer_;
+    BatchProgress progress_;
     ChangeDetector detector_;
+    ScanScheduler scheduler_;
 
-    // Touched on the queue, or by start/stop while the queue is idle.
-    AppConfig config_;
+    // Touched on the queue, or by start/stop while the queue is idle. Workers get the
+    // settings as their own shared copy of the snapshot, never through this member.
+    std::shared_ptr<const RunSettings> settings_;
     std::optional<std::filesystem::path> watchDirectory_;
     /// One engine per folder: two would each compress the other's outputs again.
     std::optional<FolderLock> folderLock_;
-    CompressionStats stats_;
-    mutable std::mutex statsMutex_;
-    struct BatchProgress {
-        int total = 0;
-        int done = 0;
-        int shown = 0;
-        /// Encodes under way: when each began and how long it should take.
-        std::map<const Job*, std::pair<std::chrono::steady_clock::time_point, double>> encoding;
-    } batch_;
+    /// This scan's, on the queue.
+    ScanListing listing_;
 
-    /// Workers report each stage's end here.
-    std::mutex jobsMutex_;
-    std::condition_variable jobsChanged_;
-    std::uint64_t stageChanges_ = 0;
-    /// This scan's sources by stem, to tell a stale output from another source's output.
-    std::vector<std::filesystem::path> scanSources_;
-    std::optional<std::unordered_map<std::string, std::vector<std::filesystem::path>>>
-        sourcesByStem_;
-
-    std::mutex scheduleMutex_;
-    std::unique_ptr<FolderWatcher> watcher_;
-    /// When the oldest request the pending debounced scan answers was made.
-    std::optional<std::chrono::steady_clock::time_point> firstUnscannedRequest_;
-    /// Scans come from the watcher's events rather than from the polling timer.
-    std::atomic<bool> eventDriven_{false};
-    TaskHandle stabilityWake_;
-    TaskHandle registryFlush_;
-    bool registryFlushScheduled_ = false; // on the queue
-    TaskHandle timer_;
-    TaskHandle workItem_;
-    TaskHandle smoothProgressTimer_;
-    SerialQueue progressQueue_{"velk.progress"};
     SerialQueue queue_{"com.velk.compressor.folder"};
 };
 

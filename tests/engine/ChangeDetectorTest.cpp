@@ -13,8 +13,7 @@ namespace fs = std::filesystem;
 
 class NoDelegate : public ChangeDetector::Delegate {
 public:
-    std::optional<fs::path> predictedOutput(const fs::path&) override { return std::nullopt; }
-    void removeStaleOutputs(const fs::path&, const fs::path&) override {}
+    std::vector<fs::path> removeStaleOutputs(const fs::path&) override { return {}; }
     bool registryCanSkip(const fs::path&) override { return false; }
     bool recogniseMarkedOutput(const fs::path&) override { return false; }
     std::string settingsKey() const override { return "key"; }
