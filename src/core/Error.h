@@ -3,6 +3,7 @@
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "core/AppLanguage.h"
 
@@ -17,6 +18,20 @@ public:
     /// saying what to do next where there is something to do. Types whose failures reach
     /// the user override it; the default is a general text pointing to the log.
     virtual std::string description(AppLanguage language) const;
+};
+
+/// An error whose sentence for a person is written where it is thrown, in both languages.
+class DescribedError : public Error {
+public:
+    DescribedError(const std::string& logLine, std::string russian, std::string english)
+        : Error(logLine), russian_(std::move(russian)), english_(std::move(english)) {}
+    std::string description(AppLanguage language) const override {
+        return text(language, russian_, english_);
+    }
+
+private:
+    std::string russian_;
+    std::string english_;
 };
 
 /// description() of our own errors, the general text for any other exception (whose

@@ -88,9 +88,14 @@ void FileJob::refuseSharedOutput() const {
         context_.ownership.otherSourceWithOutput(file_, output_, context_.listing, *settings_);
     if (!other || other->filename().native() > file_.filename().native())
         return;
-    throw Error(displayName(file_) + " was not compressed: its output name " +
-                displayName(output_) + " belongs to " + displayName(*other) +
-                ". Rename one of the two files.");
+    const std::string english = displayName(file_) + " was not compressed: its output name " +
+                                displayName(output_) + " belongs to " + displayName(*other) +
+                                ". Rename one of the two files.";
+    throw DescribedError(english,
+                         displayName(file_) + " не сжат: имя результата " + displayName(output_) +
+                             " уже занято файлом " + displayName(*other) +
+                             ". Переименуйте один из двух файлов.",
+                         english);
 }
 
 void FileJob::encode() {
@@ -116,7 +121,7 @@ void FileJob::encode() {
     // the mark, is the one check of the bytes installed.
     ImagePlan handedOver = plan_;
     plan_.image.reset();
-    ImageWriter(codec_, control_, /*outputDecodedAfterwards=*/true)
+    ImageWriter(codec_, control_, fs_, /*outputDecodedAfterwards=*/true)
         .writeImage(file_, temp_, std::move(handedOver), settings_->config);
     control_.checkpoint();
 
@@ -224,6 +229,7 @@ void FileJob::finish(std::exception_ptr error) {
     } catch (const std::exception& failure) {
         result = outcome(FileOutcome::Kind::failed);
         result.message = failure.what();
+        result.userMessage = userDescription(failure, settings_->config.language);
     }
     // The scratch folder goes with the file's end, before the engine reports it.
     scratch_.reset();

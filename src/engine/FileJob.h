@@ -49,8 +49,10 @@ struct FileOutcome {
     std::filesystem::path output;
     std::int64_t originalBytes = 0;
     std::int64_t outputBytes = 0;
-    /// Why it failed.
+    /// Why it failed: the log's English line, and the text a person sees, in the run's
+    /// interface language.
     std::string message;
+    std::string userMessage;
     /// What the job removed (stale outputs, an output it took back), for the engine to
     /// forget.
     std::vector<std::filesystem::path> removed;

@@ -90,7 +90,7 @@ void FolderCompressor::start(const AppConfig& config, const fs::path& watchDirec
 
     const auto attributes = fs_.attributes(*watchDirectory_);
     if (!attributes || !attributes->isDirectory) {
-        throw FileError(FileError::Kind::readNoSuchFile, *watchDirectory_);
+        throw FileError(FileError::Kind::readNoSuchFile, *watchDirectory_, FileError::Item::folder);
     }
     try {
         folderLock_ = FolderLock::lockFolder(*watchDirectory_);
@@ -232,7 +232,7 @@ void FolderCompressor::apply(const FileOutcome& outcome) {
         NativeLog::write("Source changed during processing; retry deferred " + displayName(file));
         break;
     case Kind::failed:
-        recordFailure(file, outcome.message);
+        recordFailure(file, outcome.message, outcome.userMessage);
         break;
     case Kind::empty:
     case Kind::outputFresh:
@@ -316,7 +316,8 @@ void FolderCompressor::recordInstalled(const fs::path& file, const fs::path& out
     detector_.rememberOwnWrite(output, std::move(own));
 }
 
-void FolderCompressor::recordFailure(const fs::path& file, const std::string& message) {
+void FolderCompressor::recordFailure(const fs::path& file, const std::string& message,
+                                     const std::string& userMessage) {
     assert(queue_.isCurrent());
     NativeLog::write("Process error " + displayPath(file) + ": " + message);
     progress_.fileFailed();
@@ -324,7 +325,7 @@ void FolderCompressor::recordFailure(const fs::path& file, const std::string& me
         detector_.rememberDealtWith(file, *signature);
     if (onEvent)
         onEvent(CompressionNotificationEvent(
-            CompressionNotificationEvent::ProcessingFailed{standardized(file), message}));
+            CompressionNotificationEvent::ProcessingFailed{standardized(file), userMessage}));
     if (onHistory) {
         CompressionHistoryEntry entry;
         entry.id = Uuid::random();
@@ -334,7 +335,7 @@ void FolderCompressor::recordFailure(const fs::path& file, const std::string& me
             entry.originalBytes = static_cast<std::int64_t>(attributes->size);
         }
         entry.status = CompressionHistoryStatus::failed;
-        entry.message = message;
+        entry.message = userMessage;
         onHistory(entry);
     }
 }

@@ -140,7 +140,9 @@ private:
                                        const std::filesystem::path& output,
                                        std::int64_t originalBytes, std::int64_t outputBytes,
                                        CompressionHistoryStatus status) const;
-    void recordFailure(const std::filesystem::path& file, const std::string& message);
+    /// `message` goes to the log, `userMessage` to the notice and the history row.
+    void recordFailure(const std::filesystem::path& file, const std::string& message,
+                       const std::string& userMessage);
     void rememberProcessed(const std::filesystem::path& file, ProcessedDecision decision);
 
     Date now() const;

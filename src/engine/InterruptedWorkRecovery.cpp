@@ -59,8 +59,8 @@ bool InterruptedWorkRecovery::hasIdenticalBackup(const fs::path& folder, const f
             continue;
         try {
             if (!digest)
-                digest = sha256Digest(control_, file);
-            if (sha256Digest(control_, copy.path) == *digest)
+                digest = sha256Digest(fs_, control_, file);
+            if (sha256Digest(fs_, control_, copy.path) == *digest)
                 return true;
         } catch (const std::exception&) {
             return false;
@@ -94,9 +94,9 @@ std::optional<fs::path> InterruptedWorkRecovery::finishedConversion(const fs::pa
         return std::nullopt;
     // A marked output names the original it replaced; one made from another image is not
     // this conversion's result.
-    if (carriesValidOutputMark(output)) {
+    if (carriesValidOutputMark(fs_, output)) {
         try {
-            if (!isMarkedOutputOf(output, sha256Digest(control_, aside)))
+            if (!isMarkedOutputOf(fs_, output, sha256Digest(fs_, control_, aside)))
                 return std::nullopt;
         } catch (const std::exception&) {
             return std::nullopt;

@@ -30,7 +30,7 @@ std::optional<fs::path> OutputOwnership::predictedOutput(const fs::path& source,
 }
 
 bool OutputOwnership::isOwnOutput(const fs::path& file) const {
-    if (carriesValidOutputMark(file))
+    if (carriesValidOutputMark(fs_, file))
         return true;
     const auto record = registry_.record(file);
     if (!record || record->decision != ProcessedDecision::compressed)
@@ -42,7 +42,7 @@ bool OutputOwnership::isOwnOutput(const fs::path& file) const {
 }
 
 bool OutputOwnership::isCurrentOutput(const fs::path& file, std::string_view settingsKey) const {
-    return isMarkedOutput(file, settingsKey);
+    return isMarkedOutput(fs_, file, settingsKey);
 }
 
 std::optional<fs::path> OutputOwnership::otherSourceWithOutput(const fs::path& source,
