@@ -84,8 +84,10 @@ void BatchProgress::setInFlight(int files) {
     stats_.active = files;
 }
 
-void BatchProgress::encodeBegan(const void* encode, ImageFormat target, std::int64_t sourceBytes) {
+void BatchProgress::encodeBegan(const void* encode, ImageFormat target, std::int64_t sourceBytes,
+                                std::string fileName) {
     std::scoped_lock lock(mutex_);
+    batch_.current = std::move(fileName);
     batch_.encoding[encode] = {std::chrono::steady_clock::now(),
                                estimatedEncodeSeconds(target, sourceBytes)};
 }
@@ -136,6 +138,10 @@ void BatchProgress::emitProgress() {
             return;
         stats_.progress = batch_.shown;
         snapshot = stats_;
+        snapshot.batchTotal = batch_.total;
+        snapshot.batchDone = batch_.done;
+        if (!batch_.current.empty())
+            snapshot.currentFile = batch_.current;
     }
     emit_(snapshot);
 }

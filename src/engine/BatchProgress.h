@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <string>
 #include <utility>
 
 #include "model/CompressionStats.h"
@@ -39,8 +40,10 @@ public:
 
     /// Files taken from the batch and not ended yet.
     void setInFlight(int files);
-    /// `encode` names one encode under way until encodeEnded(encode).
-    void encodeBegan(const void* encode, ImageFormat target, std::int64_t sourceBytes);
+    /// `encode` names one encode under way until encodeEnded(encode); `fileName` is what
+    /// the panel shows of it.
+    void encodeBegan(const void* encode, ImageFormat target, std::int64_t sourceBytes,
+                     std::string fileName);
     void encodeEnded(const void* encode);
     void fileWritten(std::int64_t savedBytes);
     void fileFailed();
@@ -55,6 +58,8 @@ private:
         int shown = 0;
         /// Encodes under way: when each began and how long it should take.
         std::map<const void*, std::pair<std::chrono::steady_clock::time_point, double>> encoding;
+        /// The file of the encode begun last, shown as the one being worked on.
+        std::string current;
     };
     /// Ends what is shown of a batch and returns what to report.
     CompressionStats idleSnapshot();

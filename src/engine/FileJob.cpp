@@ -109,7 +109,7 @@ void FileJob::encode() {
     control_.setToolTimeLimit(toolTimeLimitFor(plan_.image->width() * plan_.image->height(),
                                                settings_->toolTimeLimitBase,
                                                settings_->toolTimeLimitPerMegapixel));
-    progress_.encodeBegan(this, plan_.target, size_);
+    progress_.encodeBegan(this, plan_.target, size_, file_.filename().string());
     struct EncodeEnd {
         BatchProgress& progress;
         const FileJob* job;

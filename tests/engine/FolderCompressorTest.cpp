@@ -46,6 +46,8 @@ protected:
     std::vector<CompressionHistoryEntry> history_;
     std::vector<CompressionNotificationEvent> events_;
     CompressionStats lastStats_;
+    /// Every report made while a batch was under way.
+    std::vector<CompressionStats> batchReports_;
 
     void SetUp() override {
         fs::create_directories(folder_);
@@ -77,6 +79,8 @@ protected:
         engine->onStats = [this](const CompressionStats& stats) {
             std::scoped_lock lock(mutex_);
             lastStats_ = stats;
+            if (stats.batchTotal > 0)
+                batchReports_.push_back(stats);
         };
         return engine;
     }
@@ -537,6 +541,19 @@ TEST_F(FolderCompressorTest, TwoFilesEncodedAtOnceAreBothInstalledAndRecorded) {
         for (const auto& mark : marks)
             most = std::max(most, inFlight += mark.second);
         EXPECT_EQ(most, 2) << "the two encodes ran one after the other";
+        // The panel's "1 of 2 · a.jpg": the batch's size, files done and the file at work.
+        ASSERT_FALSE(batchReports_.empty());
+        for (const CompressionStats& report : batchReports_) {
+            EXPECT_EQ(report.batchTotal, 2);
+            EXPECT_LE(report.batchDone, 2);
+            if (report.currentFile) {
+                EXPECT_TRUE(*report.currentFile == "a.jpg" || *report.currentFile == "b.jpg")
+                    << *report.currentFile;
+            }
+        }
+        EXPECT_TRUE(std::any_of(batchReports_.begin(), batchReports_.end(),
+                                [](const auto& report) { return report.currentFile.has_value(); }));
+        batchReports_.clear();
 
         ASSERT_EQ(history_.size(), 2u);
         std::sort(history_.begin(), history_.end(),
