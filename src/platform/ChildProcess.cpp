@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "core/Paths.h"
+#include "platform/PosixSpawn.h"
 
 extern char** environ;
 
@@ -28,30 +29,6 @@ std::string launchFailureText(const std::filesystem::path& executable, int error
     return "cannot launch " + displayPath(executable) + ": " +
            std::generic_category().message(errorNumber);
 }
-
-class SpawnFileActions {
-public:
-    SpawnFileActions() { posix_spawn_file_actions_init(&actions_); }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-    ~SpawnFileActions() { posix_spawn_file_actions_destroy(&actions_); }
-    posix_spawn_file_actions_t* get() { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_;
-};
-
-class SpawnAttributes {
-public:
-    SpawnAttributes() { posix_spawnattr_init(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
-    posix_spawnattr_t* get() { return &attributes_; }
-
-private:
-    posix_spawnattr_t attributes_;
-};
 
 /// A descriptor that becomes readable when the process exits; -1 where the kernel has
 /// none (before Linux 5.3).

@@ -255,13 +255,17 @@ void AppStore::startEngine(const fs::path& folder) {
 void AppStore::handleWatcherFailure(const std::exception& error) {
     NativeLog::write(std::string("Watcher failed ") + error.what());
     watcherError_ = userDescription(error, config_.language);
+    announceWatcherError();
+    notifyChange();
+}
+
+void AppStore::announceWatcherError() {
     countError();
     const CompressionNotificationEvent event(
         CompressionNotificationEvent::WatcherFailed{*watcherError_});
     if (onNotice)
         onNotice(event);
     notificationManager_.send(event, config_);
-    notifyChange();
 }
 
 void AppStore::configDidChange(const AppConfig& previous) {

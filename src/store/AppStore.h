@@ -155,6 +155,8 @@ public:
     /// Turns an engine start failure into the watcher error, a counted error, a notice and
     /// a system notification.
     void handleWatcherFailure(const std::exception& error);
+    /// Counts `watcherError_` as an error and tells the panel and the notifications.
+    void announceWatcherError();
 
     // The user's commands. Those taking a window attach their alerts to it when it is
     // visible; the others are application-modal.

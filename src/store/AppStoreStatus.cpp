@@ -87,12 +87,7 @@ void AppStore::waitForFolder(const fs::path& folder) {
         text(config_.language, "Папка не найдена: " + where, "Folder not found: " + where);
     if (entering) {
         NativeLog::write("Waiting for folder " + displayPath(folder));
-        countError();
-        const CompressionNotificationEvent event(
-            CompressionNotificationEvent::WatcherFailed{*watcherError_});
-        if (onNotice)
-            onNotice(event);
-        notificationManager_.send(event, config_);
+        announceWatcherError();
     }
     notifyChange();
 }
