@@ -110,6 +110,12 @@ bool ChangeDetector::shouldSkip(const fs::path& file) {
     }
 
     if (const auto fingerprint = contentFingerprint(fs_, file)) {
+        // Left alone under any settings: a settings change must not retry a failure or
+        // undo a person's choice.
+        if (registry_.leftAloneReason(file, *fingerprint, signature->resourceIdentifier)) {
+            dealtWithSignatures_[key] = *signature;
+            return true;
+        }
         if (registry_.matches(file, *fingerprint, signature->resourceIdentifier,
                               delegate_.settingsKey()) &&
             delegate_.registryCanSkip(file)) {

@@ -13,6 +13,7 @@
 #include "core/Locations.h"
 #include "core/NativeLog.h"
 #include "core/Paths.h"
+#include "core/Version.h"
 #include "model/JsonFields.h"
 #include "model/RawValueTable.h"
 #include "model/RecordDecodeError.h"
@@ -33,6 +34,19 @@ constexpr std::array<DecisionRow, 3> decisionTable = {{
     {ProcessedDecision::compressed, "compressed"},
     {ProcessedDecision::alreadyOptimal, "alreadyOptimal"},
     {ProcessedDecision::existingOutputFresh, "existingOutputFresh"},
+}};
+
+struct LeftAloneRow {
+    LeftAloneReason value;
+    std::string_view raw;
+};
+
+constexpr std::array<LeftAloneRow, 5> leftAloneTable = {{
+    {LeftAloneReason::failed, "failed"},
+    {LeftAloneReason::unsupported, "unsupported"},
+    {LeftAloneReason::restored, "restored"},
+    {LeftAloneReason::existing, "existing"},
+    {LeftAloneReason::ignored, "ignored"},
 }};
 
 // Beyond about ±292 years from 1970 a date no longer fits the clock's nanosecond count;
@@ -67,6 +81,10 @@ ProcessedFileRecord decodeRecord(const json& object) {
     record.updatedAt = date(object, "updatedAt");
     record.resourceIdentifier = recordjson::string(object, "resourceIdentifier");
     record.settingsKey = recordjson::string(object, "settingsKey");
+    // A reason this version does not know (written by a later one) leaves a plain record.
+    if (const auto reason = recordjson::string(object, "leftAlone"))
+        record.leftAlone = leftAloneReasonFromRaw(*reason);
+    record.programVersion = recordjson::string(object, "programVersion");
     return record;
 }
 
@@ -81,6 +99,10 @@ json encodeRecord(const ProcessedFileRecord& record) {
         object["resourceIdentifier"] = *record.resourceIdentifier;
     if (record.settingsKey)
         object["settingsKey"] = *record.settingsKey;
+    if (record.leftAlone)
+        object["leftAlone"] = rawValue(*record.leftAlone);
+    if (record.programVersion)
+        object["programVersion"] = *record.programVersion;
     return object;
 }
 
@@ -96,6 +118,14 @@ std::string_view rawValue(ProcessedDecision decision) {
 
 std::optional<ProcessedDecision> processedDecisionFromRaw(std::string_view raw) {
     return valueForRaw(decisionTable, raw);
+}
+
+std::string_view rawValue(LeftAloneReason reason) {
+    return rowFor(leftAloneTable, reason).raw;
+}
+
+std::optional<LeftAloneReason> leftAloneReasonFromRaw(std::string_view raw) {
+    return valueForRaw(leftAloneTable, raw);
 }
 
 std::string processingSettingsKey(std::string_view presetRaw, std::string_view formatRaw,
@@ -185,6 +215,50 @@ bool ProcessedFileRegistry::remember(const fs::path& file, ProcessedDecision dec
     return true;
 }
 
+bool ProcessedFileRegistry::leaveAlone(const fs::path& file, LeftAloneReason reason,
+                                       std::string settingsKey, Date now, Save save) {
+    const auto fingerprint = contentFingerprint(fs_, file);
+    if (!fingerprint)
+        return false;
+    ProcessedFileRecord record;
+    record.fingerprint = *fingerprint;
+    record.decision = ProcessedDecision::alreadyOptimal;
+    record.updatedAt = now;
+    if (const auto signature = fileSignature(fs_, file))
+        record.resourceIdentifier = signature->resourceIdentifier;
+    record.settingsKey = std::move(settingsKey);
+    record.leftAlone = reason;
+    if (reason == LeftAloneReason::failed)
+        record.programVersion = std::string(compiledVersion);
+    store(file, std::move(record));
+    pruneIfNeeded();
+    if (save == Save::now)
+        this->save();
+    return true;
+}
+
+std::optional<LeftAloneReason>
+ProcessedFileRegistry::leftAloneReason(const fs::path& file, const ContentFingerprint& fingerprint,
+                                       const std::optional<std::string>& resourceIdentifier) const {
+    const auto it = entries_.find(keyFor(file));
+    if (it == entries_.end() || !it->second.leftAlone)
+        return std::nullopt;
+    const ProcessedFileRecord& record = it->second;
+    if (*record.leftAlone == LeftAloneReason::ignored)
+        return record.leftAlone;
+    if (record.fingerprint != fingerprint || record.resourceIdentifier != resourceIdentifier)
+        return std::nullopt;
+    // An update may have mended what failed.
+    if (*record.leftAlone == LeftAloneReason::failed && record.programVersion != compiledVersion)
+        return std::nullopt;
+    return record.leftAlone;
+}
+
+void ProcessedFileRegistry::forget(const fs::path& file) {
+    if (entries_.erase(keyFor(file)) > 0)
+        unsaved_ = true;
+}
+
 bool ProcessedFileRegistry::matches(const fs::path& file, const ContentFingerprint& fingerprint,
                                     const std::optional<std::string>& resourceIdentifier,
                                     std::string_view settingsKey) const {
@@ -206,7 +280,12 @@ void ProcessedFileRegistry::pruneIfNeeded() {
         return;
     std::vector<std::pair<std::string, ProcessedFileRecord>> ordered(
         std::make_move_iterator(entries_.begin()), std::make_move_iterator(entries_.end()));
-    std::stable_sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) {
+    const auto ignored = [](const ProcessedFileRecord& record) {
+        return record.leftAlone == LeftAloneReason::ignored;
+    };
+    std::stable_sort(ordered.begin(), ordered.end(), [&](const auto& a, const auto& b) {
+        if (ignored(a.second) != ignored(b.second))
+            return ignored(a.second);
         return a.second.updatedAt > b.second.updatedAt;
     });
     ordered.resize(capacity_);

@@ -19,12 +19,37 @@ enum class ProcessedDecision { compressed, alreadyOptimal, existingOutputFresh }
 std::string_view rawValue(ProcessedDecision decision);
 std::optional<ProcessedDecision> processedDecisionFromRaw(std::string_view raw);
 
+/// Why a file is left as it is under any settings. Each lets the file be skipped while its
+/// contents stay the same (an ignored file whatever its contents): re-deciding it after a
+/// settings change could only repeat a failure, or undo what the person chose.
+enum class LeftAloneReason {
+    /// Its processing failed; tried again once it changes or the program is updated.
+    failed,
+    /// Not a kind the engine can compress; announced once per contents.
+    unsupported,
+    /// Its original was put back at the person's request.
+    restored,
+    /// It was in the folder when it was chosen, and the person asked for new images only.
+    existing,
+    /// The person asked the engine never to touch it.
+    ignored,
+};
+
+std::string_view rawValue(LeftAloneReason reason);
+std::optional<LeftAloneReason> leftAloneReasonFromRaw(std::string_view raw);
+
 struct ProcessedFileRecord {
     ContentFingerprint fingerprint;
     ProcessedDecision decision = ProcessedDecision::compressed;
     Date updatedAt;
     std::optional<std::string> resourceIdentifier;
     std::optional<std::string> settingsKey;
+    /// Set on records of files left alone. Such a record is stored with the decision
+    /// "alreadyOptimal" and its settings key, which is how the version before this one reads
+    /// it: it skips the file until the settings change.
+    std::optional<LeftAloneReason> leftAlone;
+    /// The program version that recorded a failure.
+    std::optional<std::string> programVersion;
 
     bool operator==(const ProcessedFileRecord&) const = default;
 };
@@ -64,6 +89,20 @@ public:
     bool remember(const std::filesystem::path& file, ProcessedDecision decision,
                   std::string settingsKey, Date now, Save save = Save::now);
 
+    /// Records that the file, as it is now, is left alone for `reason` (see LeftAloneReason),
+    /// then prunes and saves as remember() does. Returns false when the file cannot be
+    /// fingerprinted.
+    bool leaveAlone(const std::filesystem::path& file, LeftAloneReason reason,
+                    std::string settingsKey, Date now, Save save = Save::now);
+    /// Why the file is left alone in its current form (`fingerprint`, `resourceIdentifier`),
+    /// if it is: a failure only until the program's version changes, an ignored file
+    /// whatever its contents.
+    std::optional<LeftAloneReason>
+    leftAloneReason(const std::filesystem::path& file, const ContentFingerprint& fingerprint,
+                    const std::optional<std::string>& resourceIdentifier) const;
+    /// Drops the file's record (a file no longer ignored is decided afresh). Does not save.
+    void forget(const std::filesystem::path& file);
+
     /// The record-based half of the skip test: a record exists with this fingerprint, the
     /// same file number (both none or both equal) and exactly this settings key. The
     /// policy-dependent half is the engine's.
@@ -77,7 +116,8 @@ public:
     /// start.
     void reserveForFolder(std::size_t entries);
     std::size_t capacity() const { return capacity_; }
-    /// Keeps the `capacity()` most recently updated records.
+    /// Keeps the `capacity()` most recently updated records; an ignored file's record is
+    /// the person's choice and is never dropped.
     void pruneIfNeeded();
     /// Writes the file atomically; a failure is logged, never thrown.
     void save();

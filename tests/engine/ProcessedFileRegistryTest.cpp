@@ -307,5 +307,64 @@ TEST_F(ProcessedFileRegistryTest, SaveFailureIsLoggedAndTheEntryKept) {
               std::string::npos);
 }
 
+TEST_F(ProcessedFileRegistryTest, LeftAloneFilesHoldUnderAnySettingsUntilTheyChange) {
+    const fs::path photo = dir_ / "photo.jpg";
+    writeFile(photo, "bytes");
+    const Date when = dateFromSecondsSince2001(100);
+    const auto fingerprint = *contentFingerprint(fs_, photo);
+    const auto number = fileSignature(fs_, photo)->resourceIdentifier;
+    const ContentFingerprint changed{fingerprint.size + 1, 1, 2};
+
+    const struct {
+        LeftAloneReason reason;
+        bool holdsWhenChanged;
+    } cases[] = {
+        {LeftAloneReason::failed, false},   {LeftAloneReason::unsupported, false},
+        {LeftAloneReason::restored, false}, {LeftAloneReason::existing, false},
+        {LeftAloneReason::ignored, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(rawValue(c.reason)));
+        {
+            auto registry = load();
+            ASSERT_TRUE(registry.leaveAlone(photo, c.reason, "old-key", when));
+        }
+        const auto reloaded = load();
+        EXPECT_EQ(reloaded.leftAloneReason(photo, fingerprint, number), c.reason);
+        EXPECT_EQ(reloaded.leftAloneReason(photo, changed, number).has_value(), c.holdsWhenChanged);
+        // The version before this one sees a plain "already optimal" under the old key.
+        EXPECT_TRUE(reloaded.matches(photo, fingerprint, number, "old-key"));
+        EXPECT_EQ(reloaded.record(photo)->decision, ProcessedDecision::alreadyOptimal);
+    }
+
+    // A failure recorded by another version is tried again; an unknown reason is a plain
+    // record.
+    writeRegistry(R"({"version":1,"entries":{"\/p\/a.jpg":{"decision":"alreadyOptimal",)"
+                  R"("fingerprint":{"size":3,"headHash":1,"tailHash":2},"updatedAt":1,)"
+                  R"("leftAlone":"failed","programVersion":"0.0.1"},"\/p\/b.jpg":)"
+                  R"({"decision":"alreadyOptimal","fingerprint":{"size":3,"headHash":1,)"
+                  R"("tailHash":2},"updatedAt":1,"leftAlone":"someday"}}})");
+    const auto other = load();
+    ASSERT_EQ(other.entries().size(), 2u);
+    EXPECT_FALSE(other.leftAloneReason("/p/a.jpg", {3, 1, 2}, std::nullopt));
+    EXPECT_FALSE(other.leftAloneReason("/p/b.jpg", {3, 1, 2}, std::nullopt));
+}
+
+TEST_F(ProcessedFileRegistryTest, PruningNeverDropsAnIgnoredFile) {
+    auto registry = load();
+    const fs::path photo = dir_ / "ignored.jpg";
+    writeFile(photo, "bytes");
+    ASSERT_TRUE(registry.leaveAlone(photo, LeftAloneReason::ignored, "k",
+                                    dateFromSecondsSince2001(1),
+                                    ProcessedFileRegistry::Save::later));
+    for (int i = 0; i < 2'001; ++i)
+        registry.store("/p/" + std::to_string(i) + ".jpg", sampleRecord(1'000 + i));
+    registry.pruneIfNeeded();
+    EXPECT_EQ(registry.entries().size(), 2'000u);
+    EXPECT_TRUE(registry.record(photo));
+    registry.forget(photo);
+    EXPECT_FALSE(registry.record(photo));
+}
+
 } // namespace
 } // namespace velk
