@@ -166,9 +166,16 @@ void ChangeDetector::reportUnsupportedIfNeeded(const fs::path& file) {
         return;
     }
     unsupportedSignatures_[key] = *signature;
+    if (const auto fingerprint = contentFingerprint(fs_, file);
+        fingerprint &&
+        registry_.leftAloneReason(file, *fingerprint, signature->resourceIdentifier) ==
+            LeftAloneReason::unsupported) {
+        return;
+    }
     NativeLog::write("Unsupported file " + displayPath(file));
     delegate_.report(CompressionNotificationEvent(
         CompressionNotificationEvent::UnsupportedFile{standardized(file)}));
+    delegate_.recordUnsupported(file);
 }
 
 void ChangeDetector::forgetVanished(const std::vector<DirectoryEntry>& listing) {
@@ -201,6 +208,15 @@ void ChangeDetector::forget(const fs::path& file) {
     const Key key = keyFor(file);
     pending_.erase(key);
     processedSignatures_.erase(key);
+    recentWrites_.erase(key);
+}
+
+void ChangeDetector::decideAfresh(const fs::path& file) {
+    const Key key = keyFor(file);
+    for (auto* map : {&processedSignatures_, &unsupportedSignatures_, &dealtWithSignatures_})
+        map->erase(key);
+    pending_.erase(key);
+    ownWrites_.erase(key);
     recentWrites_.erase(key);
 }
 

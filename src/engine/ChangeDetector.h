@@ -55,6 +55,9 @@ public:
         virtual bool recogniseMarkedOutput(const std::filesystem::path& file) = 0;
         virtual std::string settingsKey() const = 0;
         virtual void report(const CompressionNotificationEvent& event) = 0;
+        /// Remembers, across runs, that the file in its current form was announced as
+        /// unsupported.
+        virtual void recordUnsupported(const std::filesystem::path& file) = 0;
     };
 
     using MonotonicClock = std::function<std::chrono::steady_clock::time_point()>;
@@ -65,7 +68,7 @@ public:
 
     /// True: do not process now.
     bool shouldSkip(const std::filesystem::path& file);
-    /// Reports a file of an unsupported kind once per state of the file.
+    /// Reports a file of an unsupported kind once per contents, across runs.
     void reportUnsupportedIfNeeded(const std::filesystem::path& file);
 
     /// The folder's modification time for this scan: while it stays the same, no file
@@ -82,6 +85,8 @@ public:
 
     void forget(const std::filesystem::path& file);
     void forgetHandled(const std::filesystem::path& file);
+    /// Forgets everything about the file, as if it had never been seen.
+    void decideAfresh(const std::filesystem::path& file);
     void rememberHandled(const std::filesystem::path& file, const FileSignature& signature);
     void rememberRecentWrite(const std::filesystem::path& file, const FileSignature& signature);
     void rememberOwnWrite(const std::filesystem::path& file, OwnWrite write);

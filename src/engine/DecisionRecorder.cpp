@@ -25,6 +25,19 @@ void DecisionRecorder::record(const fs::path& file, ProcessedDecision decision,
     }
 }
 
+bool DecisionRecorder::leaveAlone(const fs::path& file, LeftAloneReason reason,
+                                  const std::string& settingsKey,
+                                  ProcessedFileRegistry::Save save) {
+    assert(queue_.isCurrent());
+    return registry_.leaveAlone(file, reason, settingsKey, clock_(), save);
+}
+
+void DecisionRecorder::forget(const fs::path& file) {
+    assert(queue_.isCurrent());
+    registry_.forget(file);
+    registry_.saveIfChanged();
+}
+
 void DecisionRecorder::reserveForFolder(std::size_t entries) {
     assert(queue_.isCurrent());
     registry_.reserveForFolder(entries);

@@ -34,6 +34,14 @@ public:
     /// On the queue: records `decision` for the file as it is now.
     void record(const std::filesystem::path& file, ProcessedDecision decision,
                 const std::string& settingsKey);
+    /// On the queue: records that the file, as it is now, is left alone for `reason`.
+    /// Saved at once unless told otherwise: a failure forgotten by a crash would be
+    /// announced again. False when the file cannot be fingerprinted.
+    bool leaveAlone(const std::filesystem::path& file, LeftAloneReason reason,
+                    const std::string& settingsKey,
+                    ProcessedFileRegistry::Save save = ProcessedFileRegistry::Save::now);
+    /// On the queue: forgets the file's record, so it is decided afresh.
+    void forget(const std::filesystem::path& file);
     /// On the queue: room for a folder of `entries` entries.
     void reserveForFolder(std::size_t entries);
 

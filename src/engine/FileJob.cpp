@@ -1,6 +1,7 @@
 #include "engine/FileJob.h"
 
 #include <cassert>
+#include <new>
 
 #include "core/Constants.h"
 #include "core/Error.h"
@@ -230,6 +231,8 @@ void FileJob::finish(std::exception_ptr error) {
         result = outcome(FileOutcome::Kind::failed);
         result.message = failure.what();
         result.userMessage = userDescription(failure, settings_->config.language);
+        result.lasting = !dynamic_cast<const FileSystemError*>(&failure) &&
+                         !dynamic_cast<const std::bad_alloc*>(&failure);
     }
     // The scratch folder goes with the file's end, before the engine reports it.
     scratch_.reset();

@@ -53,6 +53,10 @@ struct FileOutcome {
     /// interface language.
     std::string message;
     std::string userMessage;
+    /// A failure of the file itself (damaged, too large, refused by a tool), which trying
+    /// again cannot mend until it changes; not one of its surroundings (a full disk, a
+    /// folder it may not write), which may be gone by the next start.
+    bool lasting = false;
     /// What the job removed (stale outputs, an output it took back), for the engine to
     /// forget.
     std::vector<std::filesystem::path> removed;

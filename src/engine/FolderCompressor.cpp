@@ -232,7 +232,7 @@ void FolderCompressor::apply(const FileOutcome& outcome) {
         NativeLog::write("Source changed during processing; retry deferred " + displayName(file));
         break;
     case Kind::failed:
-        recordFailure(file, outcome.message, outcome.userMessage);
+        recordFailure(file, outcome.message, outcome.userMessage, outcome.lasting);
         break;
     case Kind::empty:
     case Kind::outputFresh:
@@ -317,12 +317,16 @@ void FolderCompressor::recordInstalled(const fs::path& file, const fs::path& out
 }
 
 void FolderCompressor::recordFailure(const fs::path& file, const std::string& message,
-                                     const std::string& userMessage) {
+                                     const std::string& userMessage, bool lasting) {
     assert(queue_.isCurrent());
     NativeLog::write("Process error " + displayPath(file) + ": " + message);
     progress_.fileFailed();
     if (const auto signature = fileSignature(fs_, file))
         detector_.rememberDealtWith(file, *signature);
+    // Tried again on every start, a damaged file would raise the same notice and add the
+    // same history row each time.
+    if (lasting)
+        recorder_.leaveAlone(file, LeftAloneReason::failed, settingsKey());
     if (onEvent)
         onEvent(CompressionNotificationEvent(
             CompressionNotificationEvent::ProcessingFailed{standardized(file), userMessage}));
@@ -343,6 +347,53 @@ void FolderCompressor::recordFailure(const fs::path& file, const std::string& me
 void FolderCompressor::report(const CompressionNotificationEvent& event) {
     if (onEvent)
         onEvent(event);
+}
+
+void FolderCompressor::recordUnsupported(const fs::path& file) {
+    assert(queue_.isCurrent());
+    recorder_.leaveAlone(file, LeftAloneReason::unsupported, settingsKey());
+}
+
+void FolderCompressor::leaveAlone(const std::vector<fs::path>& files, LeftAloneReason reason,
+                                  const AppConfig& config) {
+    // The tasks below borrow the caller's arguments: waiting on the queue from the queue
+    // would return before they ran.
+    assert(!queue_.isCurrent());
+    const std::string key = runSettings(config, 0, 0).key;
+    queue_.submit([this, &files, reason, &key] {
+        recorder_.reserveForFolder(files.size());
+        std::size_t recorded = 0;
+        for (const fs::path& file : files) {
+            if (recorder_.leaveAlone(file, reason, key, ProcessedFileRegistry::Save::later))
+                ++recorded;
+        }
+        recorder_.saveNow();
+        NativeLog::write("Files left alone reason=" + std::string(rawValue(reason)) +
+                         " count=" + std::to_string(recorded));
+    });
+    queue_.waitUntilIdle();
+}
+
+void FolderCompressor::stopLeavingAlone(const fs::path& file) {
+    assert(!queue_.isCurrent());
+    queue_.submit([this, &file] {
+        recorder_.forget(file);
+        detector_.decideAfresh(file);
+    });
+    queue_.waitUntilIdle();
+}
+
+std::vector<fs::path> FolderCompressor::filesLeftAlone(LeftAloneReason reason) {
+    assert(!queue_.isCurrent());
+    std::vector<fs::path> files;
+    queue_.submit([this, &files, reason] {
+        for (const auto& [key, record] : recorder_.registry().entries()) {
+            if (record.leftAlone == reason)
+                files.push_back(pathFromKey(key));
+        }
+    });
+    queue_.waitUntilIdle();
+    return files;
 }
 
 std::string FolderCompressor::settingsKey() const {

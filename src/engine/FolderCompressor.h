@@ -112,6 +112,20 @@ public:
     /// processed nothing and no file is waiting for its stability interval.
     std::function<void(bool settled)> onScanFinished;
 
+    /// Files the engine leaves as they are under any settings (LeftAloneReason): the
+    /// images already in a folder when the person asked for new ones only, files they
+    /// asked never to be touched. Each runs on the queue and waits, whether or not the
+    /// engine is started; `config` names the settings key stored with the records (what
+    /// the previous version reads).
+    void leaveAlone(const std::vector<std::filesystem::path>& files, LeftAloneReason reason,
+                    const AppConfig& config);
+    /// Forgets what was recorded of the file, so that it is decided afresh.
+    void stopLeavingAlone(const std::filesystem::path& file);
+    std::vector<std::filesystem::path> filesLeftAlone(LeftAloneReason reason);
+
+    /// A debounced scan soon, as a change in the folder would ask for.
+    void requestScan() { scheduler_.requestScan(); }
+
     /// Runs one scan on the queue now and waits for it (tests and batch mode).
     void scanNow();
     void waitUntilIdle() { queue_.waitUntilIdle(); }
@@ -124,6 +138,7 @@ private:
     bool recogniseMarkedOutput(const std::filesystem::path& file) override;
     std::string settingsKey() const override;
     void report(const CompressionNotificationEvent& event) override;
+    void recordUnsupported(const std::filesystem::path& file) override;
 
     void scan();
     /// Lists the folder into listing_, forgetting what is gone and reporting unsupported
@@ -141,8 +156,9 @@ private:
                                        std::int64_t originalBytes, std::int64_t outputBytes,
                                        CompressionHistoryStatus status) const;
     /// `message` goes to the log, `userMessage` to the notice and the history row.
+    /// A `lasting` failure is remembered across runs until the file changes.
     void recordFailure(const std::filesystem::path& file, const std::string& message,
-                       const std::string& userMessage);
+                       const std::string& userMessage, bool lasting);
     void rememberProcessed(const std::filesystem::path& file, ProcessedDecision decision);
 
     Date now() const;

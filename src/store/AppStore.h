@@ -116,10 +116,15 @@ public:
         std::int64_t bytes = 0;
     };
     ExistingImages existingImages(const std::filesystem::path& folder) const;
-    /// Records every one of `files` as handled under `config`'s settings, so that the
-    /// engine leaves them as they are; stops a running engine to do so.
+    /// Records every one of `files`, so that the engine leaves them as they are under any
+    /// settings until they change; `config` is the configuration they are recorded under.
     void leaveExistingImagesAlone(const std::vector<std::filesystem::path>& files,
                                   const AppConfig& config);
+    /// "Ignore this file": the engine never touches it, whatever its contents, until
+    /// stopIgnoring(). Kept across restarts.
+    void ignoreFile(const std::filesystem::path& file);
+    void stopIgnoring(const std::filesystem::path& file);
+    std::vector<std::filesystem::path> ignoredFiles();
     /// Where the folder dialog opens: the current folder, else ~/Pictures, else home.
     std::filesystem::path folderDialogStart() const;
     Date now() const { return clock_(); }
@@ -249,8 +254,7 @@ private:
     FolderCompressor::Options engineOptions_;
     const ImageCodec& codec_;
     // Last, so it is destroyed first: its destructor stops the run and waits for the file
-    // in progress, and nothing it reports may find the members above gone. Replaced only
-    // to make it read the registry again (leaveExistingImagesAlone).
+    // in progress, and nothing it reports may find the members above gone.
     std::unique_ptr<FolderCompressor> compressor_;
 };
 

@@ -29,14 +29,6 @@ std::string sizeText(std::int64_t bytes, AppLanguage language) {
     return number + " " + text(language, megabytes ? "МБ" : "КБ", megabytes ? "MB" : "KB");
 }
 
-/// The engine's settings key for `config`, as it records its decisions under it.
-std::string engineSettingsKey(const AppConfig& config) {
-    const QualitySettings& q = config.qualities;
-    return processingSettingsKey(rawValue(config.preset), rawValue(config.formatStrategy),
-                                 rawValue(config.originalPolicy), q.jpeg, q.png, q.webp, q.avif,
-                                 q.heic);
-}
-
 } // namespace
 
 AppStore::ExistingImages AppStore::existingImages(const fs::path& folder) const {
@@ -62,28 +54,24 @@ AppStore::ExistingImages AppStore::existingImages(const fs::path& folder) const 
 
 void AppStore::leaveExistingImagesAlone(const std::vector<fs::path>& files,
                                         const AppConfig& config) {
-    // The engine reads its registry once, when it is made: it is stopped (saving what it
-    // knows), the records are added to the file, and a new engine reads them back.
-    compressor_->stop();
-    {
-        ProcessedFileRegistry registry(fileSystem_, engineOptions_.registryFile);
-        registry.reserveForFolder(files.size());
-        const std::string key = engineSettingsKey(config);
-        const Date now = clock_();
-        std::size_t recorded = 0;
-        for (const fs::path& file : files) {
-            // "Already optimal" is the decision that lets a file be skipped under either
-            // policy without an output beside it.
-            if (registry.remember(file, ProcessedDecision::alreadyOptimal, key, now,
-                                  ProcessedFileRegistry::Save::later))
-                ++recorded;
-        }
-        registry.save();
-        NativeLog::write("Existing images recorded as handled count=" + std::to_string(recorded));
-    }
-    compressor_.reset();
-    compressor_ = std::make_unique<FolderCompressor>(fileSystem_, codec_, engineOptions_);
-    installEngineCallbacks();
+    compressor_->leaveAlone(files, LeftAloneReason::existing, config);
+}
+
+void AppStore::ignoreFile(const fs::path& file) {
+    NativeLog::write("Ignore file " + displayPath(file));
+    compressor_->leaveAlone({file}, LeftAloneReason::ignored, config_);
+}
+
+void AppStore::stopIgnoring(const fs::path& file) {
+    NativeLog::write("Stop ignoring file " + displayPath(file));
+    compressor_->stopLeavingAlone(file);
+    // Decided afresh now, not at the next change in the folder.
+    if (compressor_->isRunning())
+        compressor_->requestScan();
+}
+
+std::vector<fs::path> AppStore::ignoredFiles() {
+    return compressor_->filesLeftAlone(LeftAloneReason::ignored);
 }
 
 fs::path AppStore::folderDialogStart() const {

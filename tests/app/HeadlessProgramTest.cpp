@@ -371,6 +371,38 @@ TEST_F(HeadlessProgramTest, CorruptAndEmptyFilesFailTheRunButItStillReturns) {
     EXPECT_TRUE(fs::exists(folder_ / "photo_velkcompressed.jpg"));
 }
 
+TEST_F(HeadlessProgramTest, AFailedOrUnsupportedFileIsReportedOnceUntilItChanges) {
+    test::writeFile(folder_ / "broken.jpg", "not a JPEG at all");
+    test::writeFile(folder_ / "anim.gif", "GIF89a not really");
+    const auto unsupportedLogged = [this] {
+        const std::string log = test::readFile(dir_ / "logs" / "native.log");
+        std::size_t count = 0;
+        for (auto at = log.find("Unsupported file"); at != std::string::npos;
+             at = log.find("Unsupported file", at + 1))
+            ++count;
+        return count;
+    };
+
+    const Outcome first = run({"--headless", "--watch", folder_.native(), "--once"});
+    EXPECT_EQ(first.status, 1) << first.out << first.err;
+    EXPECT_NE(first.out.find("broken.jpg"), std::string::npos) << first.out;
+    // Neither a restart nor a settings change tries it again.
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--headless", "--once"},
+          std::vector<std::string>{"--headless", "--preset", "maximum", "--once"}}) {
+        const Outcome again = run(arguments);
+        EXPECT_EQ(again.status, 0) << again.out << again.err;
+        EXPECT_EQ(again.out.find("broken.jpg"), std::string::npos) << again.out;
+    }
+    EXPECT_EQ(unsupportedLogged(), 1u);
+
+    test::writeFile(folder_ / "broken.jpg", "still not a JPEG, but other bytes");
+    const Outcome changed = run({"--headless", "--once"});
+    EXPECT_EQ(changed.status, 1) << changed.out << changed.err;
+    EXPECT_NE(changed.out.find("broken.jpg"), std::string::npos) << changed.out;
+    EXPECT_EQ(unsupportedLogged(), 1u);
+}
+
 TEST_F(HeadlessProgramTest, SigtermDuringALargeFileFinishesCleanlyWithZero) {
     TestImages::jpeg(folder_ / "large.jpg", 6000, 4000,
                      test::imageOptions().withDetail().withQuality(98));

@@ -18,6 +18,7 @@ public:
     bool recogniseMarkedOutput(const fs::path&) override { return false; }
     std::string settingsKey() const override { return "key"; }
     void report(const CompressionNotificationEvent&) override {}
+    void recordUnsupported(const fs::path&) override {}
 };
 
 TEST(ChangeDetectorTest, FilesGoneFromTheFolderAreForgotten) {

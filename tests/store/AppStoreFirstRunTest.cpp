@@ -169,11 +169,47 @@ TEST_F(AppStoreFirstRunTest, TheQuestionCountsTheImagesAndBothAnswersAreKept) {
         const auto after = folderContents();
         for (const char* name : {"beach.jpg", "map.png"})
             EXPECT_EQ(after.at(name), before.at(name)) << name;
+        // Nor does a settings change decide them again.
+        restarted->updateConfig(
+            [](AppConfig& config) { config.preset = CompressionPreset::maximum; });
+        processFolder(*restarted);
+        EXPECT_EQ(restarted->history().size(), 1u);
+        for (const char* name : {"beach.jpg", "map.png"})
+            EXPECT_EQ(test::readFile(folder_ / name), before.at(name)) << name;
         restarted->selectWatchDirectory();
         EXPECT_EQ(dialogs_.start, folder_) << "the folder dialog opens in the current folder";
         EXPECT_EQ(dialogs_.alerts.size(), 1u) << "the same folder again asks nothing";
         restarted->stop();
     }
+}
+
+TEST_F(AppStoreFirstRunTest, AnIgnoredFileStaysIgnoredAcrossARestartUntilItIsNoLonger) {
+    dialogs_.choice = folder_;
+    dialogs_.answer = 1;
+    auto store = makeStore();
+    store->selectWatchDirectory();
+    const fs::path photo = folder_ / "later.jpg";
+    test::TestImages::jpeg(photo, 320, 240, test::imageOptions().withDetail().withQuality(98));
+    const std::string original = test::readFile(photo);
+    store->ignoreFile(photo);
+    processFolder(*store);
+    store->stop();
+    store.reset();
+
+    auto restarted = makeStore();
+    restarted->start();
+    processFolder(*restarted);
+    EXPECT_TRUE(restarted->history().empty());
+    EXPECT_EQ(restarted->ignoredFiles(), std::vector<fs::path>{photo});
+    EXPECT_EQ(test::readFile(photo), original);
+
+    restarted->stopIgnoring(photo);
+    EXPECT_TRUE(restarted->ignoredFiles().empty());
+    processFolder(*restarted);
+    ASSERT_EQ(restarted->history().size(), 1u);
+    EXPECT_EQ(restarted->history()[0].sourceURL, photo);
+    EXPECT_TRUE(fs::exists(folder_ / "later_velkcompressed.jpg"));
+    restarted->stop();
 }
 
 } // namespace
