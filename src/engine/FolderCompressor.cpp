@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "core/Constants.h"
-#include "core/FileError.h"
 #include "core/NativeLog.h"
 #include "core/Paths.h"
 #include "core/Uuid.h"
@@ -85,22 +84,9 @@ void FolderCompressor::start(const AppConfig& config, const fs::path& watchDirec
     control_.setCancellationRequested(false);
     settings_ = std::make_shared<const RunSettings>(
         runSettings(config, options_.toolTimeLimitBase, options_.toolTimeLimitPerMegapixel));
-    watchDirectory_ = standardized(watchDirectory);
     detector_.clear();
-
-    const auto attributes = fs_.attributes(*watchDirectory_);
-    if (!attributes || !attributes->isDirectory) {
-        throw FileError(FileError::Kind::readNoSuchFile, *watchDirectory_, FileError::Item::folder);
-    }
-    try {
-        folderLock_ = FolderLock::lockFolder(*watchDirectory_);
-    } catch (const FolderLockError& error) {
-        if (error.kind() == FolderLockError::Kind::held)
-            throw;
-        // A file system without locks still gets compressed, as before locks existed.
-        NativeLog::write(std::string("Folder lock unavailable: ") + error.what() + " " +
-                         error.code().message());
-    }
+    heldFolder_ = HeldFolder::take(fs_, watchDirectory);
+    watchDirectory_ = heldFolder_->path();
     progress_.resetRun();
     queue_.submit([this, folder = *watchDirectory_] {
         recovery_.recover(folder, settings_->formatStrategy(), settings_->key);
@@ -118,9 +104,27 @@ void FolderCompressor::stop() {
     if (!queue_.isCurrent())
         queue_.waitUntilIdle();
     recorder_.saveNow();
-    folderLock_.reset();
+    heldFolder_.reset();
     detector_.clear();
     progress_.endRun();
+}
+
+bool FolderCompressor::folderStillHeld() {
+    assert(queue_.isCurrent());
+    if (control_.cancellationRequested() || !heldFolder_)
+        return false;
+    const auto presence = heldFolder_->presence();
+    if (presence == FolderLock::Presence::atPath)
+        return true;
+    NativeLog::write("The watched folder " + displayPath(heldFolder_->path()) +
+                     (presence == FolderLock::Presence::removed ? " was removed"
+                                                                : " was moved away or replaced") +
+                     "; nothing more is done in it until it is locked again");
+    // What is at the path now may be another engine's: no scan and no file starts there.
+    control_.setCancellationRequested(true);
+    if (onFolderLost)
+        onFolderLost();
+    return false;
 }
 
 void FolderCompressor::scanNow() {
@@ -146,7 +150,7 @@ void FolderCompressor::listFolder(const fs::path& folder) {
 
 void FolderCompressor::scan() {
     assert(queue_.isCurrent());
-    if (control_.cancellationRequested() || !watchDirectory_)
+    if (!folderStillHeld())
         return;
     const fs::path folder = *watchDirectory_;
     const auto folderAttributes = fs_.attributes(folder);
@@ -211,6 +215,8 @@ void FolderCompressor::runJobs(const std::vector<fs::path>& files) {
             files,
             [&context](const fs::path& file) { return std::make_unique<FileJob>(file, context); },
             [this](std::size_t inFlight) {
+                // Looked at between stages, so a folder lost mid-batch gets no new file.
+                folderStillHeld();
                 progress_.setInFlight(static_cast<int>(inFlight));
                 if (inFlight > 0)
                     progress_.emitProgress();

@@ -18,6 +18,7 @@
 #include "engine/DecisionRecorder.h"
 #include "engine/EngineControl.h"
 #include "engine/FileJob.h"
+#include "engine/HeldFolder.h"
 #include "engine/InterruptedWorkRecovery.h"
 #include "engine/OutputOwnership.h"
 #include "engine/ProcessedFileRegistry.h"
@@ -30,7 +31,6 @@
 #include "model/CompressionStats.h"
 #include "notify/CompressionNotificationEvent.h"
 #include "platform/FileSystem.h"
-#include "platform/FolderLock.h"
 #include "platform/FolderWatcher.h"
 #include "platform/ImageCodec.h"
 #include "platform/SerialQueue.h"
@@ -95,7 +95,8 @@ public:
     FolderCompressor& operator=(const FolderCompressor&) = delete;
     ~FolderCompressor();
 
-    /// Replaces any previous run. Throws FileError(readNoSuchFile) when the folder is
+    /// Replaces any previous run. A symbolic link to a folder is followed here, once: the
+    /// run works in its target. Throws FileError(readNoSuchFile) when the folder is
     /// missing or not a folder, FolderLockError(held) when another engine, in this process
     /// or another, already watches it; the lock is kept until stop().
     void start(const AppConfig& config, const std::filesystem::path& watchDirectory);
@@ -103,6 +104,12 @@ public:
     /// finished and its scratch folder gone.
     void stop();
     bool isRunning() const { return control_.running(); }
+    /// Whether the folder of this run is still the one it locked: false once it was
+    /// removed, or moved away with something else made under its name. On the caller's
+    /// thread, as start and stop.
+    bool holdsFolder() const {
+        return heldFolder_ && heldFolder_->presence() == FolderLock::Presence::atPath;
+    }
 
     std::function<void(const CompressionStats&)> onStats;
     std::function<void(const CompressionNotificationEvent&)> onEvent;
@@ -111,6 +118,10 @@ public:
     /// Called on the queue after every scan with whether the folder has settled: the scan
     /// processed nothing and no file is waiting for its stability interval.
     std::function<void(bool settled)> onScanFinished;
+    /// Called on the queue, once, when the run finds that its folder is no longer the one
+    /// it locked. The run has then stopped touching the path; stop() ends it, and a new
+    /// start() takes the lock of whatever is there now.
+    std::function<void()> onFolderLost;
 
     /// Files the engine leaves as they are under any settings (LeftAloneReason): the
     /// images already in a folder when the person asked for new ones only, files they
@@ -141,6 +152,9 @@ private:
     void recordUnsupported(const std::filesystem::path& file) override;
 
     void scan();
+    /// On the queue: false, once its loss is logged and reported, when the folder is no
+    /// longer the one locked; nothing is scanned or started in it after that.
+    bool folderStillHeld();
     /// Lists the folder into listing_, forgetting what is gone and reporting unsupported
     /// files.
     void listFolder(const std::filesystem::path& folder);
@@ -181,7 +195,7 @@ private:
     std::shared_ptr<const RunSettings> settings_;
     std::optional<std::filesystem::path> watchDirectory_;
     /// One engine per folder: two would each compress the other's outputs again.
-    std::optional<FolderLock> folderLock_;
+    std::optional<HeldFolder> heldFolder_;
     /// This scan's, on the queue.
     ScanListing listing_;
 

@@ -357,6 +357,17 @@ FolderLock FolderLock::lockFile(const fs::path& file) {
     return FolderLock(fd.release(), file);
 }
 
+FolderLock::Presence FolderLock::presenceAt(const fs::path& path) const {
+    struct stat locked {};
+    if (::fstat(fd_, &locked) != 0 || locked.st_nlink == 0)
+        return Presence::removed;
+    struct stat there {};
+    if (::stat(path.c_str(), &there) != 0 || there.st_dev != locked.st_dev ||
+        there.st_ino != locked.st_ino)
+        return Presence::elsewhere;
+    return Presence::atPath;
+}
+
 std::optional<int> FolderLock::holderOf(const fs::path& path) {
     OpenDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0)

@@ -78,6 +78,20 @@ public:
 
     const std::filesystem::path& path() const noexcept { return path_; }
 
+    /// Where the locked item is now, against what `path` leads to (a link followed). The
+    /// lock's descriptor keeps a removed item alive, so its removal raises no event of
+    /// its own; this asks the kernel instead.
+    enum class Presence {
+        /// `path` still leads to the locked item.
+        atPath,
+        /// Its last name is gone.
+        removed,
+        /// It still exists, but `path` leads elsewhere or nowhere: it was moved away, or
+        /// something else was made under its name.
+        elsewhere,
+    };
+    Presence presenceAt(const std::filesystem::path& path) const;
+
 private:
     FolderLock(int fd, std::filesystem::path path);
 

@@ -8,6 +8,7 @@
 #include "core/Locations.h"
 #include "core/NativeLog.h"
 #include "core/Paths.h"
+#include "engine/HeldFolder.h"
 #include "store/WatchFolderBookmark.h"
 #include "update/NullAppUpdater.h"
 
@@ -96,6 +97,14 @@ void AppStore::installEngineCallbacks() {
                 self->recordHistory(entry);
         });
     };
+    // Found on the queue (a scan, a stage's end); the store's own check would see it
+    // later, on its next round.
+    compressor_->onFolderLost = [weak, executor] {
+        executor([weak] {
+            if (auto self = weak.lock())
+                self->checkFolderAndPause();
+        });
+    };
     compressor_->onScanFinished = [weak, executor](bool settled) {
         executor([weak, settled] {
             if (auto self = weak.lock())
@@ -136,8 +145,7 @@ void AppStore::start() {
             config.pausedUntil.reset();
         });
     }
-    if (const auto attributes = fileSystem_.attributes(*folder);
-        !attributes || !attributes->isDirectory) {
+    if (!HeldFolder::resolve(fileSystem_, *folder)) {
         waitForFolder(*folder);
         return;
     }
@@ -246,8 +254,7 @@ bool AppStore::storedDirectoryNeedsFreshSelection(const fs::path&) const {
 
 void AppStore::startEngine(const fs::path& folder) {
     // The engine checks this too, but only here is it known that the path is the folder.
-    if (const auto attributes = fileSystem_.attributes(folder);
-        !attributes || !attributes->isDirectory)
+    if (!HeldFolder::resolve(fileSystem_, folder))
         throw FileError(FileError::Kind::readNoSuchFile, folder, FileError::Item::folder);
     compressor_->start(config_, folder);
 }

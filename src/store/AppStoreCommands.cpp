@@ -9,6 +9,7 @@
 #include "core/Constants.h"
 #include "core/NativeLog.h"
 #include "core/Paths.h"
+#include "engine/HeldFolder.h"
 #include "model/RecordDecodeError.h"
 #include "store/AppStore.h"
 #include "update/AppUpdateError.h"
@@ -101,11 +102,8 @@ void AppStore::selectWatchDirectory(UserDialogs::Window from) {
 
 std::optional<fs::path> AppStore::existingWatchDirectoryOrAlert() {
     auto folder = resolvedWatchDirectory();
-    if (folder) {
-        const auto attributes = fileSystem_.attributes(*folder);
-        if (attributes && attributes->isDirectory)
-            return folder;
-    }
+    if (folder && HeldFolder::resolve(fileSystem_, *folder))
+        return folder;
     showMissingFolderAlert();
     return std::nullopt;
 }

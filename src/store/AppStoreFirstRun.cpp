@@ -8,6 +8,7 @@
 #include "core/NativeLog.h"
 #include "core/Paths.h"
 #include "engine/FolderCompressor.h"
+#include "engine/HeldFolder.h"
 #include "engine/ProcessedFileRegistry.h"
 #include "store/AppStore.h"
 
@@ -33,14 +34,18 @@ std::string sizeText(std::int64_t bytes, AppLanguage language) {
 
 AppStore::ExistingImages AppStore::existingImages(const fs::path& folder) const {
     ExistingImages existing;
+    // Listed where the engine will work, so that the records made of them are its paths.
+    const auto target = HeldFolder::resolve(fileSystem_, folder);
+    if (!target)
+        return existing;
     std::vector<DirectoryEntry> entries;
     try {
-        entries = fileSystem_.list(folder);
+        entries = fileSystem_.list(*target);
     } catch (const std::exception&) {
         return existing;
     }
     for (const DirectoryEntry& entry : entries) {
-        if (!entry.isRegularFile || entry.isHidden || shouldIgnore(entry.path, folder))
+        if (!entry.isRegularFile || entry.isHidden || shouldIgnore(entry.path, *target))
             continue;
         const std::string extension = entry.path.extension().string();
         if (extension.size() < 2 || !isSupportedExtension(std::string_view(extension).substr(1)))
@@ -75,11 +80,9 @@ std::vector<fs::path> AppStore::ignoredFiles() {
 }
 
 fs::path AppStore::folderDialogStart() const {
-    if (const auto folder = resolvedWatchDirectory()) {
-        if (const auto attributes = fileSystem_.attributes(*folder);
-            attributes && attributes->isDirectory)
-            return *folder;
-    }
+    if (const auto folder = resolvedWatchDirectory();
+        folder && HeldFolder::resolve(fileSystem_, *folder))
+        return *folder;
     const char* home = std::getenv("HOME");
     if (!home || *home == '\0')
         return "/";

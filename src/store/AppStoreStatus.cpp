@@ -5,6 +5,7 @@
 
 #include "core/NativeLog.h"
 #include "core/Paths.h"
+#include "engine/HeldFolder.h"
 #include "store/AppStore.h"
 #include "store/HomePath.h"
 
@@ -15,8 +16,7 @@ namespace fs = std::filesystem;
 namespace {
 
 bool isFolder(FileSystem& fileSystem, const fs::path& folder) {
-    const auto attributes = fileSystem.attributes(folder);
-    return attributes && attributes->isDirectory;
+    return HeldFolder::resolve(fileSystem, folder).has_value();
 }
 
 } // namespace
@@ -67,12 +67,13 @@ void AppStore::checkFolderAndPause() {
     const auto folder = resolvedWatchDirectory();
     if (!folder)
         return;
-    const bool present = isFolder(fileSystem_, *folder);
-    if (folderUnavailable_ && present && !compressor_->isRunning()) {
+    if (folderUnavailable_ && isFolder(fileSystem_, *folder) && !compressor_->isRunning()) {
         start();
-    } else if (!folderUnavailable_ && !present && compressor_->isRunning()) {
+    } else if (!folderUnavailable_ && compressor_->isRunning() && !compressor_->holdsFolder()) {
         // Moved away, unmounted or deleted while watched: nothing can be compressed, and
-        // the person must be able to see that instead of a tray that looks busy.
+        // the person must be able to see that instead of a tray that looks busy. A folder
+        // made again under the name is another one: it is started on only under its own
+        // lock, by the start that ends the wait.
         compressor_->stop();
         flushNotifications();
         waitForFolder(*folder);

@@ -442,6 +442,18 @@ TEST_F(FolderCompressorTest, OneEngineAtATimePerFolderWithNothingWrittenIntoIt) 
     EXPECT_TRUE(second->isRunning());
 }
 
+TEST_F(FolderCompressorTest, AFolderReachedThroughALinkIsWatchedAndLockedAsItsTarget) {
+    const fs::path link = dir_ / "Pictures";
+    fs::create_directory_symlink(folder_, link);
+    TestImages::jpeg(folder_ / "photo.jpg", 320, 240,
+                     test::imageOptions().withDetail().withQuality(98));
+    engine_->start(AppConfig{}, link);
+    settle();
+    EXPECT_TRUE(fs::exists(folder_ / "photo_velkcompressed.jpg"));
+    EXPECT_EQ(FolderLock::holderOf(folder_), ::getpid());
+    EXPECT_TRUE(engine_->holdsFolder());
+}
+
 // The tool's output is decoded once, after the mark: a damaged one must still never be installed.
 TEST_F(FolderCompressorTest, ADamagedToolOutputFailsTheFileAndIsNeverInstalled) {
     struct Case {

@@ -59,6 +59,7 @@ protected:
     std::atomic<int> history_{0};
     std::atomic<int> scans_{0};
     std::atomic<int> settledScans_{0};
+    std::atomic<int> foldersLost_{0};
 
     void SetUp() override {
         fs::create_directories(folder_);
@@ -77,6 +78,7 @@ protected:
             if (settled)
                 ++settledScans_;
         };
+        engine_->onFolderLost = [this] { ++foldersLost_; };
         engine_->start(AppConfig{}, folder_);
     }
 
@@ -128,6 +130,40 @@ TEST_F(FolderWatchingTest, PollsWhenTheWatchCannotBeSetUp) {
     EXPECT_TRUE(eventually([&] { return history_ == 1; }));
     EXPECT_NE(test::readFile(dir_ / "logs" / "native.log").find("by polling every 0.1 s"),
               std::string::npos);
+}
+
+// The lock's descriptor keeps a removed folder alive, so its removal brings no event of its
+// own; the new folder under the name may be another engine's.
+TEST_F(FolderWatchingTest, AFolderRemovedOrMovedAndMadeAgainIsLeftAloneUntilLockedAgain) {
+    for (const bool removed : {true, false}) {
+        SCOPED_TRACE(removed ? "removed" : "moved");
+        history_ = 0;
+        foldersLost_ = 0;
+        start();
+        drop(folder_ / "old.jpg");
+        ASSERT_TRUE(eventually([&] { return history_ == 1; }));
+        if (removed)
+            fs::remove_all(folder_);
+        else
+            fs::rename(folder_, dir_ / "Inbox.old");
+        fs::create_directories(folder_);
+        drop(folder_ / "new.jpg");
+        ASSERT_TRUE(eventually([&] { return foldersLost_ == 1; }, 5s));
+        EXPECT_FALSE(engine_->holdsFolder());
+        std::this_thread::sleep_for(1200ms); // past the new file's stability interval
+        engine_->stop();
+        EXPECT_FALSE(fs::exists(folder_ / "new_velkcompressed.jpg"));
+        EXPECT_NE(test::readFile(dir_ / "logs" / "native.log")
+                      .find(removed ? " was removed; " : " was moved away or replaced; "),
+                  std::string::npos);
+
+        start();
+        EXPECT_TRUE(engine_->holdsFolder());
+        EXPECT_TRUE(eventually([&] { return fs::exists(folder_ / "new_velkcompressed.jpg"); }));
+        engine_->stop();
+        fs::remove_all(folder_);
+        fs::create_directories(folder_);
+    }
 }
 
 TEST_F(FolderWatchingTest, RegistryIsWrittenOncePerIntervalAndAtStop) {

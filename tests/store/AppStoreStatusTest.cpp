@@ -8,6 +8,9 @@
 #include <mutex>
 #include <thread>
 
+#include <unistd.h>
+
+#include "platform/FolderLock.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/VipsImageCodec.h"
 #include "platform/XdgAutostartLoginItem.h"
@@ -146,6 +149,30 @@ TEST_F(AppStoreStatusTest, MissingFolderIsWaitedForAndTheEngineResumesWhenItIsBa
     store->notificationManager().waitUntilIdle();
     EXPECT_EQ(notifier_.titles(), std::vector<std::string>{"Folder unavailable"})
         << "told once; its going again fell within the cooldown";
+}
+
+TEST_F(AppStoreStatusTest, AFolderMadeAgainUnderItsNameIsTakenUnderItsOwnLockOrRefused) {
+    auto store = makeStore();
+    store->start();
+    ASSERT_TRUE(store->isRunning());
+
+    // Moved away and made again: the engine resumes on the new folder, holding its lock.
+    fs::rename(folder_, dir_ / "Inbox.old");
+    fs::create_directories(folder_);
+    ASSERT_TRUE(runUntil(
+        [&] { return store->isRunning() && FolderLock::holderOf(folder_) == ::getpid(); }));
+    EXPECT_EQ(store->watcherError(), std::nullopt);
+
+    // Another engine took the new folder first: this one stops and says so.
+    fs::rename(folder_, dir_ / "Inbox.older");
+    fs::create_directories(folder_);
+    const FolderLock other = FolderLock::lockFolder(folder_);
+    ASSERT_TRUE(runUntil([&] {
+        return !store->isRunning() && !store->folderUnavailable() && store->watcherError();
+    }));
+    EXPECT_NE(store->watcherError()->find("is already being compressed by another program"),
+              std::string::npos)
+        << *store->watcherError();
 }
 
 TEST_F(AppStoreStatusTest, PauseOutlivesARestartAndEndsByItself) {
