@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 using test::TestImages;
 
 // photo.jpg keeps its output photo_velkcompressed.jpg; what else carries an output's name
-// beside it goes only when the engine can tell it made that very file.
+// beside it goes only when its mark says the engine made it from photo.jpg as it is now.
 TEST(OutputOwnershipTest, OnlyTheEnginesOwnUnchangedFilesGoAsStaleOutputs) {
     test::TempDir dir;
     test::ScopedEnv logDir("VELK_LOG_DIR", (dir / "logs").native());
@@ -38,9 +38,14 @@ TEST(OutputOwnershipTest, OnlyTheEnginesOwnUnchangedFilesGoAsStaleOutputs) {
     const auto image = [](const fs::path& file) {
         TestImages::png(file, 48, 32, test::imageOptions().withDetail());
     };
-    const auto output = [&](const fs::path& file) {
+    // An output made from the folder's photo.jpg as it is now, or from other bytes.
+    const auto outputOf = [&](const fs::path& file, const std::optional<fs::path>& source) {
         image(file);
-        stampOutputMark(fs, file, settings.key);
+        stampOutputMark(fs, file, settings.key,
+                        source ? std::optional(Sha256::of(test::readFile(*source))) : std::nullopt);
+    };
+    const auto output = [&](const fs::path& file) {
+        outputOf(file, file.parent_path() / "photo.jpg");
     };
     const std::vector<Case> cases = {
         {"a user's image under an output's name",
@@ -69,12 +74,31 @@ TEST(OutputOwnershipTest, OnlyTheEnginesOwnUnchangedFilesGoAsStaleOutputs) {
              fs::copy_file(folder / "elsewhere.png", stale);
          },
          true},
+        {"the output of a picture deleted since, or copied in from elsewhere",
+         [&](const fs::path& folder, const fs::path& stale, ProcessedFileRegistry& registry) {
+             image(folder / "gone.png");
+             outputOf(stale, folder / "gone.png");
+             registry.remember(stale, ProcessedDecision::compressed, settings.key, now);
+         },
+         false},
+        {"an output made before the source was rewritten",
+         [&](const fs::path& folder, const fs::path& stale, ProcessedFileRegistry&) {
+             output(stale);
+             TestImages::jpeg(folder / "photo.jpg", 64, 32, test::imageOptions().withDetail());
+         },
+         false},
+        {"an output marked before marks named their source",
+         [&](const fs::path&, const fs::path& stale, ProcessedFileRegistry& registry) {
+             outputOf(stale, std::nullopt);
+             registry.remember(stale, ProcessedDecision::compressed, settings.key, now);
+         },
+         false},
         {"an unmarked file the registry recorded as written",
          [&](const fs::path&, const fs::path& stale, ProcessedFileRegistry& registry) {
              image(stale);
              registry.remember(stale, ProcessedDecision::compressed, settings.key, now);
          },
-         true},
+         false},
         {"a recorded file the user rewrote since",
          [&](const fs::path&, const fs::path& stale, ProcessedFileRegistry& registry) {
              image(stale);
