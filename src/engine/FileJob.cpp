@@ -38,6 +38,14 @@ bool isWorthKeeping(const ImagePlan& plan, std::int64_t size, std::int64_t newSi
 bool sameFile(const fs::path& a, const fs::path& b) {
     return standardized(a) == standardized(b);
 }
+
+/// The key the run's settings would have with the sources kept: what a beside-output
+/// made with exactly these settings carries.
+std::string keptSettingsKey(const RunSettings& settings) {
+    AppConfig kept = settings.config;
+    kept.originalPolicy = OriginalPolicy::keep;
+    return runSettings(kept, 0, 0).key;
+}
 } // namespace
 
 FileJob::FileJob(fs::path file, const FileJobContext& context)
@@ -60,6 +68,9 @@ void FileJob::plan() {
         shortcut_ = Shortcut::emptySource;
         return;
     }
+    // The mark names the source it was made from, so that only this source's own outputs
+    // are ever swept away as stale; a rewrite since the snapshot fails the install.
+    sourceDigest_ = version_ ? version_->digest : sha256Digest(fs_, control_, file_);
     plan_ = ImagePlanner(codec_, [this](ImageFormat f) {
                 return EngineCapabilities(codec_).canWrite(f);
             }).makePlan(file_, settings_->formatStrategy());
@@ -72,29 +83,59 @@ bool FileJob::decide() {
     if (shortcut_ != Shortcut::none)
         return false;
     refuseSharedOutput();
-    removed_ = context_.ownership.removeStaleOutputs(file_, output_, context_.listing, *settings_);
+    removed_ = context_.ownership.removeStaleOutputs(file_, output_, context_.listing, *settings_,
+                                                     sourceDigest_);
     if (existingOutputIsFresh(fs_, settings_->originalPolicy(), file_, output_)) {
         shortcut_ = Shortcut::outputFresh;
         plan_.image.reset();
         return false;
     }
+    refuseForeignOutput();
+    reuse_ = reusableBesideOutput();
     return true;
+}
+
+std::optional<fs::path> FileJob::reusableBesideOutput() const {
+    if (!version_)
+        return std::nullopt;
+    return context_.ownership.reusableBesideOutput(
+        outputPathFor(file_, plan_.source, plan_.target, OriginalPolicy::keep), version_->digest,
+        keptSettingsKey(*settings_));
+}
+
+void FileJob::refuseForeignOutput() const {
+    // A file under the output's name that we cannot tell is ours (the person's own
+    // picture, or an output edited since) has no copy anywhere: it is never replaced.
+    if (sameFile(output_, file_) || !context_.ownership.isForeign(output_))
+        return;
+    const std::string app(appName);
+    const std::string english = displayName(file_) + " was not compressed: its output name " +
+                                displayName(output_) + " is taken by a file that " + app +
+                                " did not make, or that was changed since. Rename or move "
+                                "that file.";
+    throw DescribedError(english,
+                         displayName(file_) + " не сжат: имя результата " + displayName(output_) +
+                             " занято файлом, который " + app +
+                             " не создавал или который с тех пор изменён. Переименуйте или "
+                             "переместите тот файл.",
+                         english);
 }
 
 void FileJob::refuseSharedOutput() const {
     // Two sources whose outputs would share one name (photo.jpg and photo.JPG, or
     // shot.png and shot.jpg converted to one format) would overwrite or shadow each
-    // other. The first by name keeps the output; the others fail visibly.
-    const auto other =
-        context_.ownership.otherSourceWithOutput(file_, output_, context_.listing, *settings_);
-    if (!other || other->filename().native() > file_.filename().native())
+    // other. The first by name, of however many, keeps the output; the others fail
+    // visibly, and touching one later never hands it the name.
+    const fs::path owner =
+        context_.ownership.ownerOfOutput(file_, output_, context_.listing, *settings_);
+    if (sameFile(owner, file_))
         return;
     const std::string english = displayName(file_) + " was not compressed: its output name " +
-                                displayName(output_) + " belongs to " + displayName(*other) +
+                                displayName(output_) + " belongs to " + displayName(owner) +
                                 ". Rename one of the two files.";
     throw DescribedError(english,
                          displayName(file_) + " не сжат: имя результата " + displayName(output_) +
-                             " уже занято файлом " + displayName(*other) +
+                             " уже занято файлом " + displayName(owner) +
                              ". Переименуйте один из двух файлов.",
                          english);
 }
@@ -106,6 +147,8 @@ void FileJob::encode() {
     fs_.createDirectories(output_.parent_path());
     scratch_.emplace(output_.parent_path(), tempFileMarker);
     temp_ = scratch_->path() / ("image" + output_.extension().native());
+    if (reuse_ && copyReusableOutput())
+        return;
 
     control_.setToolTimeLimit(toolTimeLimitFor(plan_.image->width() * plan_.image->height(),
                                                settings_->toolTimeLimitBase,
@@ -129,9 +172,35 @@ void FileJob::encode() {
     validateTemporaryFile(fs_, temp_);
     // The mark keeps this file known as ours under any name and without the registry;
     // the decode afterwards proves the mark left the file readable.
-    stampOutputMark(fs_, temp_, settings_->key,
-                    version_ ? std::optional<Sha256::Digest>(version_->digest) : std::nullopt);
+    stampOutputMark(fs_, temp_, settings_->key, sourceDigest_);
     newSize_ = validateEncodedImage(fs_, codec_, temp_);
+}
+
+bool FileJob::copyReusableOutput() {
+    // Copied, then checked again: the beside-output may have been edited since it was
+    // judged, and the mark stamped below would vouch for whatever the copy holds.
+    fs_.copy(*reuse_, temp_);
+    const auto mark = readOutputMark(fs_, temp_);
+    if (!mark || mark->settingsKey != keptSettingsKey(*settings_) ||
+        !isMarkedOutputOf(fs_, temp_, version_->digest)) {
+        fs_.removeFile(temp_);
+        reuse_.reset();
+        return false;
+    }
+    // Marked afresh: under replace it stands for the original, with this run's settings.
+    stampOutputMark(fs_, temp_, settings_->key, sourceDigest_);
+    newSize_ = validateEncodedImage(fs_, codec_, temp_);
+    plan_.image.reset();
+    return true;
+}
+
+void FileJob::removeBesideOutputsUnderReplace() {
+    // A beside-output left by an earlier run under keep is a second image of a picture
+    // that now has one in its own place (or is its own best image): one image per picture.
+    if (!version_)
+        return;
+    for (auto& removed : context_.ownership.removeBesideOutputsOf(file_, version_->digest))
+        removed_.push_back(std::move(removed));
 }
 
 void FileJob::requireSourceUnchangedSince(const SourceSnapshot& before) const {
@@ -164,6 +233,7 @@ FileOutcome FileJob::install() {
     control.checkpoint();
     requireSourceUnchangedSince(*before_);
     if (!isWorthKeeping(plan_, size_, newSize_)) {
+        removeBesideOutputsUnderReplace();
         FileOutcome optimal = outcome(Kind::alreadyOptimal);
         optimal.output = file_;
         optimal.originalBytes = optimal.outputBytes = size_;
@@ -191,6 +261,8 @@ FileOutcome FileJob::install() {
 
     if (settings_->originalPolicy() == OriginalPolicy::keep) {
         requireSourceUnchangedSince(*before_);
+        // Judged again at the last moment: a file may have taken the name since.
+        refuseForeignOutput();
         context_.installer.replaceOutputFile(temp_, output_);
         try {
             requireSourceUnchangedSince(*before_);
@@ -209,6 +281,7 @@ FileOutcome FileJob::install() {
     } else {
         context_.installer.replaceConvertedOriginalSafely(temp_, output_, file_, *version_);
     }
+    removeBesideOutputsUnderReplace();
     FileOutcome compressed = outcome(Kind::compressed);
     compressed.output = output_;
     compressed.originalBytes = size_;

@@ -106,6 +106,14 @@ private:
     FileOutcome outcome(FileOutcome::Kind kind);
     void requireSourceUnchangedSince(const SourceSnapshot& before) const;
     void refuseSharedOutput() const;
+    void refuseForeignOutput() const;
+    /// Under replace: the beside-output that an earlier run under keep made from exactly
+    /// this source with these settings, to install instead of encoding the source again.
+    std::optional<std::filesystem::path> reusableBesideOutput() const;
+    /// Takes the reusable beside-output as the result; false (nothing taken) when it no
+    /// longer is one.
+    bool copyReusableOutput();
+    void removeBesideOutputsUnderReplace();
 
     const FileJobContext& context_;
     const std::filesystem::path file_;
@@ -121,6 +129,9 @@ private:
     // Written by one stage, read by the next: the runner orders them.
     Shortcut shortcut_ = Shortcut::none;
     std::optional<SourceVersion> version_;
+    /// What every mark names as its source, and what ties an output to this source.
+    std::optional<Sha256::Digest> sourceDigest_;
+    std::optional<std::filesystem::path> reuse_;
     std::optional<ItemAttributes> sourceAttributes_;
     std::optional<SourceSnapshot> before_;
     std::int64_t size_ = 0;

@@ -18,8 +18,9 @@ namespace velk {
 struct OutputMark {
     std::string settingsKey;
     Sha256::Digest digest{};
-    /// SHA-256 of the source it was made from, where the engine read one (policy
-    /// replace): it ties a converted output to the original it replaces.
+    /// SHA-256 of the source it was made from: it ties a converted output to the original
+    /// it replaces, and a beside-output to the source it stands for. Marks written by
+    /// versions before this one under keep name none.
     std::optional<Sha256::Digest> sourceDigest;
 
     bool operator==(const OutputMark&) const = default;

@@ -7,6 +7,7 @@
 #include "engine/ImagePlan.h"
 #include "engine/OutputMark.h"
 #include "engine/OutputNaming.h"
+#include "engine/Validation.h"
 
 namespace velk {
 
@@ -45,6 +46,13 @@ bool OutputOwnership::isCurrentOutput(const fs::path& file, std::string_view set
     return isMarkedOutput(fs_, file, settingsKey);
 }
 
+bool OutputOwnership::isForeign(const fs::path& output) const {
+    const auto attributes = fs_.attributes(output);
+    if (!attributes)
+        return false;
+    return !attributes->isRegularFile || !isOwnOutput(output);
+}
+
 std::optional<fs::path> OutputOwnership::otherSourceWithOutput(const fs::path& source,
                                                                const fs::path& output,
                                                                const ScanListing& listing,
@@ -62,6 +70,23 @@ std::optional<fs::path> OutputOwnership::otherSourceWithOutput(const fs::path& s
     return std::nullopt;
 }
 
+fs::path OutputOwnership::ownerOfOutput(const fs::path& source, const fs::path& output,
+                                        const ScanListing& listing,
+                                        const RunSettings& settings) const {
+    const fs::path kept = standardized(output);
+    const fs::path self = standardized(source);
+    fs::path owner = source;
+    for (const auto& other : listing.sourcesWithStem(source)) {
+        if (standardized(other) == self || other.filename().native() >= owner.filename().native())
+            continue;
+        if (const auto predicted = predictedOutput(other, settings);
+            predicted && standardized(*predicted) == kept) {
+            owner = other;
+        }
+    }
+    return owner;
+}
+
 bool OutputOwnership::recordedResultHolds(const fs::path& source,
                                           const RunSettings& settings) const {
     if (settings.originalPolicy() == OriginalPolicy::replace)
@@ -76,36 +101,103 @@ bool OutputOwnership::recordedResultHolds(const fs::path& source,
     return predicted && existingOutputIsFresh(fs_, settings.originalPolicy(), source, *predicted);
 }
 
-std::vector<fs::path> OutputOwnership::removeStaleOutputs(const fs::path& source,
-                                                          const fs::path& keep,
-                                                          const ScanListing& listing,
-                                                          const RunSettings& settings) {
+bool OutputOwnership::isMadeFrom(const fs::path& candidate,
+                                 const Sha256::Digest& sourceDigest) const {
+    const auto attributes = fs_.attributes(candidate);
+    return attributes && attributes->isRegularFile &&
+           isMarkedOutputOf(fs_, candidate, sourceDigest);
+}
+
+bool OutputOwnership::removeQuietly(const fs::path& file, std::string_view what) {
+    try {
+        fs_.removeFile(file);
+        NativeLog::write("Removed " + std::string(what) + " " + displayName(file));
+        return true;
+    } catch (const std::exception& error) {
+        NativeLog::write("Could not remove " + std::string(what) + " " + displayPath(file) + ": " +
+                         error.what());
+        return false;
+    }
+}
+
+std::vector<fs::path>
+OutputOwnership::removeStaleOutputs(const fs::path& source, const fs::path& keep,
+                                    const ScanListing& listing, const RunSettings& settings,
+                                    const std::optional<Sha256::Digest>& sourceDigest) {
     std::vector<fs::path> removed;
     if (settings.originalPolicy() != OriginalPolicy::keep)
         return removed;
     const fs::path kept = standardized(keep);
+    std::optional<Sha256::Digest> digest = sourceDigest;
     for (const auto& candidate : besideOutputCandidates(source)) {
         if (standardized(candidate) == kept)
             continue;
-        const auto attributes = fs_.attributes(candidate);
-        // Only a file we made may go: a folder or a link under an output's name, or a
-        // user's own image that merely has such a name, is none of the engine's business.
-        if (!attributes || !attributes->isRegularFile || !isOwnOutput(candidate))
+        // Only an output made from this very source may go: any other file under such a
+        // name (the person's own, an output of a picture since deleted, one an older
+        // version marked without its source) may be the only copy of its picture. The
+        // source is read only once something is there to compare it with.
+        const auto mark = readOutputMark(fs_, candidate);
+        if (!mark || !mark->sourceDigest)
             continue;
         // Another source of the folder owns this name: its output is not stale, and
         // removing it would make the two re-encode each other forever.
         if (otherSourceWithOutput(source, candidate, listing, settings))
             continue;
-        try {
-            fs_.removeFile(candidate);
+        if (!digest)
+            digest = currentDigestOf(source);
+        if (!digest)
+            return removed;
+        if (!isMadeFrom(candidate, *digest))
+            continue;
+        if (removeQuietly(candidate, "stale output"))
             removed.push_back(candidate);
-            NativeLog::write("Removed stale output " + displayName(candidate));
-        } catch (const std::exception& error) {
-            NativeLog::write("Could not remove stale output " + displayPath(candidate) + ": " +
-                             error.what());
-        }
     }
     return removed;
+}
+
+std::optional<fs::path>
+OutputOwnership::reusableBesideOutput(const fs::path& besideOutput,
+                                      const Sha256::Digest& sourceDigest,
+                                      std::string_view keptSettingsKey) const {
+    const auto mark = readOutputMark(fs_, besideOutput);
+    if (!mark || mark->sourceDigest != sourceDigest || mark->settingsKey != keptSettingsKey ||
+        !isMadeFrom(besideOutput, sourceDigest)) {
+        return std::nullopt;
+    }
+    return besideOutput;
+}
+
+std::vector<fs::path> OutputOwnership::removeBesideOutputsOf(const fs::path& source,
+                                                             const Sha256::Digest& sourceDigest) {
+    std::vector<fs::path> removed;
+    for (const auto& candidate : besideOutputCandidates(source)) {
+        if (isMadeFrom(candidate, sourceDigest) && removeQuietly(candidate, "beside-output"))
+            removed.push_back(candidate);
+    }
+    return removed;
+}
+
+std::optional<Sha256::Digest> OutputOwnership::currentDigestOf(const fs::path& source) const {
+    const auto signature = fileSignature(fs_, source);
+    if (!signature)
+        return std::nullopt;
+    const fs::path key = standardized(source);
+    if (const auto known = digests_.find(key);
+        known != digests_.end() && known->second.first == *signature) {
+        return known->second.second;
+    }
+    try {
+        EngineControl uninterrupted;
+        uninterrupted.setCancellationRequested(false);
+        const Sha256::Digest digest = sha256Digest(fs_, uninterrupted, source);
+        // One entry per source with a marked file beside it that must stay: a handful.
+        if (digests_.size() >= 1024)
+            digests_.clear();
+        digests_[key] = {*signature, digest};
+        return digest;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
 }
 
 } // namespace velk

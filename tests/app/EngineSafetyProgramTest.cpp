@@ -91,8 +91,19 @@ TEST_F(EngineSafetyProgramTest, TheSweepLeavesFoldersLinksAndFilesItDidNotMakeAl
     TestImages::webp(folder_ / "a_velkcompressed.webp", 64, 48);
     const std::string usersOwn = test::readFile(folder_ / "a_velkcompressed.webp");
     fs::create_symlink(folder_ / "a.jpg", folder_ / "a_velkcompressed.avif");
+    // The person's own picture under b.jpg's output name, older than b.jpg.
+    TestImages::jpeg(folder_ / "b.jpg", 320, 240,
+                     test::imageOptions().withDetail().withQuality(98));
+    TestImages::jpeg(folder_ / "b_velkcompressed.jpg", 64, 48);
+    fs::last_write_time(folder_ / "b_velkcompressed.jpg",
+                        fs::last_write_time(folder_ / "b.jpg") - std::chrono::hours(1));
+    const std::string usersOther = test::readFile(folder_ / "b_velkcompressed.jpg");
 
-    once({"--originals", "keep", "--format", "automatic"});
+    const std::string out = once({"--originals", "keep", "--format", "automatic"}, 1);
+    EXPECT_NE(out.find("b.jpg was not compressed: its output name b_velkcompressed.jpg is taken"),
+              std::string::npos)
+        << out;
+    EXPECT_TRUE(test::readFile(folder_ / "b_velkcompressed.jpg") == usersOther);
     EXPECT_TRUE(fs::exists(album / "holiday.jpg"));
     EXPECT_TRUE(test::readFile(folder_ / "a_velkcompressed.webp") == usersOwn);
     EXPECT_TRUE(fs::is_symlink(folder_ / "a_velkcompressed.avif"));
@@ -163,25 +174,56 @@ TEST_F(EngineSafetyProgramTest, TwoSourcesWithOneOutputNameGiveAFailedRow) {
         std::vector<std::string> names;
         std::vector<std::string> arguments;
     };
+    // The first by name owns the output, however many share it; each other one fails.
     for (const auto& [names, arguments] : {
-             Case{{"photo.JPG", "photo.jpg"}, {"--originals", "keep", "--format", "automatic"}},
+             Case{{"photo.JPG", "photo.jpeg", "photo.jpg"},
+                  {"--originals", "keep", "--format", "automatic"}},
              Case{{"shot.jpg", "shot.png"}, {"--originals", "replace", "--format", "webp"}},
          }) {
         SCOPED_TRACE(names[1]);
-        TestImages::jpeg(folder_ / names[0], 320, 240,
-                         test::imageOptions().withDetail().withQuality(98));
-        if (names[1].ends_with(".png")) {
-            TestImages::png(folder_ / names[1], 320, 240, test::imageOptions().withDetail());
-        } else {
-            TestImages::jpeg(folder_ / names[1], 320, 240,
-                             test::imageOptions().withDetail().withQuality(98));
+        for (const std::string& name : names) {
+            if (name.ends_with(".png")) {
+                TestImages::png(folder_ / name, 320, 240, test::imageOptions().withDetail());
+            } else {
+                TestImages::jpeg(folder_ / name, 320, 240,
+                                 test::imageOptions().withDetail().withQuality(98));
+            }
         }
         const std::string out = once(arguments, 1);
-        EXPECT_NE(out.find(names[1] + " was not compressed"), std::string::npos) << out;
+        for (std::size_t i = 1; i < names.size(); ++i) {
+            EXPECT_NE(out.find(names[i] + " was not compressed: its output name"),
+                      std::string::npos)
+                << out;
+        }
+        EXPECT_EQ(out.find(names[0] + " was not compressed"), std::string::npos) << out;
         EXPECT_NE(out.find("belongs to " + names[0]), std::string::npos) << out;
         fs::remove_all(folder_);
         fs::create_directories(folder_);
     }
+}
+
+TEST_F(EngineSafetyProgramTest, KeepThenReplaceLeavesOneImagePerPictureAndOtherPicturesCopies) {
+    TestImages::jpeg(folder_ / "photo.jpg", 320, 240,
+                     test::imageOptions().withDetail().withQuality(98));
+    TestImages::avif(folder_ / "photo.avif", 320, 240,
+                     test::imageOptions().withDetail().withQuality(95));
+    const std::string original = test::readFile(folder_ / "photo.jpg");
+    once({"--originals", "keep", "--format", "automatic"});
+    ASSERT_TRUE(fs::exists(folder_ / "photo_velkcompressed.jpg"));
+    ASSERT_TRUE(fs::exists(folder_ / "photo_velkcompressed.avif"));
+    // photo.avif deleted, its compressed copy kept: the only copy of that picture now.
+    const std::string onlyCopy = test::readFile(folder_ / "photo_velkcompressed.avif");
+    fs::remove(folder_ / "photo.avif");
+    once({});
+    ASSERT_TRUE(fs::exists(folder_ / "photo_velkcompressed.avif"));
+
+    once({"--originals", "replace"});
+    EXPECT_FALSE(fs::exists(folder_ / "photo_velkcompressed.jpg"));
+    EXPECT_LT(fs::file_size(folder_ / "photo.jpg"), original.size());
+    const auto backups = backupFiles(folder_);
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_TRUE(test::readFile(backups[0]) == original);
+    EXPECT_TRUE(test::readFile(folder_ / "photo_velkcompressed.avif") == onlyCopy);
 }
 
 TEST_F(EngineSafetyProgramTest, LongNamesWork) {
