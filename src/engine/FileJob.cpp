@@ -20,6 +20,16 @@ namespace velk {
 namespace fs = std::filesystem;
 
 namespace {
+
+/// Another file holds the output's name: the source itself is fine.
+class OutputNameClashError : public DescribedError {
+public:
+    using DescribedError::DescribedError;
+};
+
+} // namespace
+
+namespace {
 // A lossy re-encode into the source's own format that gains less than this share is not
 // worth a generation of loss (nor, under replace, another full backup).
 constexpr std::int64_t lossyGainFloorPercent = 1;
@@ -113,12 +123,12 @@ void FileJob::refuseForeignOutput() const {
                                 displayName(output_) + " is taken by a file that " + app +
                                 " did not make, or that was changed since. Rename or move "
                                 "that file.";
-    throw DescribedError(english,
-                         displayName(file_) + " не сжат: имя результата " + displayName(output_) +
-                             " занято файлом, который " + app +
-                             " не создавал или который с тех пор изменён. Переименуйте или "
-                             "переместите тот файл.",
-                         english);
+    throw OutputNameClashError(english,
+                               displayName(file_) + " не сжат: имя результата " +
+                                   displayName(output_) + " занято файлом, который " + app +
+                                   " не создавал или который с тех пор изменён. Переименуйте или "
+                                   "переместите тот файл.",
+                               english);
 }
 
 void FileJob::refuseSharedOutput() const {
@@ -133,11 +143,11 @@ void FileJob::refuseSharedOutput() const {
     const std::string english = displayName(file_) + " was not compressed: its output name " +
                                 displayName(output_) + " belongs to " + displayName(owner) +
                                 ". Rename one of the two files.";
-    throw DescribedError(english,
-                         displayName(file_) + " не сжат: имя результата " + displayName(output_) +
-                             " уже занято файлом " + displayName(owner) +
-                             ". Переименуйте один из двух файлов.",
-                         english);
+    throw OutputNameClashError(english,
+                               displayName(file_) + " не сжат: имя результата " +
+                                   displayName(output_) + " уже занято файлом " +
+                                   displayName(owner) + ". Переименуйте один из двух файлов.",
+                               english);
 }
 
 void FileJob::encode() {
@@ -304,8 +314,10 @@ void FileJob::finish(std::exception_ptr error) {
         result = outcome(FileOutcome::Kind::failed);
         result.message = failure.what();
         result.userMessage = userDescription(failure, settings_->config.language);
+        // A clash ends when the other file is renamed, not when this one changes.
         result.lasting = !dynamic_cast<const FileSystemError*>(&failure) &&
-                         !dynamic_cast<const std::bad_alloc*>(&failure);
+                         !dynamic_cast<const std::bad_alloc*>(&failure) &&
+                         !dynamic_cast<const OutputNameClashError*>(&failure);
     }
     // The scratch folder goes with the file's end, before the engine reports it.
     scratch_.reset();

@@ -108,6 +108,12 @@ TEST_F(EngineSafetyProgramTest, TheSweepLeavesFoldersLinksAndFilesItDidNotMakeAl
     EXPECT_TRUE(test::readFile(folder_ / "a_velkcompressed.webp") == usersOwn);
     EXPECT_TRUE(fs::is_symlink(folder_ / "a_velkcompressed.avif"));
     EXPECT_TRUE(fs::exists(folder_ / "a_velkcompressed.jpg"));
+
+    // Once the person moves their file away, the next run compresses b.jpg: the clash was
+    // never b.jpg's own failure.
+    fs::rename(folder_ / "b_velkcompressed.jpg", folder_ / "mine.jpg");
+    once({}, 0);
+    EXPECT_TRUE(fs::exists(folder_ / "b_velkcompressed.jpg"));
 }
 
 TEST_F(EngineSafetyProgramTest, ASourceOverwrittenDuringItsEncodeGetsAnOutputOfItsNewContents) {
