@@ -100,6 +100,8 @@ void HistoryWindow::showRowMenu(int tableRow, QPoint globalPosition) {
     if (menu.isEmpty())
         return;
     menu.popup(globalPosition, menu.defaultAction());
+    // From the keyboard, Enter then runs the first command, as it does on the row.
+    menu.setActiveAction(menu.defaultAction());
 }
 
 void HistoryWindow::restoreOriginal(int entryIndex) {

@@ -8,7 +8,6 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QKeySequence>
-#include <QShortcut>
 #include <QStyledItemDelegate>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -184,9 +183,6 @@ void HistoryWindow::buildLayout() {
     connect(&filterPopup_, &QComboBox::activated, this,
             [this] { setFilter(static_cast<Filter>(filterPopup_.currentData().toInt())); });
     connect(&clearButton_, &QPushButton::clicked, this, &HistoryWindow::clearHistory);
-    for (const QKeySequence& keys :
-         {QKeySequence(QKeySequence::Close), QKeySequence(Qt::CTRL | Qt::Key_W)})
-        connect(new QShortcut(keys, this), &QShortcut::activated, this, &QWidget::close);
 }
 
 void HistoryWindow::retitle(AppLanguage language) {
@@ -261,9 +257,13 @@ void HistoryWindow::reloadRows(AppLanguage language) {
         const CompressionHistoryEntry& entry = entries[row];
         for (std::size_t column = 0; column < historyColumns.size(); ++column) {
             const std::string_view id = historyColumns[column].identifier;
-            const QString cell =
+            const bool restored = restored_.contains(entry.id.toString());
+            QString cell =
                 QString::fromStdString(id == "result" ? resultText(entry, language)
                                                       : historyCellText(id, entry, language));
+            // A restored file holds its original again: nothing is saved any more.
+            if (id == "saved" && restored)
+                cell = QStringLiteral("—");
             auto item = std::make_unique<SortableItem>(cell);
             item->setToolTip(cell);
             item->setFont(cellFont);
@@ -370,7 +370,10 @@ bool HistoryWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void HistoryWindow::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape) {
+    // Escape and Ctrl+W close, as in any desktop window; the keys reach here from
+    // every child that has no use for them.
+    if (event->key() == Qt::Key_Escape || event->matches(QKeySequence::Close) ||
+        (event->key() == Qt::Key_W && event->modifiers() == Qt::ControlModifier)) {
         close();
         return;
     }

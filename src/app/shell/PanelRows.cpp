@@ -240,6 +240,8 @@ PopupRow::PopupRow(QString iconName, QString fallbackIcon, QWidget* parent)
     // One width for the three lists keeps their right edges and arrows in a column.
     popup_.setFixedWidth(popupWidth);
     popup_.setCursor(Qt::PointingHandCursor);
+    // On Linux a list's accessible name is its value; the label comes by this relation.
+    title_.setBuddy(&popup_);
     row->addWidget(&popup_, 0, Qt::AlignVCenter);
     setFixedHeight(
         std::max(heightFor(title_.fontMetrics(), rowHeight + 2), popup_.sizeHint().height() + 6));
@@ -258,6 +260,7 @@ SwitchRow::SwitchRow(QWidget* parent) : HoverableRow(parent) {
     title_.setFont(scaled(font(), 13, true));
     row->addWidget(&title_, 1);
     control_.setFixedSize(control_.sizeHint());
+    title_.setBuddy(&control_);
     row->addWidget(&control_, 0, Qt::AlignVCenter);
     setFixedHeight(heightFor(title_.fontMetrics(), rowHeight + 6));
 }

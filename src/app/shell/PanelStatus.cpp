@@ -143,8 +143,7 @@ void PanelStatus::render() {
         bar_.setAccessibleName(tr2(language, "Прогресс сжатия", "Compression progress"));
         summary_.setAccessibleName(tr2(language, "Итог пакета", "Batch summary"));
         // Named before it first shows: Stop while working, Resume while paused.
-        if (action_.text().isEmpty())
-            action_.setText(tr2(language, "Стоп", "Stop"));
+        action_.setText(tr2(language, "Стоп", "Stop"));
     }
 
     QPalette palette = line_.palette();

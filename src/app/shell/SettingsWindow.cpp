@@ -4,7 +4,6 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QPainter>
-#include <QShortcut>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
@@ -177,8 +176,8 @@ QWidget* SettingsWindow::row(QLabel& title, const std::vector<QWidget*>& control
         control->setParent(row);
         layout->addWidget(control, 0, Qt::AlignVCenter);
     }
-    // A control is announced with its row's title.
-    if (!controls.empty())
+    // A switch or a list is announced with its row's title; buttons have names of their own.
+    if (!controls.empty() && !qobject_cast<QPushButton*>(controls.front()))
         title.setBuddy(controls.front());
     return row;
 }
@@ -218,8 +217,6 @@ void SettingsWindow::bindActions() {
                 QFile::encodeName(item->data(Qt::UserRole).toString()).toStdString()));
         renderIgnoredFiles();
     });
-    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), this), &QShortcut::activated, this,
-            &QWidget::close);
     // The store reports its changes through the delegate, which renders every open view;
     // rendering here as well keeps this window right when nobody else does.
     for (QAbstractButton* toggle : {static_cast<QAbstractButton*>(&autostartSwitch_),
@@ -339,7 +336,10 @@ void SettingsWindow::renderIgnoredFiles() {
 }
 
 void SettingsWindow::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape) {
+    // Escape and Ctrl+W close, as in any desktop window; the keys reach here from
+    // every child that has no use for them.
+    if (event->key() == Qt::Key_Escape || event->matches(QKeySequence::Close) ||
+        (event->key() == Qt::Key_W && event->modifiers() == Qt::ControlModifier)) {
         close();
         return;
     }
