@@ -115,22 +115,22 @@ void HistoryWindow::buildLayout() {
     column->setContentsMargins(20, 18, 20, 20);
     column->setSpacing(10);
 
-    auto* header = new QHBoxLayout;
-    auto* titles = new QVBoxLayout;
-    titles->setSpacing(3);
+    // The title on a line of its own: with a large font it would otherwise be squeezed
+    // by the controls beside it.
     titleLabel_.setFont(relativeFont(font(), 1.5, QFont::Bold));
-    titles->addWidget(&titleLabel_);
+    column->addWidget(&titleLabel_);
+    auto* header = new QHBoxLayout;
     QPalette subtle = summaryLabel_.palette();
     subtle.setColor(QPalette::WindowText, panelColors::secondaryText(palette()));
     summaryLabel_.setPalette(subtle);
-    titles->addWidget(&summaryLabel_);
-    header->addLayout(titles, 1);
+    summaryLabel_.setWordWrap(true);
+    header->addWidget(&summaryLabel_, 1);
     filterLabel_.setBuddy(&filterPopup_);
-    header->addWidget(&filterLabel_, 0, Qt::AlignBottom);
-    header->addWidget(&filterPopup_, 0, Qt::AlignBottom);
+    header->addWidget(&filterLabel_);
+    header->addWidget(&filterPopup_);
     header->addSpacing(8);
     clearButton_.setCursor(Qt::PointingHandCursor);
-    header->addWidget(&clearButton_, 0, Qt::AlignBottom);
+    header->addWidget(&clearButton_);
     column->addLayout(header);
 
     table_.setColumnCount(static_cast<int>(historyColumns.size()));
@@ -149,8 +149,15 @@ void HistoryWindow::buildLayout() {
     table_.horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     table_.horizontalHeader()->setHighlightSections(false);
     table_.horizontalHeader()->setSortIndicatorShown(true);
-    for (std::size_t i = 0; i < historyColumns.size(); ++i)
-        table_.setColumnWidth(static_cast<int>(i), historyColumns[i].width);
+    // The widths were chosen for a 10 pt font; a larger one widens the columns with it.
+    const qreal widen = std::max(1.0, fontMetrics().height() / 16.0);
+    int tableWidth = 0;
+    for (std::size_t i = 0; i < historyColumns.size(); ++i) {
+        const int width = qRound(historyColumns[i].width * widen);
+        table_.setColumnWidth(static_cast<int>(i), width);
+        tableWidth += width;
+    }
+    resize(std::max(width(), tableWidth + 60), std::max(height(), qRound(contentHeight * widen)));
     table_.setSortingEnabled(true);
     table_.sortByColumn(static_cast<int>(historyColumns.size()) - 1, Qt::DescendingOrder);
     table_.installEventFilter(this);

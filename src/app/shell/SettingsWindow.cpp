@@ -117,7 +117,9 @@ void SettingsWindow::buildLayout() {
 
     ignoredList_.setFont(scaledFont(font(), 12));
     ignoredList_.setFixedHeight(4 * ignoredList_.fontMetrics().lineSpacing() + 12);
+    // Long paths lose their middle (the file name stays) rather than scroll sideways.
     ignoredList_.setTextElideMode(Qt::ElideMiddle);
+    ignoredList_.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     ignoredEmpty_.setFont(scaledFont(font(), 12));
     ignoredEmpty_.setPalette(subtle);
     ignoredEmpty_.setWordWrap(true);
