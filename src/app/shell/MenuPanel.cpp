@@ -126,6 +126,8 @@ void MenuPanel::buildLayout() {
     scroll_.setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"
                                          "QScrollBar:vertical { width: 6px; }"));
     scroll_.setWidget(&body_);
+    // The rows take the focus, not the frame around them; the wheel still scrolls it.
+    scroll_.setFocusPolicy(Qt::NoFocus);
     body_.setAutoFillBackground(false);
 
     titleLabel_.setText(qs(appName));

@@ -337,11 +337,13 @@ void GroupView::paintEvent(QPaintEvent*) {
 CollapsibleContainer::CollapsibleContainer(QWidget* content, QWidget* parent)
     : QWidget(parent), content_(content) {
     content_->setParent(this);
-    setFixedHeight(0);
+    setOpenHeight(0);
 }
 
 void CollapsibleContainer::setOpenHeight(int height) {
     setFixedHeight(std::max(0, height));
+    // A closed group's sliders must not take the focus that Tab passes on.
+    content_->setVisible(height > 0);
 }
 
 int CollapsibleContainer::contentHeight() const {
