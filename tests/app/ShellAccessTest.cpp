@@ -13,6 +13,7 @@
 #include <QSlider>
 
 #include "ShellFixture.h"
+#include "app/shell/AboutDialog.h"
 #include "app/shell/HistoryWindow.h"
 #include "app/shell/Legibility.h"
 #include "app/shell/MenuPanel.h"
@@ -73,8 +74,9 @@ TEST_F(ShellAccessTest, EveryControlHasANameInTheInterfaceLanguage) {
     actions.stopIgnoring = [](const std::filesystem::path&) {};
     SettingsWindow settings(store, actions);
     HistoryWindow history(store, actions);
+    AboutDialog about(store);
     const std::vector<std::pair<const char*, QWidget*>> views = {
-        {"panel", &panel}, {"settings", &settings}, {"history", &history}};
+        {"panel", &panel}, {"settings", &settings}, {"history", &history}, {"about", &about}};
 
     std::map<AppLanguage, std::map<QWidget*, QString>> names;
     for (const AppLanguage language : allAppLanguages) {
@@ -83,6 +85,7 @@ TEST_F(ShellAccessTest, EveryControlHasANameInTheInterfaceLanguage) {
             panel.render();
             settings.render();
             history.render();
+            about.render();
             int controls = 0;
             for (QWidget* child : widget->findChildren<QWidget*>()) {
                 if (!isControl(child))
@@ -109,6 +112,25 @@ TEST_F(ShellAccessTest, EveryControlHasANameInTheInterfaceLanguage) {
     EXPECT_EQ(accessibleName(&onboarding.onboardingButton()), QStringLiteral("Выбрать папку"));
     EXPECT_EQ(announcedName(&onboarding.presetPopup()), QStringLiteral("Степень сжатия"))
         << "a list is announced by its label, not only its value";
+}
+
+TEST_F(ShellAccessTest, TheWatchedFolderShowsWholeAndAboutOpensFromSettings) {
+    AppStore& store = makeStore(watching());
+    MenuPanel panel(store);
+    SettingsWindow settings(store);
+    const QString folder = QString::fromStdString(folder_.native());
+    EXPECT_EQ(panel.folderRow().subtitleText(), QStringLiteral("Inbox"));
+    EXPECT_EQ(panel.folderRow().toolTip(), folder) << "outside home, the path as it is";
+    EXPECT_EQ(settings.folderPathLabel().text(), folder);
+
+    int asked = 0;
+    QObject::connect(&settings, &SettingsWindow::aboutRequested, [&] { ++asked; });
+    settings.aboutButton().click();
+    EXPECT_EQ(asked, 1);
+    AboutDialog about(store);
+    EXPECT_TRUE(about.versionLabel().text().startsWith(QStringLiteral("Version ")));
+    EXPECT_TRUE(about.versionLabel().text().contains(QStringLiteral("(build ")));
+    EXPECT_EQ(about.logFolderButton().text(), QStringLiteral("Open log folder"));
 }
 
 TEST_F(ShellAccessTest, EscapeClosesAnOpenListFirstThenThePanel) {
