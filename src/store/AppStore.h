@@ -169,6 +169,12 @@ public:
     void openWatchDirectory();
     void openBackupDirectory();
     void clearBackups(UserDialogs::Window from = nullptr);
+    /// How many files the backup folder holds, at every depth, and their total size.
+    struct BackupFolderSize {
+        std::int64_t files = 0;
+        std::int64_t bytes = 0;
+    };
+    BackupFolderSize backupFolderSize(const std::filesystem::path& folder) const;
     void openWebsite();
     void checkUpdates(UserDialogs::Window from = nullptr);
     /// Whether a folder dialog opened by selectWatchDirectory is still waiting for the user.

@@ -22,8 +22,10 @@ public:
         AlertStyle style = AlertStyle::informational;
         std::string message;
         std::string informativeText;
-        /// The first is the default button; at least one.
+        /// At least one; the last is also the answer to Escape and to closing the alert.
         std::vector<std::string> buttons;
+        /// Index of the button Enter presses: the harmless one for an irreversible action.
+        std::size_t defaultButton = 0;
     };
     /// Index into Alert::buttons of the pressed button.
     using AlertCompletion = std::function<void(int button)>;

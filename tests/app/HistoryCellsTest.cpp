@@ -1,5 +1,5 @@
 #include "app/shell/HistoryCells.h"
-#include "app/shell/ByteCountText.h"
+#include "core/ByteCountText.h"
 
 #include <gtest/gtest.h>
 
@@ -101,19 +101,28 @@ TEST(HistoryCellsTest, SummaryCountsEachFileOnceByItsLatestRowAndSumsOnlyKnownSa
         << "an absurd stored size saturates instead of wrapping negative";
 }
 
-TEST(HistoryCellsTest, DatesUseTheLanguagesShortLocaleFormat) {
+TEST(HistoryCellsTest, DatesFollowTheSystemLocalesFormatInTheInterfaceLanguage) {
     const Date date = std::chrono::system_clock::from_time_t(1'796'040'000); // 2026-11-30
-    const QString russian = QString::fromStdString(historyDateText(date, AppLanguage::russian));
-    const QString english = QString::fromStdString(historyDateText(date, AppLanguage::english));
-    EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^\d\d\.\d\d\.\d{4} \d\d:\d\d$)"))
-                    .match(russian)
-                    .hasMatch())
-        << russian.toStdString();
-    EXPECT_TRUE(
-        QRegularExpression(QStringLiteral(R"(^\d{1,2}/\d{1,2}/\d\d,? \d{1,2}:\d\d\s?[AP]M$)"))
-            .match(english)
-            .hasMatch())
-        << english.toStdString();
+    struct Case {
+        const char* system;
+        AppLanguage language;
+        const char* pattern;
+    };
+    const Case cases[] = {
+        {"ru_RU", AppLanguage::russian, R"(^\d\d\.\d\d\.\d{4} \d\d:\d\d$)"},
+        {"en_US", AppLanguage::english, R"(^\d{1,2}/\d{1,2}/\d\d,? \d{1,2}:\d\d\s?[AP]M$)"},
+        // A British system keeps its day-first order and 24-hour clock in English.
+        {"en_GB", AppLanguage::english, R"(^30/11/\d{4},? \d\d:\d\d$)"},
+        // A German system with a Russian interface: Russian, as Qt knows no ru_DE.
+        {"de_DE", AppLanguage::russian, R"(^\d\d\.\d\d\.\d{4} \d\d:\d\d$)"},
+        // A German system with an English interface: the German-English locale data.
+        {"de_DE", AppLanguage::english, R"(^30/11/\d{4},? \d\d:\d\d$)"},
+    };
+    for (const Case& c : cases) {
+        const QString shown = QString::fromStdString(historyDateText(date, c.language, c.system));
+        EXPECT_TRUE(QRegularExpression(QString::fromLatin1(c.pattern)).match(shown).hasMatch())
+            << c.system << ": " << shown.toStdString();
+    }
 }
 
 } // namespace

@@ -227,8 +227,12 @@ TEST_F(AppStoreCommandsTest, BackupsAreOpenedOrClearedOnlyWhenTheyExist) {
     store->openBackupDirectory();
     EXPECT_EQ(dialogs_.openedFolders, std::vector<fs::path>{backups_});
 
+    fs::create_directories(backups_ / "2026-12-09");
+    test::writeFile(backups_ / "2026-12-09" / "b.jpg", "yy");
     store->clearBackups(window());
-    EXPECT_EQ(lastAlert().message, "Очистить все бэкапы?");
+    EXPECT_EQ(lastAlert().message, "Удалить 2 бэкапа (3 байта)?") << "what goes, counted";
+    EXPECT_EQ(lastAlert().informativeText, "Исходники в них нельзя будет восстановить.");
+    EXPECT_EQ(lastAlert().defaultButton, 1u) << "Enter answers Cancel";
     EXPECT_EQ(lastAlert().style, UserDialogs::AlertStyle::warning);
     dialogs_.press(1);
     EXPECT_TRUE(fs::exists(backups_ / "2026-12-08" / "a.jpg")) << "Cancel keeps them";

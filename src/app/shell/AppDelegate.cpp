@@ -12,6 +12,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include "app/shell/AboutDialog.h"
 #include "app/shell/HistoryWindow.h"
 #include "app/shell/MenuPanel.h"
 #include "app/shell/PanelStatus.h"
@@ -179,6 +180,8 @@ void AppDelegate::createContextMenu() {
     connect(historyAction_, &QAction::triggered, this, &AppDelegate::openHistory);
     settingsAction_ = contextMenu_->addAction(QString());
     connect(settingsAction_, &QAction::triggered, this, &AppDelegate::openSettings);
+    aboutAction_ = contextMenu_->addAction(QString());
+    connect(aboutAction_, &QAction::triggered, this, &AppDelegate::openAbout);
     contextMenu_->addSeparator();
     quitAction_ = contextMenu_->addAction(QString());
     connect(quitAction_, &QAction::triggered, this, &AppDelegate::quit, Qt::QueuedConnection);
@@ -206,6 +209,7 @@ void AppDelegate::retitleContextMenu() {
     openFolderAction_->setText(tr2(language, "Открыть папку сжатия", "Open compression folder"));
     historyAction_->setText(tr2(language, "История сжатий", "Compression history"));
     settingsAction_->setText(tr2(language, "Настройки", "Settings"));
+    aboutAction_->setText(tr2(language, "О программе", "About"));
     quitAction_->setText(tr2(language, "Выйти из Velk | Compressor", "Quit Velk | Compressor"));
 }
 
@@ -273,17 +277,27 @@ void AppDelegate::closePanel() {
 
 void AppDelegate::openSettings() {
     closePanel();
-    if (!settingsWindow_)
-        settingsWindow_ = std::make_unique<SettingsWindow>(store_);
+    if (!settingsWindow_) {
+        settingsWindow_ = std::make_unique<SettingsWindow>(store_, historyActions_);
+        connect(settingsWindow_.get(), &SettingsWindow::aboutRequested, this,
+                &AppDelegate::openAbout);
+    }
     settingsWindow_->showWindow();
 }
 
 void AppDelegate::openHistory() {
     closePanel();
     if (!historyWindow_)
-        historyWindow_ = std::make_unique<HistoryWindow>(store_);
+        historyWindow_ = std::make_unique<HistoryWindow>(store_, historyActions_);
     store_.acknowledgeFailures();
     historyWindow_->showWindow();
+}
+
+void AppDelegate::openAbout() {
+    closePanel();
+    if (!aboutDialog_)
+        aboutDialog_ = std::make_unique<AboutDialog>(store_);
+    aboutDialog_->showDialog();
 }
 
 void AppDelegate::showView(const QString& view) {
@@ -304,6 +318,8 @@ void AppDelegate::renderAll() {
         settingsWindow_->render();
     if (historyWindow_)
         historyWindow_->render();
+    if (aboutDialog_)
+        aboutDialog_->render();
 }
 
 QString AppDelegate::statusTitle() const {

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QString>
 
+#include "app/shell/HistoryActions.h"
 #include "app/shell/StatusIcon.h"
 #include "app/shell/StatusTitle.h"
 
@@ -17,6 +18,7 @@ class QSystemTrayIcon;
 
 namespace velk {
 
+class AboutDialog;
 class AppStore;
 class HistoryWindow;
 class MenuPanel;
@@ -45,6 +47,10 @@ public:
     void closePanel();
     void openSettings();
     void openHistory();
+    void openAbout();
+    /// The store's restore and ignore commands, for the history and the settings. Set
+    /// before the windows are first opened; without them those commands are not offered.
+    void setHistoryActions(HistoryActions actions) { historyActions_ = std::move(actions); }
     /// "panel", "settings" or "history", as another launch asks for it.
     void showView(const QString& view);
     /// Refreshes the tray icon's badge and tooltip.
@@ -63,6 +69,7 @@ public:
     MenuPanel* panel() const { return panel_.get(); }
     SettingsWindow* settingsWindow() const { return settingsWindow_.get(); }
     HistoryWindow* historyWindow() const { return historyWindow_.get(); }
+    AboutDialog* aboutDialog() const { return aboutDialog_.get(); }
     QMenu* contextMenu() const { return contextMenu_.get(); }
 
     /// Whether the launch opens the panel by itself, once the engine had its chance to
@@ -99,11 +106,14 @@ private:
     QAction* historyAction_ = nullptr;
     QAction* settingsAction_ = nullptr;
     QAction* quitAction_ = nullptr;
+    QAction* aboutAction_ = nullptr;
     QAction* resumeAction_ = nullptr;
     std::unique_ptr<QMenu> pauseMenu_;
     std::unique_ptr<MenuPanel> panel_;
     std::unique_ptr<SettingsWindow> settingsWindow_;
     std::unique_ptr<HistoryWindow> historyWindow_;
+    std::unique_ptr<AboutDialog> aboutDialog_;
+    HistoryActions historyActions_;
     std::optional<StatusIconLook> shownLook_;
     QColor shownColor_;
     /// The panel's background under the tray icon, as last sampled; none before.

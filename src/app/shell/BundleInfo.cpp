@@ -28,4 +28,8 @@ QString displayVersion() {
     return QString::fromStdString(runningProgramVersion().version);
 }
 
+QString displayBuild() {
+    return QString::fromStdString(runningProgramVersion().build);
+}
+
 } // namespace velk

@@ -4,7 +4,7 @@
 #include <QLocale>
 #include <set>
 
-#include "app/shell/ByteCountText.h"
+#include "core/ByteCountText.h"
 #include "core/Paths.h"
 #include "core/Text.h"
 
@@ -77,9 +77,17 @@ std::string historySummary(const std::vector<CompressionHistoryEntry>& entries,
            text(language, " · Сэкономлено: ", " · Saved: ") + byteCountText(saved, language);
 }
 
-std::string historyDateText(Date date, AppLanguage language) {
-    const QLocale locale(language == AppLanguage::russian ? QStringLiteral("ru_RU")
-                                                          : QStringLiteral("en_US"));
+std::string historyDateText(Date date, AppLanguage language, const std::string& systemLocale) {
+    const QLocale system =
+        systemLocale.empty() ? QLocale::system() : QLocale(QString::fromStdString(systemLocale));
+    const QLocale::Language wanted =
+        language == AppLanguage::russian ? QLocale::Russian : QLocale::English;
+    // The system's formats when it speaks the interface language; else the interface
+    // language as spoken in the system's country (Qt falls back to the language's main
+    // country where the pair is unknown).
+    QLocale locale = system.language() == wanted ? system : QLocale(wanted, system.territory());
+    if (locale.language() != wanted)
+        locale = QLocale(wanted);
     const auto millis =
         std::chrono::duration_cast<std::chrono::milliseconds>(date.time_since_epoch()).count();
     const QDateTime local = QDateTime::fromMSecsSinceEpoch(millis);

@@ -38,7 +38,10 @@ bool historyCellIsError(std::string_view column, const CompressionHistoryEntry& 
 std::string historySummary(const std::vector<CompressionHistoryEntry>& entries,
                            AppLanguage language);
 
-/// Short date and short time in the language's locale (ru_RU, en_US), local time.
-std::string historyDateText(Date date, AppLanguage language);
+/// Short date and short time, local time, as the system locale writes them, in the
+/// interface language: with an en_GB system and a Russian interface, the Russian words
+/// and the British order where the locale data has one. `systemLocale` is a locale name
+/// such as "de_DE"; empty for the system's own.
+std::string historyDateText(Date date, AppLanguage language, const std::string& systemLocale = {});
 
 } // namespace velk

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QCursor>
 #include <QGuiApplication>
@@ -11,6 +12,7 @@
 #include <QTimer>
 
 #include "app/shell/HistoryCells.h"
+#include "app/shell/Legibility.h"
 #include "app/shell/MenuIcon.h"
 #include "core/Constants.h"
 #include "core/Paths.h"
@@ -19,6 +21,7 @@
 #include "model/OriginalPolicy.h"
 #include "platform/VipsImageCodec.h"
 #include "store/AppStore.h"
+#include "store/HomePath.h"
 
 namespace velk {
 
@@ -46,10 +49,9 @@ QString tr2(AppLanguage language, std::string_view russian, std::string_view eng
     return qs(text(language, russian, english));
 }
 
-QFont pixelFont(QFont font, int pixels, QFont::Weight weight = QFont::Normal) {
-    font.setPixelSize(pixels);
-    font.setWeight(weight);
-    return font;
+/// Drawn for a 13 px (10 pt) application font; follows the desktop's size in proportion.
+QFont scaledFont(const QFont& font, int designPixels, QFont::Weight weight = QFont::Normal) {
+    return relativeFont(font, designPixels / 13.0, weight);
 }
 
 /// Asked on every render, as the menu cases are: encoders can come and go with packages.
@@ -124,10 +126,12 @@ void MenuPanel::buildLayout() {
     scroll_.setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"
                                          "QScrollBar:vertical { width: 6px; }"));
     scroll_.setWidget(&body_);
+    // The rows take the focus, not the frame around them; the wheel still scrolls it.
+    scroll_.setFocusPolicy(Qt::NoFocus);
     body_.setAutoFillBackground(false);
 
     titleLabel_.setText(qs(appName));
-    titleLabel_.setFont(pixelFont(font(), 13, QFont::DemiBold));
+    titleLabel_.setFont(scaledFont(font(), 13, QFont::DemiBold));
     titleLabel_.setContentsMargins(12, 4, 12, 0);
     rootStack->addWidget(&titleLabel_);
 
@@ -157,13 +161,13 @@ QWidget* MenuPanel::buildOnboarding() {
     layout->addWidget(&onboardingIcon_);
 
     onboardingTitleLabel_.setParent(column);
-    onboardingTitleLabel_.setFont(pixelFont(font(), 15, QFont::DemiBold));
+    onboardingTitleLabel_.setFont(scaledFont(font(), 15, QFont::DemiBold));
     onboardingTitleLabel_.setAlignment(Qt::AlignCenter);
     onboardingTitleLabel_.setWordWrap(true);
     layout->addWidget(&onboardingTitleLabel_);
 
     onboardingBodyLabel_.setParent(column);
-    onboardingBodyLabel_.setFont(pixelFont(font(), 12));
+    onboardingBodyLabel_.setFont(scaledFont(font(), 12));
     onboardingBodyLabel_.setAlignment(Qt::AlignCenter);
     onboardingBodyLabel_.setWordWrap(true);
     QPalette subtle = onboardingBodyLabel_.palette();
@@ -263,6 +267,8 @@ void MenuPanel::bindActions() {
     connect(&presetRow_->popup(), &QComboBox::activated, this, &MenuPanel::changePreset);
     connect(&formatRow_->popup(), &QComboBox::activated, this, &MenuPanel::changeFormat);
     connect(&originalRow_->popup(), &QComboBox::activated, this, &MenuPanel::changeOriginalPolicy);
+    for (PopupRow* row : {presetRow_, formatRow_, originalRow_})
+        row->popup().view()->window()->installEventFilter(this);
     for (QualityRow* row : qualityRows_)
         row->onChange = [this](int) { applyQualityRows(); };
 
@@ -347,9 +353,12 @@ void MenuPanel::retitle(AppLanguage language) {
     onboardingButton_.setText(tr2(language, "Выбрать папку", "Choose folder"));
     onboardingQuitButton_.setText(tr2(language, "Выйти", "Quit"));
     switchRow_->control().setAccessibleName(switchRow_->titleText());
-    presetRow_->popup().setAccessibleName(presetRow_->titleText());
-    formatRow_->popup().setAccessibleName(formatRow_->titleText());
-    originalRow_->popup().setAccessibleName(originalRow_->titleText());
+    // A list is announced by what it chooses, then by its value.
+    for (PopupRow* row : {presetRow_, formatRow_, originalRow_})
+        row->popup().setAccessibleName(row->titleText());
+    for (QualityRow* row : qualityRows_)
+        row->setLanguage(language);
+    titleLabel_.setAccessibleName(qs(appName));
 }
 
 void MenuPanel::updateFolderRow() {
@@ -362,6 +371,13 @@ void MenuPanel::updateFolderRow() {
     else if (const auto& folder = store_.config().watchDirectory)
         subtitle = qs(displayName(*folder));
     folderRow_->setSubtitleText(subtitle);
+    // The name alone is ambiguous ("inbox" where?): the whole path on hover and for the
+    // screen reader.
+    const QString path = store_.config().watchDirectory
+                             ? qs(homeRelativePath(*store_.config().watchDirectory))
+                             : QString();
+    folderRow_->setToolTip(path);
+    folderRow_->setAccessibleDescription(path.isEmpty() ? subtitle : path);
 }
 
 void MenuPanel::updateStatusLine() {
@@ -499,6 +515,11 @@ void MenuPanel::showNear(const QRect& trayGeometry) {
     show();
     raise();
     activateWindow();
+    // The focus starts on the view's first control, so Tab and Enter work at once.
+    if (showsOnboarding())
+        onboardingButton_.setFocus(Qt::ActiveWindowFocusReason);
+    else
+        switchRow_->control().setFocus(Qt::ActiveWindowFocusReason);
     fadeTo(1, showFadeMs, generation, false);
 }
 
@@ -614,13 +635,41 @@ bool MenuPanel::isFloating() const {
     return windowType() != Qt::Window;
 }
 
+bool MenuPanel::closeOpenPopup() {
+    for (PopupRow* row : {presetRow_, formatRow_, originalRow_}) {
+        if (row->popup().view()->isVisible()) {
+            row->popup().hidePopup();
+            return true;
+        }
+    }
+    // A list that closed itself on this very Escape must not have it close the panel too.
+    return popupClosedAt_.isValid() && popupClosedAt_.elapsed() < popupEscapeGraceMs;
+}
+
 void MenuPanel::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape) {
-        closePanel();
+        if (!closeOpenPopup())
+            closePanel();
         event->accept();
         return;
     }
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        // The onboarding's one button is its default, wherever the focus is.
+        if (showsOnboarding()) {
+            onboardingButton_.click();
+            event->accept();
+            return;
+        }
+    }
     QWidget::keyPressEvent(event);
+}
+
+bool MenuPanel::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Hide)
+        for (PopupRow* row : {presetRow_, formatRow_, originalRow_})
+            if (watched == row->popup().view()->window())
+                popupClosedAt_.start();
+    return QWidget::eventFilter(watched, event);
 }
 
 void MenuPanel::mousePressEvent(QMouseEvent* event) {

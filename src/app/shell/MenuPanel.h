@@ -3,6 +3,7 @@
 #include <array>
 #include <optional>
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPainterPath>
 #include <QPointer>
@@ -77,6 +78,7 @@ signals:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -104,6 +106,8 @@ private:
     void changeOriginalPolicy();
     void applyQualityRows();
     void chooseFolder();
+    /// Closes an open pop-up list; true when one was open (or has just closed itself).
+    bool closeOpenPopup();
 
     AppStore& store_;
     // Before body_: the scroll area would delete the body it holds if it went first.
@@ -147,6 +151,9 @@ private:
     std::optional<bool> showsCustomControls_;
     std::optional<AppLanguage> lastRenderedLanguage_;
     std::optional<bool> lastShowsOnboarding_;
+    /// When a pop-up list last closed: its Escape may reach the panel right after.
+    QElapsedTimer popupClosedAt_;
+    static constexpr int popupEscapeGraceMs = 150;
 };
 
 } // namespace velk

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QAccessibleWidget>
 #include <QEnterEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -9,6 +10,7 @@
 #include <QPainter>
 #include <QSignalBlocker>
 
+#include "app/shell/Legibility.h"
 #include "app/shell/MenuIcon.h"
 
 namespace velk {
@@ -52,15 +54,39 @@ constexpr int rowWithSubtitleHeight = 44;
 constexpr int rowPadding = 10;
 constexpr int popupWidth = 100;
 
-QFont withPixelSize(QFont font, int pixels, bool bold = false) {
-    font.setPixelSize(pixels);
-    font.setBold(bold);
-    return font;
+/// The panel was drawn for a 13 px (10 pt) application font; sizes follow the font the
+/// desktop sets, in proportion.
+QFont scaled(const QFont& font, int designPixels, bool bold = false) {
+    return relativeFont(font, designPixels / 13.0, bold ? QFont::Bold : QFont::Normal);
+}
+
+/// A row's height for its text: the designed height, or more when the font needs it.
+int heightFor(const QFontMetrics& metrics, int designed, int lines = 1) {
+    return std::max(designed, lines * metrics.lineSpacing() + 16);
 }
 
 void setIcon(QLabel& label, const QString& name, const QString& fallback) {
     label.setPixmap(menuIconImage(name, fallback, label.palette().color(QPalette::WindowText),
                                   label.devicePixelRatioF()));
+}
+
+/// A RowButton is a button to assistive technology, pressed like one; a plain widget
+/// would reach it as a nameless filler.
+class RowButtonAccessible : public QAccessibleWidget {
+public:
+    explicit RowButtonAccessible(RowButton* row) : QAccessibleWidget(row, QAccessible::Button) {}
+    QStringList actionNames() const override { return {pressAction()}; }
+    void doAction(const QString& action) override {
+        if (action == pressAction())
+            static_cast<RowButton*>(widget())->activate();
+    }
+};
+
+QAccessibleInterface* rowButtonAccessible(const QString& className, QObject* object) {
+    // Owned by Qt's accessibility cache once returned.
+    if (className == QLatin1String("velk::RowButton"))
+        return new RowButtonAccessible(static_cast<RowButton*>(object));
+    return nullptr;
 }
 
 } // namespace
@@ -103,15 +129,26 @@ void HoverableRow::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     QColor color = palette().color(QPalette::WindowText);
-    color.setAlphaF(0.08 * std::max<qreal>(highlight_, hasFocus() ? 0.7 : 0));
+    color.setAlphaF(0.08 * highlight_);
     painter.setPen(Qt::NoPen);
     painter.setBrush(color);
     painter.drawRoundedRect(QRectF(rect()).adjusted(2, 1, -2, -1), 8, 8);
+    if (hasFocus()) {
+        // A tint alone is too faint to find; the ring reaches 3:1 against the card.
+        painter.setBrush(Qt::NoBrush);
+        painter.setPen(QPen(focusRingColor(palette(), panelColors::card(palette())), 2));
+        painter.drawRoundedRect(QRectF(rect()).adjusted(3, 2, -3, -2), 7, 7);
+    }
 }
 
 RowButton::RowButton(QString iconName, QString fallbackIcon, bool allowsSubtitle, QWidget* parent)
     : HoverableRow(parent), iconName_(std::move(iconName)), fallbackIcon_(std::move(fallbackIcon)),
       allowsSubtitle_(allowsSubtitle) {
+    static const bool accessibleRows = [] {
+        QAccessible::installFactory(rowButtonAccessible);
+        return true;
+    }();
+    (void)accessibleRows;
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::TabFocus);
     auto* row = new QHBoxLayout(this);
@@ -122,8 +159,8 @@ RowButton::RowButton(QString iconName, QString fallbackIcon, bool allowsSubtitle
     auto* texts = new QVBoxLayout;
     texts->setSpacing(1);
     texts->setContentsMargins(0, 0, 0, 0);
-    title_.setFont(withPixelSize(font(), 13));
-    subtitle_.setFont(withPixelSize(font(), 11));
+    title_.setFont(scaled(font(), 13));
+    subtitle_.setFont(scaled(font(), 11));
     QPalette subtle = subtitle_.palette();
     subtle.setColor(QPalette::WindowText, panelColors::secondaryText(palette()));
     subtitle_.setPalette(subtle);
@@ -131,12 +168,13 @@ RowButton::RowButton(QString iconName, QString fallbackIcon, bool allowsSubtitle
     texts->addWidget(&title_);
     texts->addWidget(&subtitle_);
     row->addLayout(texts, 1);
-    setFixedHeight(rowHeight);
+    setFixedHeight(heightFor(title_.fontMetrics(), rowHeight));
     updateIcon();
 }
 
 void RowButton::setTitleText(const QString& title) {
     title_.setText(title);
+    setAccessibleName(title);
 }
 
 void RowButton::setSubtitleText(const QString& subtitle) {
@@ -146,7 +184,10 @@ void RowButton::setSubtitleText(const QString& subtitle) {
     subtitle_.setToolTip(subtitle);
     elideSubtitle();
     subtitle_.setVisible(!subtitle.isEmpty());
-    setFixedHeight(subtitle.isEmpty() ? rowHeight : rowWithSubtitleHeight);
+    setFixedHeight(subtitle.isEmpty() ? heightFor(title_.fontMetrics(), rowHeight)
+                                      : std::max(rowWithSubtitleHeight,
+                                                 title_.fontMetrics().lineSpacing() +
+                                                     subtitle_.fontMetrics().lineSpacing() + 14));
 }
 
 void RowButton::elideSubtitle() {
@@ -191,16 +232,19 @@ PopupRow::PopupRow(QString iconName, QString fallbackIcon, QWidget* parent)
     row->setSpacing(8);
     icon_.setFixedSize(iconSize, iconSize);
     row->addWidget(&icon_, 0, Qt::AlignVCenter);
-    title_.setFont(withPixelSize(font(), 13));
+    title_.setFont(scaled(font(), 13));
     title_.setMinimumWidth(0);
     title_.setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     row->addWidget(&title_, 1);
-    popup_.setFont(withPixelSize(font(), 11));
+    popup_.setFont(scaled(font(), 11));
     // One width for the three lists keeps their right edges and arrows in a column.
     popup_.setFixedWidth(popupWidth);
     popup_.setCursor(Qt::PointingHandCursor);
+    // On Linux a list's accessible name is its value; the label comes by this relation.
+    title_.setBuddy(&popup_);
     row->addWidget(&popup_, 0, Qt::AlignVCenter);
-    setFixedHeight(rowHeight + 2);
+    setFixedHeight(
+        std::max(heightFor(title_.fontMetrics(), rowHeight + 2), popup_.sizeHint().height() + 6));
     setIcon(icon_, iconName_, fallbackIcon_);
 }
 
@@ -213,11 +257,12 @@ void PopupRow::changeEvent(QEvent* event) {
 SwitchRow::SwitchRow(QWidget* parent) : HoverableRow(parent) {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(rowPadding + 2, 0, rowPadding, 0);
-    title_.setFont(withPixelSize(font(), 13, true));
+    title_.setFont(scaled(font(), 13, true));
     row->addWidget(&title_, 1);
     control_.setFixedSize(control_.sizeHint());
+    title_.setBuddy(&control_);
     row->addWidget(&control_, 0, Qt::AlignVCenter);
-    setFixedHeight(rowHeight + 6);
+    setFixedHeight(heightFor(title_.fontMetrics(), rowHeight + 6));
 }
 
 QualityRow::QualityRow(const QString& title, QWidget* parent) : QWidget(parent), title_(title) {
@@ -225,19 +270,20 @@ QualityRow::QualityRow(const QString& title, QWidget* parent) : QWidget(parent),
     row->setContentsMargins(rowPadding + 2, 0, rowPadding, 0);
     row->setSpacing(10);
     titleLabel_.setText(title);
-    titleLabel_.setFont(withPixelSize(font(), 12));
-    titleLabel_.setFixedWidth(38);
+    titleLabel_.setFont(scaled(font(), 12));
+    titleLabel_.setFixedWidth(
+        std::max(38, titleLabel_.fontMetrics().horizontalAdvance(QStringLiteral("HEIC")) + 4));
     row->addWidget(&titleLabel_);
     slider_.setRange(minimumQuality, maximumQuality);
     slider_.setCursor(Qt::PointingHandCursor);
-    slider_.setAccessibleName(title + QStringLiteral(" quality"));
+    setLanguage(AppLanguage::english);
     row->addWidget(&slider_, 1);
-    valueLabel_.setFont(withPixelSize(font(), 12));
+    valueLabel_.setFont(scaled(font(), 12));
     valueLabel_.setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     valueLabel_.setFixedWidth(valueLabel_.fontMetrics().horizontalAdvance(QStringLiteral("100%")) +
                               4);
     row->addWidget(&valueLabel_);
-    setFixedHeight(30);
+    setFixedHeight(heightFor(titleLabel_.fontMetrics(), 30));
     setValue(75);
 
     connect(&slider_, &QSlider::valueChanged, this, [this](int value) {
@@ -249,6 +295,12 @@ QualityRow::QualityRow(const QString& title, QWidget* parent) : QWidget(parent),
         if (onChange)
             onChange(slider_.value());
     });
+}
+
+void QualityRow::setLanguage(AppLanguage language) {
+    slider_.setAccessibleName(language == AppLanguage::russian
+                                  ? QStringLiteral("Качество ") + title_
+                                  : title_ + QStringLiteral(" quality"));
 }
 
 void QualityRow::setValue(int value) {
@@ -285,11 +337,13 @@ void GroupView::paintEvent(QPaintEvent*) {
 CollapsibleContainer::CollapsibleContainer(QWidget* content, QWidget* parent)
     : QWidget(parent), content_(content) {
     content_->setParent(this);
-    setFixedHeight(0);
+    setOpenHeight(0);
 }
 
 void CollapsibleContainer::setOpenHeight(int height) {
     setFixedHeight(std::max(0, height));
+    // A closed group's sliders must not take the focus that Tab passes on.
+    content_->setVisible(height > 0);
 }
 
 int CollapsibleContainer::contentHeight() const {

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include "app/shell/ToggleSwitch.h"
+#include "model/AppLanguage.h"
 
 // The menu panel's row widgets. They are small, used by the panel only, and share one
 // look, so they live together.
@@ -114,6 +115,8 @@ public:
     static constexpr int maximumQuality = 100;
 
     explicit QualityRow(const QString& title, QWidget* parent = nullptr);
+    /// Names the slider for the screen reader: "JPEG quality" / "Качество JPEG".
+    void setLanguage(AppLanguage language);
     /// Clamps to the slider's range and updates the label; not a user change. Ignored
     /// while the user drags the knob.
     void setValue(int value);

@@ -6,10 +6,11 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
-#include "app/shell/ByteCountText.h"
 #include "app/shell/HistoryCells.h"
+#include "app/shell/Legibility.h"
 #include "app/shell/PanelRows.h"
 #include "app/shell/TrayStatus.h"
+#include "core/ByteCountText.h"
 #include "notify/BatchNotification.h"
 #include "store/AppStore.h"
 
@@ -80,8 +81,8 @@ PanelStatus::PanelStatus(AppStore& store, QWidget* parent) : QWidget(parent), st
     layout->setSpacing(5);
     auto* top = new QHBoxLayout;
     top->setSpacing(6);
-    QFont small = font();
-    small.setPixelSize(11);
+    // 11 px beside the panel's 13 px text, in proportion to the desktop's font.
+    const QFont small = relativeFont(font(), 11.0 / 13.0);
     line_.setFont(small);
     top->addWidget(&line_, 1);
     for (QAbstractButton* button : std::initializer_list<QAbstractButton*>{&action_, &pause_}) {
@@ -139,6 +140,10 @@ void PanelStatus::render() {
             tr2(language, "Запускать при входе в систему?", "Start at login?"));
         autostartYes_.setText(tr2(language, "Да", "Yes"));
         autostartNo_.setText(tr2(language, "Не сейчас", "Not now"));
+        bar_.setAccessibleName(tr2(language, "Прогресс сжатия", "Compression progress"));
+        summary_.setAccessibleName(tr2(language, "Итог пакета", "Batch summary"));
+        // Named before it first shows: Stop while working, Resume while paused.
+        action_.setText(tr2(language, "Стоп", "Stop"));
     }
 
     QPalette palette = line_.palette();

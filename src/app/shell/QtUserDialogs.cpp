@@ -49,10 +49,10 @@ void QtUserDialogs::showAlert(const Alert& alert, Window window, AlertCompletion
                                alert.message, alert.informativeText, window);
     std::vector<QAbstractButton*> buttons;
     for (std::size_t i = 0; i < alert.buttons.size(); ++i) {
-        // The first button is the default; a second one is the way out (Escape).
+        // The first button acts; a second one is the way out (Escape).
         const auto role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;
         QPushButton* button = box->addButton(qs(alert.buttons[i]), role);
-        if (i == 0)
+        if (i == alert.defaultButton)
             box->setDefaultButton(button);
         if (i == 1)
             box->setEscapeButton(button);

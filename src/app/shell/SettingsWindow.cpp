@@ -1,14 +1,21 @@
 #include "app/shell/SettingsWindow.h"
 
+#include <QFile>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "app/shell/BundleInfo.h"
+#include "app/shell/Legibility.h"
 #include "app/shell/PanelRows.h"
 #include "core/Constants.h"
+#include "core/Paths.h"
 #include "store/AppStore.h"
+#include "store/HomePath.h"
 
 namespace velk {
 
@@ -24,10 +31,9 @@ QString tr2(AppLanguage language, std::string_view russian, std::string_view eng
     return QString::fromStdString(text(language, russian, english));
 }
 
-QFont pixelFont(QFont font, int pixels, QFont::Weight weight = QFont::Normal) {
-    font.setPixelSize(pixels);
-    font.setWeight(weight);
-    return font;
+/// Drawn for a 13 px (10 pt) application font; follows the desktop's size in proportion.
+QFont scaledFont(const QFont& font, int designPixels, QFont::Weight weight = QFont::Normal) {
+    return relativeFont(font, designPixels / 13.0, weight);
 }
 
 /// A rounded card holding rows, with a hairline between them.
@@ -55,42 +61,42 @@ protected:
 
 } // namespace
 
-SettingsWindow::SettingsWindow(AppStore& store, QWidget* parent)
-    : QWidget(parent, Qt::Window), store_(store) {
-    setFixedSize(contentWidth, contentHeight);
+SettingsWindow::SettingsWindow(AppStore& store, HistoryActions actions, QWidget* parent)
+    : QWidget(parent, Qt::Window), store_(store), actions_(std::move(actions)) {
     buildLayout();
     bindActions();
     render();
 }
 
 void SettingsWindow::buildLayout() {
-    contentHost_.setGeometry(0, 0, contentWidth, contentHeight);
+    // The window takes the content's size, which grows with the desktop's font.
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSizeConstraint(QLayout::SetFixedSize);
+    outer->addWidget(&contentHost_);
+    contentHost_.setMinimumWidth(contentWidth);
     auto* column = new QVBoxLayout(&contentHost_);
     column->setContentsMargins(margin, margin, margin, margin);
     column->setSpacing(6);
 
-    heading_.setFont(pixelFont(font(), 20, QFont::Bold));
+    heading_.setFont(scaledFont(font(), 20, QFont::Bold));
     column->addWidget(&heading_);
     column->addSpacing(6);
 
-    languagePopup_.setFont(pixelFont(font(), 12));
+    languagePopup_.setFont(scaledFont(font(), 12));
     for (const AppLanguage language : allAppLanguages)
         languagePopup_.addItem(qs(title(language)), qs(rawValue(language)));
-    languagePopup_.setFixedWidth(120);
-    trayIconPopup_.setFont(pixelFont(font(), 12));
-    trayIconPopup_.setFixedWidth(120);
+    languagePopup_.setMinimumWidth(120);
+    trayIconPopup_.setFont(scaledFont(font(), 12));
+    trayIconPopup_.setMinimumWidth(120);
 
-    for (QPushButton* button : {&changeFolderButton_, &openBackupsButton_, &clearBackupsButton_,
-                                &updateButton_, &websiteButton_}) {
-        button->setFont(pixelFont(font(), 12));
+    for (QPushButton* button :
+         {&changeFolderButton_, &openBackupsButton_, &clearBackupsButton_, &updateButton_,
+          &websiteButton_, &stopIgnoringButton_, &aboutButton_}) {
+        button->setFont(scaledFont(font(), 12));
         button->setCursor(Qt::PointingHandCursor);
-        button->setFixedHeight(26);
+        button->setMinimumWidth(84);
     }
-    changeFolderButton_.setFixedWidth(96);
-    openBackupsButton_.setFixedWidth(84);
-    clearBackupsButton_.setFixedWidth(84);
-    updateButton_.setFixedWidth(110);
-    websiteButton_.setFixedWidth(96);
     for (ToggleSwitch* toggle : {&autostartSwitch_, &menuBarProgressSwitch_, &notificationsSwitch_})
         toggle->setFixedSize(toggle->sizeHint());
 
@@ -99,12 +105,36 @@ void SettingsWindow::buildLayout() {
     column->addWidget(section(menuBarTitle_, {row(progressLabel_, {&menuBarProgressSwitch_}),
                                               row(notificationsLabel_, {&notificationsSwitch_}),
                                               row(trayIconLabel_, {&trayIconPopup_})}));
+    folderPath_.setWordWrap(true);
+    folderPath_.setTextInteractionFlags(Qt::TextSelectableByMouse);
+    folderPath_.setFont(scaledFont(font(), 11));
+    QPalette subtle = folderPath_.palette();
+    subtle.setColor(QPalette::WindowText, panelColors::secondaryText(palette()));
+    folderPath_.setPalette(subtle);
     column->addWidget(
-        section(filesTitle_, {row(folderLabel_, {&changeFolderButton_}),
+        section(filesTitle_, {row(folderLabel_, {&changeFolderButton_}, &folderPath_),
                               row(backupsLabel_, {&openBackupsButton_, &clearBackupsButton_})}));
-    column->addWidget(
-        section(aboutTitle_, {row(versionLabel_, {}), row(updatesLabel_, {&updateButton_}),
-                              row(websiteLabel_, {&websiteButton_})}));
+
+    ignoredList_.setFont(scaledFont(font(), 12));
+    ignoredList_.setFixedHeight(4 * ignoredList_.fontMetrics().lineSpacing() + 12);
+    // Long paths lose their middle (the file name stays) rather than scroll sideways.
+    ignoredList_.setTextElideMode(Qt::ElideMiddle);
+    ignoredList_.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    ignoredEmpty_.setFont(scaledFont(font(), 12));
+    ignoredEmpty_.setPalette(subtle);
+    ignoredEmpty_.setWordWrap(true);
+    auto* ignoredBody = new QWidget;
+    auto* ignoredLayout = new QVBoxLayout(ignoredBody);
+    ignoredLayout->setContentsMargins(12, 8, 10, 8);
+    ignoredLayout->addWidget(&ignoredEmpty_);
+    ignoredLayout->addWidget(&ignoredList_);
+    ignoredLayout->addWidget(&stopIgnoringButton_, 0, Qt::AlignRight);
+    ignoredSection_ = section(ignoredTitle_, {ignoredBody});
+    column->addWidget(ignoredSection_);
+
+    column->addWidget(section(aboutTitle_, {row(versionLabel_, {&aboutButton_}),
+                                            row(updatesLabel_, {&updateButton_}),
+                                            row(websiteLabel_, {&websiteButton_})}));
     column->addStretch(1);
 }
 
@@ -113,7 +143,7 @@ QWidget* SettingsWindow::section(QLabel& title, const std::vector<QWidget*>& row
     auto* layout = new QVBoxLayout(section);
     layout->setContentsMargins(0, 8, 0, 0);
     layout->setSpacing(6);
-    title.setFont(pixelFont(font(), 13, QFont::DemiBold));
+    title.setFont(scaledFont(font(), 13, QFont::DemiBold));
     title.setContentsMargins(4, 0, 0, 0);
     layout->addWidget(&title);
     auto* card = new Card(section);
@@ -128,19 +158,29 @@ QWidget* SettingsWindow::section(QLabel& title, const std::vector<QWidget*>& row
     return section;
 }
 
-QWidget* SettingsWindow::row(QLabel& title, const std::vector<QWidget*>& controls) {
+QWidget* SettingsWindow::row(QLabel& title, const std::vector<QWidget*>& controls, QLabel* detail) {
     auto* row = new QWidget;
-    row->setFixedHeight(rowHeight);
+    row->setMinimumHeight(std::max(rowHeight, title.fontMetrics().lineSpacing() + 16));
     auto* layout = new QHBoxLayout(row);
-    layout->setContentsMargins(12, 0, 10, 0);
+    layout->setContentsMargins(12, 6, 10, 6);
     layout->setSpacing(6);
-    title.setFont(pixelFont(font(), 13));
-    title.setParent(row);
-    layout->addWidget(&title, 1);
+    title.setFont(scaledFont(font(), 13));
+    if (detail) {
+        auto* texts = new QVBoxLayout;
+        texts->setSpacing(2);
+        texts->addWidget(&title);
+        texts->addWidget(detail);
+        layout->addLayout(texts, 1);
+    } else {
+        layout->addWidget(&title, 1);
+    }
     for (QWidget* control : controls) {
         control->setParent(row);
         layout->addWidget(control, 0, Qt::AlignVCenter);
     }
+    // A switch or a list is announced with its row's title; buttons have names of their own.
+    if (!controls.empty() && !qobject_cast<QPushButton*>(controls.front()))
+        title.setBuddy(controls.front());
     return row;
 }
 
@@ -170,6 +210,15 @@ void SettingsWindow::bindActions() {
     connect(&updateButton_, &QPushButton::clicked, this,
             [this] { store_.checkUpdates(asDialogParent()); });
     connect(&websiteButton_, &QPushButton::clicked, this, [this] { store_.openWebsite(); });
+    connect(&aboutButton_, &QPushButton::clicked, this, &SettingsWindow::aboutRequested);
+    connect(&ignoredList_, &QListWidget::itemSelectionChanged, this,
+            [this] { stopIgnoringButton_.setEnabled(!ignoredList_.selectedItems().isEmpty()); });
+    connect(&stopIgnoringButton_, &QPushButton::clicked, this, [this] {
+        for (QListWidgetItem* item : ignoredList_.selectedItems())
+            actions_.stopIgnoring(std::filesystem::path(
+                QFile::encodeName(item->data(Qt::UserRole).toString()).toStdString()));
+        renderIgnoredFiles();
+    });
     // The store reports its changes through the delegate, which renders every open view;
     // rendering here as well keeps this window right when nobody else does.
     for (QAbstractButton* toggle : {static_cast<QAbstractButton*>(&autostartSwitch_),
@@ -200,6 +249,20 @@ void SettingsWindow::retitle(AppLanguage language) {
     openBackupsButton_.setText(tr2(language, "Открыть", "Open"));
     clearBackupsButton_.setText(tr2(language, "Очистить", "Clear"));
     websiteButton_.setText(tr2(language, "Открыть", "Open"));
+    aboutButton_.setText(tr2(language, "Подробнее…", "About…"));
+    ignoredTitle_.setText(tr2(language, "Игнорируемые файлы", "Ignored files"));
+    ignoredEmpty_.setText(tr2(language, "Нет. Файл можно игнорировать из меню строки в истории.",
+                              "None. A file can be ignored from its row's menu in the history."));
+    stopIgnoringButton_.setText(tr2(language, "Не игнорировать", "Stop ignoring"));
+    ignoredList_.setAccessibleName(ignoredTitle_.text());
+    // Two buttons say "Open": the names tell them apart for a screen reader.
+    changeFolderButton_.setAccessibleName(
+        tr2(language, "Изменить папку сжатия", "Change compression folder"));
+    openBackupsButton_.setAccessibleName(tr2(language, "Открыть бэкапы", "Open backups"));
+    clearBackupsButton_.setAccessibleName(tr2(language, "Очистить бэкапы", "Clear backups"));
+    websiteButton_.setAccessibleName(tr2(language, "Открыть сайт Velk", "Open Velk website"));
+    aboutButton_.setAccessibleName(
+        tr2(language, "О программе Velk | Compressor", "About Velk | Compressor"));
     autostartSwitch_.setAccessibleName(autostartLabel_.text());
     menuBarProgressSwitch_.setAccessibleName(progressLabel_.text());
     notificationsSwitch_.setAccessibleName(notificationsLabel_.text());
@@ -237,7 +300,52 @@ void SettingsWindow::render() {
             trayIconPopup_.setCurrentIndex(index);
     }
     updateButton_.setText(QString::fromStdString(store_.updateButtonTitle()));
+    updateButton_.setAccessibleName(updatesLabel_.text() + QStringLiteral(": ") +
+                                    updateButton_.text());
     updateButton_.setEnabled(!store_.isUpdateBusy());
+    const auto& folder = config.watchDirectory;
+    folderPath_.setText(folder ? qs(homeRelativePath(*folder))
+                               : tr2(config.language, "Не выбрана", "Not chosen"));
+    changeFolderButton_.setAccessibleDescription(folderPath_.text());
+    renderIgnoredFiles();
+}
+
+void SettingsWindow::renderIgnoredFiles() {
+    ignoredSection_->setVisible(static_cast<bool>(actions_.ignoredFiles));
+    if (!actions_.ignoredFiles)
+        return;
+    std::vector<std::filesystem::path> files = actions_.ignoredFiles();
+    std::sort(files.begin(), files.end());
+    QStringList shown;
+    for (const auto& file : files)
+        shown << QFile::decodeName(QByteArray::fromStdString(file.native()));
+    QStringList listed;
+    for (int i = 0; i < ignoredList_.count(); ++i)
+        listed << ignoredList_.item(i)->data(Qt::UserRole).toString();
+    if (shown != listed) {
+        ignoredList_.clear();
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            auto item = std::make_unique<QListWidgetItem>(qs(homeRelativePath(files[i])));
+            item->setData(Qt::UserRole, shown[static_cast<int>(i)]);
+            item->setToolTip(item->text());
+            ignoredList_.addItem(item.release());
+        }
+    }
+    ignoredList_.setVisible(!files.empty());
+    ignoredEmpty_.setVisible(files.empty());
+    stopIgnoringButton_.setVisible(!files.empty() && actions_.stopIgnoring);
+    stopIgnoringButton_.setEnabled(!ignoredList_.selectedItems().isEmpty());
+}
+
+void SettingsWindow::keyPressEvent(QKeyEvent* event) {
+    // Escape and Ctrl+W close, as in any desktop window; the keys reach here from
+    // every child that has no use for them.
+    if (event->key() == Qt::Key_Escape || event->matches(QKeySequence::Close) ||
+        (event->key() == Qt::Key_W && event->modifiers() == Qt::ControlModifier)) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 UserDialogs::Window SettingsWindow::asDialogParent() {

@@ -5,9 +5,11 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QListWidget>
 #include <QPushButton>
 #include <QWidget>
 
+#include "app/shell/HistoryActions.h"
 #include "app/shell/ToggleSwitch.h"
 #include "model/AppLanguage.h"
 #include "store/UserDialogs.h"
@@ -18,14 +20,16 @@ class AppStore;
 
 /// The settings window: launch at login and the language, the tray's progress and
 /// notifications, the folder and backup commands, the version and the update check.
-/// A thin view over the store; closing it only hides it.
+/// The files the user chose to have ignored, with a way to take each back, when the
+/// store offers that. A thin view over the store; closing it (Escape, Ctrl+W) only hides
+/// it. Its size follows the desktop's font.
 class SettingsWindow : public QWidget {
     Q_OBJECT
 public:
     static constexpr int contentWidth = 360;
-    static constexpr int contentHeight = 587;
 
-    explicit SettingsWindow(AppStore& store, QWidget* parent = nullptr);
+    explicit SettingsWindow(AppStore& store, HistoryActions actions = {},
+                            QWidget* parent = nullptr);
 
     /// Renders, then shows the window in front and gives it the focus.
     void showWindow();
@@ -41,6 +45,16 @@ public:
     QComboBox& trayIconPopup() { return trayIconPopup_; }
     QPushButton& updateButton() { return updateButton_; }
     QLabel& headingLabel() { return heading_; }
+    QLabel& folderPathLabel() { return folderPath_; }
+    QListWidget& ignoredList() { return ignoredList_; }
+    QPushButton& stopIgnoringButton() { return stopIgnoringButton_; }
+    QPushButton& aboutButton() { return aboutButton_; }
+
+signals:
+    void aboutRequested();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void buildLayout();
@@ -48,15 +62,23 @@ private:
     void retitle(AppLanguage language);
     UserDialogs::Window asDialogParent();
     QWidget* section(QLabel& title, const std::vector<QWidget*>& rows);
-    QWidget* row(QLabel& title, const std::vector<QWidget*>& controls);
+    QWidget* row(QLabel& title, const std::vector<QWidget*>& controls, QLabel* detail = nullptr);
+    void renderIgnoredFiles();
 
     AppStore& store_;
+    HistoryActions actions_;
     std::optional<AppLanguage> lastRenderedLanguage_;
     QWidget contentHost_{this};
     QLabel heading_;
     QLabel applicationTitle_, menuBarTitle_, filesTitle_, aboutTitle_;
     QLabel autostartLabel_, languageLabel_, progressLabel_, notificationsLabel_, trayIconLabel_;
     QLabel folderLabel_, backupsLabel_, versionLabel_, updatesLabel_, websiteLabel_;
+    QLabel folderPath_;
+    QLabel ignoredTitle_, ignoredEmpty_;
+    QWidget* ignoredSection_ = nullptr;
+    QListWidget ignoredList_;
+    QPushButton stopIgnoringButton_;
+    QPushButton aboutButton_;
     ToggleSwitch autostartSwitch_;
     ToggleSwitch menuBarProgressSwitch_;
     ToggleSwitch notificationsSwitch_;

@@ -4,6 +4,9 @@
 #include <QPainter>
 #include <QSignalBlocker>
 
+#include "app/shell/Legibility.h"
+#include "app/shell/PanelRows.h"
+
 namespace velk {
 
 ToggleSwitch::ToggleSwitch(QWidget* parent) : QAbstractButton(parent) {
@@ -30,7 +33,8 @@ void ToggleSwitch::setCheckedSilently(bool on) {
 }
 
 QSize ToggleSwitch::sizeHint() const {
-    return {34, 20};
+    // Room around the pill for the focus ring, so it never sits on the track itself.
+    return {34 + 2 * ringRoom, 20 + 2 * ringRoom};
 }
 
 void ToggleSwitch::checkStateSet() {
@@ -58,7 +62,8 @@ void ToggleSwitch::focusInEvent(QFocusEvent* event) {
 void ToggleSwitch::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF track = QRectF(rect()).adjusted(1, 1, -1, -1);
+    const QRectF track =
+        QRectF(rect()).adjusted(ringRoom + 1, ringRoom + 1, -ringRoom - 1, -ringRoom - 1);
     const QPalette& pal = palette();
     const QColor off = pal.color(QPalette::Mid);
     const QColor on = pal.color(QPalette::Highlight);
@@ -78,10 +83,13 @@ void ToggleSwitch::paintEvent(QPaintEvent*) {
     painter.setPen(QPen(QColor(0, 0, 0, 40), 0.6));
     painter.drawEllipse(QRectF(x, track.top() + 2, diameter, diameter));
     if (hasFocus() && keyboardFocus_) {
+        // Drawn outside the pill, on the card the switch sits on in the panel and the
+        // settings, which it must stand out from.
+        const QColor behind = panelColors::card(pal);
         painter.setBrush(Qt::NoBrush);
-        painter.setPen(QPen(pal.color(QPalette::Highlight), 1.2));
-        painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), height() / 2.0,
-                                height() / 2.0);
+        painter.setPen(QPen(focusRingColor(pal, behind), 2));
+        const QRectF ring = QRectF(rect()).adjusted(1, 1, -1, -1);
+        painter.drawRoundedRect(ring, ring.height() / 2, ring.height() / 2);
     }
 }
 

@@ -17,6 +17,8 @@ public:
     void setCheckedSilently(bool on);
 
     QSize sizeHint() const override;
+    /// The margin around the pill that the keyboard focus ring is drawn in.
+    static constexpr int ringRoom = 3;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

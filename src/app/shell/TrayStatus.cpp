@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
-#include "app/shell/ByteCountText.h"
+#include "core/ByteCountText.h"
 #include "notify/BatchNotification.h"
 #include "store/AppStore.h"
 #include "store/HomePath.h"

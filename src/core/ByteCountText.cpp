@@ -1,4 +1,4 @@
-#include "app/shell/ByteCountText.h"
+#include "core/ByteCountText.h"
 
 #include <array>
 #include <cmath>
@@ -49,6 +49,23 @@ std::string byteCountText(std::int64_t bytes, AppLanguage language) {
     const std::string result =
         std::to_string(tenths / 10) + text(language, ",", ".") + std::to_string(tenths % 10);
     return result + " " + text(language, units[index].russian, units[index].english);
+}
+
+std::string countText(std::int64_t n, AppLanguage language, std::string_view russianOne,
+                      std::string_view russianFew, std::string_view russianMany,
+                      std::string_view englishOne, std::string_view englishMany) {
+    std::string_view noun;
+    if (language == AppLanguage::russian) {
+        const auto lastTwo = n % 100;
+        const auto last = n % 10;
+        noun = lastTwo >= 11 && lastTwo <= 14 ? russianMany
+               : last == 1                    ? russianOne
+               : last >= 2 && last <= 4       ? russianFew
+                                              : russianMany;
+    } else {
+        noun = n == 1 ? englishOne : englishMany;
+    }
+    return std::to_string(n) + " " + std::string(noun);
 }
 
 } // namespace velk
