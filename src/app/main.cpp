@@ -15,6 +15,7 @@
 #include "app/SignalWatcher.h"
 #include "app/UpdateCommand.h"
 #include "app/shell/AppDelegate.h"
+#include "app/shell/HistoryActions.h"
 #include "app/shell/QtUserDialogs.h"
 #include "app/shell/SingleInstance.h"
 #include "core/Constants.h"
@@ -227,6 +228,13 @@ int runTray(int argc, char** argv, const std::optional<std::string>& show) {
     });
 
     AppDelegate delegate(*store);
+    HistoryActions actions;
+    actions.ignore = [&store](const std::filesystem::path& file) { store->ignoreFile(file); };
+    actions.stopIgnoring = [&store](const std::filesystem::path& file) {
+        store->stopIgnoring(file);
+    };
+    actions.ignoredFiles = [&store] { return store->ignoredFiles(); };
+    delegate.setHistoryActions(std::move(actions));
     QObject::connect(&instance, &SingleInstance::showRequested, &delegate, &AppDelegate::showView);
     // Quitting stops the run without switching compression off: the next launch resumes.
     QObject::connect(&app, &QCoreApplication::aboutToQuit, [&store] {

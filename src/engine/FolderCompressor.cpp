@@ -69,7 +69,12 @@ FolderCompressor::FolderCompressor(FileSystem& fs, const ImageCodec& codec, Opti
                   options_.makeWatcher},
                  [this] { scan(); }),
       settings_(std::make_shared<const RunSettings>(runSettings(
-          AppConfig{}, options_.toolTimeLimitBase, options_.toolTimeLimitPerMegapixel))) {}
+          AppConfig{}, options_.toolTimeLimitBase, options_.toolTimeLimitPerMegapixel))) {
+    for (const auto& [key, record] : recorder_.registry().entries()) {
+        if (record.leftAlone == LeftAloneReason::ignored)
+            ignored_.insert(key);
+    }
+}
 
 FolderCompressor::~FolderCompressor() {
     stop();

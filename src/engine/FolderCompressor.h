@@ -7,7 +7,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -125,14 +127,16 @@ public:
 
     /// Files the engine leaves as they are under any settings (LeftAloneReason): the
     /// images already in a folder when the person asked for new ones only, files they
-    /// asked never to be touched. Each runs on the queue and waits, whether or not the
-    /// engine is started; `config` names the settings key stored with the records (what
-    /// the previous version reads).
-    void leaveAlone(const std::vector<std::filesystem::path>& files, LeftAloneReason reason,
+    /// asked never to be touched. Recorded on the queue, after the batch under way and
+    /// before any later scan, whether or not the engine is started; the caller does not
+    /// wait (a batch can take minutes). `config` names the settings key stored with the
+    /// records (what the previous version reads).
+    void leaveAlone(std::vector<std::filesystem::path> files, LeftAloneReason reason,
                     const AppConfig& config);
     /// Forgets what was recorded of the file, so that it is decided afresh.
     void stopLeavingAlone(const std::filesystem::path& file);
-    std::vector<std::filesystem::path> filesLeftAlone(LeftAloneReason reason);
+    /// The files recorded as ignored, including those still waiting to be recorded.
+    std::vector<std::filesystem::path> ignoredFiles() const;
 
     /// A debounced scan soon, as a change in the folder would ask for.
     void requestScan() { scheduler_.requestScan(); }
@@ -198,6 +202,10 @@ private:
     std::optional<HeldFolder> heldFolder_;
     /// This scan's, on the queue.
     ScanListing listing_;
+
+    /// pathKey of each ignored file, as the person last said: read from any thread.
+    mutable std::mutex ignoredMutex_;
+    std::set<std::string> ignored_;
 
     SerialQueue queue_{"com.velk.compressor.folder"};
 };

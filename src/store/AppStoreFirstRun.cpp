@@ -76,7 +76,7 @@ void AppStore::stopIgnoring(const fs::path& file) {
 }
 
 std::vector<fs::path> AppStore::ignoredFiles() {
-    return compressor_->filesLeftAlone(LeftAloneReason::ignored);
+    return compressor_->ignoredFiles();
 }
 
 fs::path AppStore::folderDialogStart() const {
