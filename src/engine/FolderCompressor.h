@@ -19,6 +19,7 @@
 #include "engine/EngineControl.h"
 #include "engine/FileJob.h"
 #include "engine/InterruptedWorkRecovery.h"
+#include "engine/OriginalRestore.h"
 #include "engine/OutputOwnership.h"
 #include "engine/ProcessedFileRegistry.h"
 #include "engine/RunSettings.h"
@@ -122,6 +123,10 @@ public:
     /// Forgets what was recorded of the file, so that it is decided afresh.
     void stopLeavingAlone(const std::filesystem::path& file);
     std::vector<std::filesystem::path> filesLeftAlone(LeftAloneReason reason);
+    /// Puts the original of `file` back from the backup folder (see restoreOriginal in
+    /// OriginalRestore.h) and leaves it alone until its contents change. Runs on the
+    /// queue and waits, between files, whether or not the engine is started.
+    RestoreResult restoreOriginal(const std::filesystem::path& file, const AppConfig& config);
 
     /// A debounced scan soon, as a change in the folder would ask for.
     void requestScan() { scheduler_.requestScan(); }

@@ -74,6 +74,11 @@ std::vector<fs::path> AppStore::ignoredFiles() {
     return compressor_->filesLeftAlone(LeftAloneReason::ignored);
 }
 
+RestoreResult AppStore::restoreOriginal(const fs::path& file) {
+    NativeLog::write("Restore original requested " + displayPath(file));
+    return compressor_->restoreOriginal(file, config_);
+}
+
 fs::path AppStore::folderDialogStart() const {
     if (const auto folder = resolvedWatchDirectory()) {
         if (const auto attributes = fileSystem_.attributes(*folder);
