@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <thread>
+
 #include "app/ProgramProcess.h"
 #include "support/TempDir.h"
 #include "support/TestImages.h"
@@ -34,10 +37,11 @@ protected:
         original_ = test::readFile(folder_ / "photo.jpg");
     }
 
-    Outcome run(const std::vector<std::string>& arguments, const std::string& support = "support") {
+    std::unique_ptr<ProgramProcess> launch(const std::vector<std::string>& arguments,
+                                           const std::string& support = "support") {
         fs::create_directories(dir_ / "run");
         fs::permissions(dir_ / "run", fs::perms::owner_all);
-        ProgramProcess process(
+        return std::make_unique<ProgramProcess>(
             VELK_PROGRAM_PATH, arguments,
             std::map<std::string, std::optional<std::string>>{
                 {"QT_QPA_PLATFORM", std::nullopt},
@@ -53,10 +57,14 @@ protected:
                 {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (dir_ / "no-bus").native()},
             },
             dir_ / ("run-" + std::to_string(++runs_)));
+    }
+
+    Outcome run(const std::vector<std::string>& arguments, const std::string& support = "support") {
+        const auto process = launch(arguments, support);
         Outcome result;
-        result.status = process.wait(120s);
-        result.out = process.out();
-        result.err = process.err();
+        result.status = process->wait(120s);
+        result.out = process->out();
+        result.err = process->err();
         return result;
     }
 
@@ -133,6 +141,22 @@ TEST_F(OriginalsProgramTest, RestorePutsTheOriginalBackAndLaterRunsLeaveIt) {
     EXPECT_NE(refused.err.find("new.jpg: no backup of its original"), std::string::npos)
         << refused.err;
     EXPECT_TRUE(test::readFile(folder_ / "new.jpg") == fresh);
+
+    // Never under a running program's engine: refused, and nothing changes.
+    const std::string result = test::readFile(folder_ / "photo.jpg");
+    {
+        const auto running = launch({"--headless"});
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (running->out().find("Compressing the folder") == std::string::npos &&
+               !running->hasExited() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        const Outcome busy = run({"--restore", (folder_ / "photo.jpg").native()});
+        EXPECT_EQ(busy.status, 2);
+        EXPECT_NE(busy.err.find("nothing was restored"), std::string::npos) << busy.err;
+        EXPECT_TRUE(test::readFile(folder_ / "photo.jpg") == result);
+        running->signal(SIGTERM);
+        EXPECT_EQ(running->wait(60s), 0) << running->err();
+    }
 
     const Outcome restored = run({"--restore", (folder_ / "photo.jpg").native()});
     ASSERT_EQ(restored.status, 0) << restored.out << restored.err;
