@@ -36,7 +36,8 @@ HeadlessOptions HeadlessOptions::parse(const std::vector<std::string>& arguments
     HeadlessOptions options;
     auto setMode = [&](Mode mode) {
         if (options.mode != Mode::none && options.mode != mode)
-            throw UsageError("--help, --version, --headless and --update cannot be combined");
+            throw UsageError(
+                "--help, --version, --headless, --update and --restore cannot be combined");
         options.mode = mode;
     };
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -60,7 +61,7 @@ HeadlessOptions HeadlessOptions::parse(const std::vector<std::string>& arguments
             field = std::move(parsed);
         };
         if (inlineValue && (name == "--help" || name == "--version" || name == "--headless" ||
-                            name == "--update" || name == "--once")) {
+                            name == "--update" || name == "--once" || name == "--restore")) {
             throw UsageError(name + " takes no value");
         }
         if (name == "--help" || name == "-h") {
@@ -71,6 +72,13 @@ HeadlessOptions HeadlessOptions::parse(const std::vector<std::string>& arguments
             setMode(Mode::headless);
         } else if (name == "--update") {
             setMode(Mode::update);
+        } else if (name == "--restore") {
+            setMode(Mode::restore);
+            // Every name up to the next option: a shell's glob gives many at once.
+            while (i + 1 < arguments.size() && arguments[i + 1].rfind("--", 0) != 0)
+                options.restore.emplace_back(arguments[++i]);
+            if (options.restore.empty())
+                throw UsageError("--restore needs at least one file");
         } else if (name == "--once") {
             options.once = true;
         } else if (name == "--watch") {
@@ -116,6 +124,7 @@ std::string HeadlessOptions::helpText() {
     return "Usage: VelkCompressor [--show panel|settings|history]\n"
            "       VelkCompressor --headless [--watch DIR] [--preset P] [--format F]\n"
            "                      [--originals keep|replace] [--once] [--jobs N]\n"
+           "       VelkCompressor --restore FILE...\n"
            "       VelkCompressor --update | --version | --help\n"
            "\n"
            "Keeps one folder of images compressed: with no options as a tray program,\n"
@@ -138,6 +147,10 @@ std::string HeadlessOptions::helpText() {
            "  --once              exit once the folder has settled: 0 if no file failed, else 1\n"
            "  --jobs N            compress up to N files at once, 1 to 4 (default: VELK_JOBS,\n"
            "                      else the number of cores, at most 4)\n"
+           "  --restore FILE...   put back the originals these files were compressed from\n"
+           "                      (kept in the folder's backups); their backups stay, and\n"
+           "                      the originals are left as they are until they change.\n"
+           "                      Exit status 1 when a file has no backup of its original\n"
            "  --update            install a newer release if there is one, then exit\n"
            "  --version           print the version\n"
            "  --help              print this help\n"

@@ -21,7 +21,7 @@ public:
 /// What the command line asks for. Values stay text until `apply`, because which formats
 /// are accepted depends on the codec.
 struct HeadlessOptions {
-    enum class Mode { help, version, headless, update, none };
+    enum class Mode { help, version, headless, update, restore, none };
     /// The tray program's view to show at once ("panel", "settings", "history"); a
     /// running program is asked to show it instead.
     std::optional<std::string> show;
@@ -32,6 +32,8 @@ struct HeadlessOptions {
     std::optional<std::string> format;
     std::optional<std::string> originals;
     bool once = false;
+    /// The files whose originals --restore puts back.
+    std::vector<std::filesystem::path> restore;
     /// Files encoded at once, 1 to 4; none leaves the engine's default.
     std::optional<int> jobs;
 

@@ -153,6 +153,42 @@ int runHeadless(const velk::HeadlessOptions& options) {
     return status;
 }
 
+/// Puts originals back from a terminal. Only with the settings folder's lock, so that a
+/// running program (tray or headless) never has its folder changed under its engine; the
+/// tray program's own history window does the same through its engine's queue.
+int runRestore(const velk::HeadlessOptions& options) {
+    using namespace velk;
+    auto instance = lockInstance([](std::optional<int>) {
+        std::cerr << "VelkCompressor: nothing was restored; use \"Restore original\" in the "
+                     "running program's history window, or quit it and run --restore again\n";
+    });
+    if (const int* status = std::get_if<int>(&instance))
+        return *status;
+
+    MainLoop loop;
+    PosixFileSystem fileSystem;
+    VipsImageCodec codec(fileSystem);
+    DBusNotifier notifier;
+    XdgAutostartLoginItem loginItem(XdgAutostartLoginItem::defaultAutostartDirectory(),
+                                    XdgAutostartLoginItem::currentExecutable());
+    const auto store = AppStore::create(AppStore::Services{
+        .fileSystem = fileSystem,
+        .codec = codec,
+        .notifier = notifier,
+        .loginItem = loginItem,
+        .mainExecutor = loop.executor(),
+        .updater = makeAppUpdater(fileSystem, loop.executor()),
+    });
+    int status = 0;
+    for (const std::filesystem::path& file : options.restore) {
+        const RestoreResult result = store->restoreOriginal(std::filesystem::absolute(file));
+        (result.ok ? std::cout : std::cerr) << result.message << '\n';
+        if (!result.ok)
+            status = 1;
+    }
+    return status;
+}
+
 bool hasDisplay() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
         const char* value = std::getenv(name);
@@ -229,6 +265,10 @@ int runTray(int argc, char** argv, const std::optional<std::string>& show) {
 
     AppDelegate delegate(*store);
     HistoryActions actions;
+    actions.restore = [&store](const std::filesystem::path& file) {
+        const RestoreResult result = store->restoreOriginal(file);
+        return HistoryActions::RestoreResult{result.ok, result.message};
+    };
     actions.ignore = [&store](const std::filesystem::path& file) { store->ignoreFile(file); };
     actions.stopIgnoring = [&store](const std::filesystem::path& file) {
         store->stopIgnoring(file);
@@ -275,6 +315,8 @@ int main(int argc, char** argv) {
             return 0;
         case HeadlessOptions::Mode::headless:
             return runHeadless(options);
+        case HeadlessOptions::Mode::restore:
+            return runRestore(options);
         case HeadlessOptions::Mode::update: {
             MainLoop loop;
             PosixFileSystem fileSystem;

@@ -66,6 +66,15 @@ void FileJob::plan() {
     control_.checkpoint();
     if (settings_->originalPolicy() == OriginalPolicy::replace) {
         version_ = sourceVersion(fs_, control_, file_);
+        // Our own result, made with other settings: only its original may be encoded.
+        if (carriesValidOutputMark(fs_, file_)) {
+            if (context_.watchDirectory)
+                original_ = BackupFolder(fs_, *context_.watchDirectory).originalOf(file_, control_);
+            if (!original_) {
+                shortcut_ = Shortcut::withoutOriginal;
+                return;
+            }
+        }
     }
     // What the result is made from: a source rewritten while it is encoded must not get
     // (or keep) an output of its old contents.
@@ -73,19 +82,30 @@ void FileJob::plan() {
     if (!sourceAttributes_)
         throw FileError(FileError::Kind::readNoSuchFile, file_);
     before_ = SourceSnapshot{fileSignature(*sourceAttributes_), contentFingerprint(fs_, file_)};
-    size_ = version_ ? version_->signature.size : before_->signature.size;
+    size_ = original_  ? original_->size
+            : version_ ? version_->signature.size
+                       : before_->signature.size;
     if (size_ <= 0) {
         shortcut_ = Shortcut::emptySource;
         return;
     }
     // The mark names the source it was made from, so that only this source's own outputs
     // are ever swept away as stale; a rewrite since the snapshot fails the install.
-    sourceDigest_ = version_ ? version_->digest : sha256Digest(fs_, control_, file_);
+    // A re-made result names the original it was made from, not the result it replaces.
+    sourceDigest_ = original_  ? original_->digest
+                    : version_ ? version_->digest
+                               : sha256Digest(fs_, control_, file_);
     plan_ = ImagePlanner(codec_, [this](ImageFormat f) {
                 return EngineCapabilities(codec_).canWrite(f);
-            }).makePlan(file_, settings_->formatStrategy());
+            }).makePlan(encodedSource(), settings_->formatStrategy());
     control_.checkpoint();
-    output_ = outputPathFor(file_, plan_.source, plan_.target, settings_->originalPolicy());
+    // A re-made file is named as its original was, in the file's folder: a conversion
+    // the new settings no longer make gives the original's own name back.
+    const fs::path named =
+        original_
+            ? file_.parent_path() / (file_.stem().native() + original_->backup.extension().native())
+            : file_;
+    output_ = outputPathFor(named, plan_.source, plan_.target, settings_->originalPolicy());
 }
 
 bool FileJob::decide() {
@@ -176,7 +196,7 @@ void FileJob::encode() {
     ImagePlan handedOver = plan_;
     plan_.image.reset();
     ImageWriter(codec_, control_, fs_, /*outputDecodedAfterwards=*/true)
-        .writeImage(file_, temp_, std::move(handedOver), settings_->config);
+        .writeImage(encodedSource(), temp_, std::move(handedOver), settings_->config);
     control_.checkpoint();
 
     validateTemporaryFile(fs_, temp_);
@@ -239,9 +259,13 @@ FileOutcome FileJob::install() {
         fresh.output = output_;
         return fresh;
     }
+    if (shortcut_ == Shortcut::withoutOriginal)
+        return outcome(Kind::withoutOriginal);
     EngineControl& control = context_.engineControl;
     control.checkpoint();
     requireSourceUnchangedSince(*before_);
+    if (original_ && !isWorthKeeping(plan_, size_, newSize_))
+        return putOriginalBack();
     if (!isWorthKeeping(plan_, size_, newSize_)) {
         removeBesideOutputsUnderReplace();
         FileOutcome optimal = outcome(Kind::alreadyOptimal);
@@ -255,7 +279,8 @@ FileOutcome FileJob::install() {
         if (context_.beforeDestructiveInstall)
             context_.beforeDestructiveInstall(file_);
         requireSourceUnchanged(fs_, control, file_, *version_);
-        context_.installer.backup(file_, *version_, context_.watchDirectory);
+        if (!original_)
+            context_.installer.backup(file_, *version_, context_.watchDirectory);
     }
     control.checkpoint();
 
@@ -296,7 +321,36 @@ FileOutcome FileJob::install() {
     compressed.output = output_;
     compressed.originalBytes = size_;
     compressed.outputBytes = newSize_;
+    if (!sameFile(output_, file_) && original_)
+        compressed.removed.push_back(file_);
     return compressed;
+}
+
+FileOutcome FileJob::putOriginalBack() {
+    EngineControl& control = context_.engineControl;
+    // The original goes in through the same checked swap as a result would, from a
+    // verified copy of the backup, which stays where it is.
+    const fs::path copy = scratch_->path() / ("original" + original_->backup.extension().native());
+    fs_.copy(original_->backup, copy);
+    if (sha256Digest(fs_, control, copy) != original_->digest)
+        throw FolderCompressorControlError(FolderCompressorControlError::Kind::sourceChanged);
+    fs_.setPermissionsAndTime(copy, sourceAttributes_->permissions, version_->signature.modifiedAt);
+    const fs::path named =
+        file_.parent_path() / (file_.stem().native() + original_->backup.extension().native());
+    control.checkpoint();
+    if (context_.beforeDestructiveInstall)
+        context_.beforeDestructiveInstall(file_);
+    requireSourceUnchanged(fs_, control, file_, *version_);
+    if (sameFile(named, file_))
+        context_.installer.replaceOriginalSafely(copy, file_, *version_);
+    else
+        context_.installer.replaceConvertedOriginalSafely(copy, named, file_, *version_);
+    FileOutcome optimal = outcome(FileOutcome::Kind::alreadyOptimal);
+    if (!sameFile(named, file_))
+        optimal.removed.push_back(file_);
+    optimal.source = optimal.output = named;
+    optimal.originalBytes = optimal.outputBytes = size_;
+    return optimal;
 }
 
 void FileJob::finish(std::exception_ptr error) {

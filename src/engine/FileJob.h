@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/BackupFolder.h"
 #include "engine/BatchProgress.h"
 #include "engine/EngineControl.h"
 #include "engine/FileSignature.h"
@@ -42,6 +43,9 @@ struct FileOutcome {
         alreadyOptimal,
         /// A smaller output was installed.
         compressed,
+        /// Our own result under replace whose original is not kept: encoding it again
+        /// could only lose more, so it stays as it is under any settings.
+        withoutOriginal,
     };
     Kind kind = Kind::failed;
     std::filesystem::path source;
@@ -100,9 +104,16 @@ private:
         std::optional<ContentFingerprint> fingerprint;
     };
     /// A file that needs no encode, decided before one starts.
-    enum class Shortcut { none, emptySource, outputFresh };
+    enum class Shortcut { none, emptySource, outputFresh, withoutOriginal };
 
     FileOutcome install();
+    /// Re-made from its original, the result is not smaller than the original: the
+    /// original itself goes back in the file's place.
+    FileOutcome putOriginalBack();
+    /// What the encoders read: the kept original when the file is re-made from it.
+    const std::filesystem::path& encodedSource() const {
+        return original_ ? original_->backup : file_;
+    }
     FileOutcome outcome(FileOutcome::Kind kind);
     void requireSourceUnchangedSince(const SourceSnapshot& before) const;
     void refuseSharedOutput() const;
@@ -132,6 +143,9 @@ private:
     /// What every mark names as its source, and what ties an output to this source.
     std::optional<Sha256::Digest> sourceDigest_;
     std::optional<std::filesystem::path> reuse_;
+    /// Under replace, when the file is our own result: the verified original it is
+    /// re-made from. No second backup is made; the previous result is ours and may go.
+    std::optional<KeptOriginal> original_;
     std::optional<ItemAttributes> sourceAttributes_;
     std::optional<SourceSnapshot> before_;
     std::int64_t size_ = 0;

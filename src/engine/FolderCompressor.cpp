@@ -245,6 +245,11 @@ void FolderCompressor::apply(const FileOutcome& outcome) {
     case Kind::failed:
         recordFailure(file, outcome.message, outcome.userMessage, outcome.lasting);
         break;
+    case Kind::withoutOriginal:
+        NativeLog::write("Own result without a kept original left as it is " + displayName(file));
+        rememberHandled(file);
+        recorder_.leaveAlone(file, LeftAloneReason::withoutOriginal, settingsKey());
+        break;
     case Kind::empty:
     case Kind::outputFresh:
     case Kind::alreadyOptimal:

@@ -22,6 +22,7 @@
 #include "engine/FileJob.h"
 #include "engine/HeldFolder.h"
 #include "engine/InterruptedWorkRecovery.h"
+#include "engine/OriginalRestore.h"
 #include "engine/OutputOwnership.h"
 #include "engine/ProcessedFileRegistry.h"
 #include "engine/RunSettings.h"
@@ -137,6 +138,10 @@ public:
     void stopLeavingAlone(const std::filesystem::path& file);
     /// The files recorded as ignored, including those still waiting to be recorded.
     std::vector<std::filesystem::path> ignoredFiles() const;
+    /// Puts the original of `file` back from the backup folder (see restoreOriginal in
+    /// OriginalRestore.h) and leaves it alone until its contents change. Runs on the
+    /// queue and waits, between files, whether or not the engine is started.
+    RestoreResult restoreOriginal(const std::filesystem::path& file, const AppConfig& config);
 
     /// A debounced scan soon, as a change in the folder would ask for.
     void requestScan() { scheduler_.requestScan(); }

@@ -1,6 +1,8 @@
 // The person's and the first run's records of files the engine leaves as they are.
 #include "engine/FolderCompressor.h"
 
+#include <cassert>
+
 #include "core/NativeLog.h"
 #include "core/Paths.h"
 
@@ -45,6 +47,28 @@ std::vector<fs::path> FolderCompressor::ignoredFiles() const {
     for (const std::string& key : ignored_)
         files.push_back(pathFromKey(key));
     return files;
+}
+
+RestoreResult FolderCompressor::restoreOriginal(const fs::path& file, const AppConfig& config) {
+    assert(!queue_.isCurrent());
+    const std::string key = runSettings(config, 0, 0).key;
+    RestoreResult result;
+    queue_.submit([this, &file, &config, &key, &result] {
+        result = velk::restoreOriginal(fs_, file, config.language);
+        if (!result.ok)
+            return;
+        const fs::path resultFile = standardized(file);
+        if (result.restored != resultFile) {
+            recorder_.forget(resultFile);
+            detector_.decideAfresh(resultFile);
+        }
+        detector_.decideAfresh(result.restored);
+        recorder_.leaveAlone(result.restored, LeftAloneReason::restored, key);
+    });
+    queue_.waitUntilIdle();
+    NativeLog::write("Restore original " + displayName(file) +
+                     " ok=" + (result.ok ? "true" : "false"));
+    return result;
 }
 
 } // namespace velk

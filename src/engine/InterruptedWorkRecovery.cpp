@@ -125,6 +125,20 @@ std::vector<DirectoryEntry> InterruptedWorkRecovery::backupCopies(const fs::path
     return copies;
 }
 
+bool InterruptedWorkRecovery::supersededResult(const fs::path& aside, const fs::path& target) {
+    if (!carriesValidOutputMark(fs_, aside))
+        return false;
+    const auto mark = readOutputMark(fs_, aside);
+    if (!mark || !mark->sourceDigest)
+        return false;
+    try {
+        return isMarkedOutputOf(fs_, target, *mark->sourceDigest) ||
+               sha256Digest(fs_, control_, target) == *mark->sourceDigest;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 void InterruptedWorkRecovery::removeUnverifiedBackups(const fs::path& folder) {
     for (const auto& copy : backupCopies(folder)) {
         const std::string name = copy.path.filename().native();
@@ -202,6 +216,11 @@ void InterruptedWorkRecovery::recover(const fs::path& folder, FormatStrategy str
                     }
                     fs_.removeFile(entry.path);
                     NativeLog::write("Removed leftover swap file " + displayName(entry.path));
+                } else if (supersededResult(entry.path, target)) {
+                    // A result set aside while it was re-made from its kept original: what
+                    // holds its name now comes from that same original.
+                    fs_.removeFile(entry.path);
+                    NativeLog::write("Removed superseded result " + displayName(entry.path));
                 } else {
                     NativeLog::write("Kept leftover swap file " + displayName(entry.path) +
                                      " (no backup of it was found)");

@@ -39,6 +39,9 @@ private:
                                                             const std::filesystem::path& aside,
                                                             const std::string& originalName,
                                                             FormatStrategy strategy);
+    /// Whether `aside` is our result made from the original that `target` now holds, or
+    /// whose result it holds.
+    bool supersededResult(const std::filesystem::path& aside, const std::filesystem::path& target);
     bool hasIdenticalBackup(const std::filesystem::path& folder, const std::filesystem::path& file,
                             const std::string& originalName);
 

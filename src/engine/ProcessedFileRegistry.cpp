@@ -41,12 +41,13 @@ struct LeftAloneRow {
     std::string_view raw;
 };
 
-constexpr std::array<LeftAloneRow, 5> leftAloneTable = {{
+constexpr std::array<LeftAloneRow, 6> leftAloneTable = {{
     {LeftAloneReason::failed, "failed"},
     {LeftAloneReason::unsupported, "unsupported"},
     {LeftAloneReason::restored, "restored"},
     {LeftAloneReason::existing, "existing"},
     {LeftAloneReason::ignored, "ignored"},
+    {LeftAloneReason::withoutOriginal, "withoutOriginal"},
 }};
 
 // Beyond about ±292 years from 1970 a date no longer fits the clock's nanosecond count;

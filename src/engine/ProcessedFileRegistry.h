@@ -33,6 +33,9 @@ enum class LeftAloneReason {
     existing,
     /// The person asked the engine never to touch it.
     ignored,
+    /// Our own lossy result whose original is no longer kept: encoding it again, whatever
+    /// the settings, could only lose more.
+    withoutOriginal,
 };
 
 std::string_view rawValue(LeftAloneReason reason);

@@ -125,6 +125,10 @@ public:
     void ignoreFile(const std::filesystem::path& file);
     void stopIgnoring(const std::filesystem::path& file);
     std::vector<std::filesystem::path> ignoredFiles();
+    /// The history's "restore the original": puts the file's verified original back from
+    /// the backup folder, through the engine's queue, and leaves it alone until it changes.
+    /// Refused, with nothing changed, when no backup of its original exists.
+    RestoreResult restoreOriginal(const std::filesystem::path& file);
     /// Where the folder dialog opens: the current folder, else ~/Pictures, else home.
     std::filesystem::path folderDialogStart() const;
     Date now() const { return clock_(); }

@@ -79,6 +79,11 @@ std::vector<fs::path> AppStore::ignoredFiles() {
     return compressor_->ignoredFiles();
 }
 
+RestoreResult AppStore::restoreOriginal(const fs::path& file) {
+    NativeLog::write("Restore original requested " + displayPath(file));
+    return compressor_->restoreOriginal(file, config_);
+}
+
 fs::path AppStore::folderDialogStart() const {
     if (const auto folder = resolvedWatchDirectory();
         folder && HeldFolder::resolve(fileSystem_, *folder))

@@ -136,7 +136,7 @@ TEST_F(HeadlessProgramTest, VersionAndHelp) {
     const Outcome help = run({"--help"});
     EXPECT_EQ(help.status, 0);
     for (const char* option : {"--headless", "--watch", "--preset", "--format", "--originals",
-                               "--once", "--jobs", "--version", "--show"}) {
+                               "--once", "--jobs", "--version", "--show", "--restore"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
     // A signal cancels the work in progress; it does not wait for it.
@@ -144,6 +144,7 @@ TEST_F(HeadlessProgramTest, VersionAndHelp) {
         << help.out;
     EXPECT_EQ(help.out.find("finish"), std::string::npos) << help.out;
     EXPECT_EQ(run({"--bogus"}).status, 2);
+    EXPECT_EQ(run({"--restore"}).status, 2) << "names no file";
     EXPECT_EQ(run({"--show", "../panel"}).status, 2);
     EXPECT_EQ(run({"--headless", "--show", "history"}).status, 2) << "--show is the tray's";
 }

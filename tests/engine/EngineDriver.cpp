@@ -2,7 +2,9 @@
 // trials kill at random moments and start again.
 //
 //   velk_engine_driver FOLDER REGISTRY_FILE keep|replace automatic|jpeg|png|webp|avif|heic
-//       [--idle SECONDS] [--jobs N]
+//       [--idle SECONDS] [--jobs N] [--preset P]
+//   velk_engine_driver --restore FOLDER REGISTRY_FILE FILE...   puts the files' originals
+//       back through a stopped engine, as --restore does; exits 1 when one is refused
 //   velk_engine_driver --make-images FOLDER     (the trial's sources)
 //   velk_engine_driver --check-images FILE...   names each file that is empty or does not
 //       decode completely; exits 1 when there is one
@@ -11,6 +13,7 @@
 //       that took and the CPU time it cost, then the CPU time the engine spends over
 //       SECONDS (0: none) of an unchanging folder (the idle and restart benchmarks)
 //   --jobs N   files in flight at once (1 to 4; default as in the program)
+//   --preset P the compression preset (default as in the program), given last
 //
 // Exits 3, with "refused: " and the lock's message (naming the holder's process id) on
 // stderr, when another engine already holds the folder.
@@ -23,6 +26,7 @@
 #include <thread>
 
 #include "engine/FolderCompressor.h"
+#include "model/CompressionPreset.h"
 #include "model/FormatStrategy.h"
 #include "model/OriginalPolicy.h"
 #include "platform/DecodeCheck.h"
@@ -69,6 +73,29 @@ int main(int argc, char** argv) {
         }
         return bad == 0 ? 0 : 1;
     }
+    if (argc >= 5 && std::string_view(argv[1]) == "--restore") {
+        PosixFileSystem fs;
+        VipsImageCodec codec;
+        FolderCompressor::Options options;
+        options.registryFile = argv[3];
+        FolderCompressor engine(fs, codec, options);
+        int refused = 0;
+        for (int i = 4; i < argc; ++i) {
+            const RestoreResult result = engine.restoreOriginal(argv[i], AppConfig{});
+            std::cout << result.message << "\n";
+            refused += result.ok ? 0 : 1;
+        }
+        return refused == 0 ? 0 : 1;
+    }
+    std::optional<CompressionPreset> preset;
+    if (argc >= 7 && std::string_view(argv[argc - 2]) == "--preset") {
+        preset = compressionPresetFromRaw(argv[argc - 1]);
+        if (!preset) {
+            std::cerr << "unknown preset " << argv[argc - 1] << "\n";
+            return 2;
+        }
+        argc -= 2;
+    }
     std::optional<int> jobs;
     if (argc >= 7 && std::string_view(argv[argc - 2]) == "--jobs") {
         const std::string_view count = argv[argc - 1];
@@ -99,6 +126,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     config.formatStrategy = *strategy;
+    if (preset) {
+        config.preset = *preset;
+        config.qualities = defaults(*preset);
+    }
 
     PosixFileSystem fs;
     VipsImageCodec codec;

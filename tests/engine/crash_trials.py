@@ -9,6 +9,11 @@ folder settles, and checks that no image was lost:
 - nothing was encoded twice: no backup holds anything but an original, none holds one
   original twice, and no output was made from an output.
 
+A third of the replace trials first let the folder settle, then kill either an engine
+re-making every result from its original under another preset, or a --restore of every
+result's original; every original must then still be in place or in the backup folder,
+backed up once, and every picture be its original or a result made from it.
+
 Every fifth trial starts two engines at once on the folder, each with its own registry:
 one must refuse promptly, naming the other's process id, and the other is then killed as
 usual. Every other trial runs the engine with two files in flight (--jobs 2), the rest
@@ -205,6 +210,19 @@ def start_twins(command, workdir, index):
     return [other], commands[1 - loser], problems
 
 
+def settled_stage(driver, rng, policy, folder, registry, command):
+    """For a third of the replace trials: the folder settled first, then what is killed
+    (a re-make under another preset, or a restore) and the command that settles it again."""
+    if policy != "replace" or rng.random() >= 1 / 3:
+        return None, command, command
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if rng.random() < 0.5:
+        remake = [*command, "--preset", rng.choice(["maximum", "gentle"])]
+        return "re-make", remake, remake
+    results = sorted(str(p) for p in folder.iterdir() if p.is_file())
+    return "restore", [driver, "--restore", str(folder), str(registry), *results], command
+
+
 def run_trial(driver, rng, index, workdir, duration):
     policy = rng.choice(["keep", "replace"])
     fmt = rng.choice(FORMATS)
@@ -217,7 +235,13 @@ def run_trial(driver, rng, index, workdir, duration):
 
     jobs = 2 if index % PARALLEL_EVERY == 1 else 1
     command = [driver, str(folder), str(registry), policy, fmt, "--jobs", str(jobs)]
-    twins = index % TWIN_EVERY == TWIN_EVERY - 1
+    stage, killed_command, settle_command = settled_stage(driver, rng, policy, folder,
+                                                          registry, command)
+    if stage:
+        watch.close()
+        watch = FolderWatch(folder)
+        command = killed_command
+    twins = index % TWIN_EVERY == TWIN_EVERY - 1 and not stage
     problems = []
     if twins:
         running, command, problems = start_twins(command, workdir, index)
@@ -229,6 +253,8 @@ def run_trial(driver, rng, index, workdir, duration):
         # Mostly inside the processing window (after the first stability wait),
         # sometimes earlier, while the engine is starting or recovering.
         delay = rng.uniform(0.7, duration) if rng.random() < 0.85 else rng.uniform(0.0, 0.7)
+        if stage == "restore":
+            delay = rng.uniform(0.0, 0.5)
         when = f"at {delay:.2f}s"
         time.sleep(delay)
     else:
@@ -250,6 +276,9 @@ def run_trial(driver, rng, index, workdir, duration):
         each.wait()
     if twins:
         when = "twins, " + when
+    if stage:
+        when = f"during {stage}, " + when
+        command = settle_command
     when = f"N={jobs}, " + when
 
     settle = subprocess.run(command, capture_output=True, text=True, timeout=300)
@@ -288,6 +317,8 @@ def main():
             killed_count += killed
             if killed:
                 moment = when.split(" ")[-2] if " #" in when else "random"
+                if "during " in when:
+                    moment = when.split("during ")[1].split(",")[0] + " " + moment
                 kills_by_moment[moment] = kills_by_moment.get(moment, 0) + 1
             if problems:
                 failures += 1
