@@ -6,6 +6,7 @@
 #include "core/Error.h"
 #include "core/FileError.h"
 #include "core/Paths.h"
+#include "engine/EncodeGate.h"
 #include "engine/EngineCapabilities.h"
 #include "engine/FolderCompressorControlError.h"
 #include "engine/OutputMark.h"
@@ -109,6 +110,12 @@ void FileJob::encode() {
     control_.setToolTimeLimit(toolTimeLimitFor(plan_.image->width() * plan_.image->height(),
                                                settings_->toolTimeLimitBase,
                                                settings_->toolTimeLimitPerMegapixel));
+    // AVIF and HEIC are encoded in this process, each holding about 20 bytes a pixel
+    // while it runs; two at once on large photos would not fit the memory budget. The
+    // wait comes before the encode is reported, so the progress does not count it.
+    std::optional<EncodeGate::Permit> inProcessEncode;
+    if (plan_.target == ImageFormat::avif || plan_.target == ImageFormat::heic)
+        inProcessEncode.emplace(EncodeGate::inProcessEncodes(), control_);
     progress_.encodeBegan(this, plan_.target, size_, file_.filename().string());
     struct EncodeEnd {
         BatchProgress& progress;

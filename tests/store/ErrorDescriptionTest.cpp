@@ -107,6 +107,7 @@ TEST(ErrorDescriptionTest, EveryKindHasBothLanguagesAndNamesTheFileOnce) {
         c(AppUpdateError(UK::signatureInvalid)),
         c(AppUpdateError(UK::updatesFromPackageManager)),
         c(std::runtime_error("vips_image_new: out of memory")),
+        c(std::bad_alloc()),
     };
     for (const Case& each : cases) {
         std::string logLine;
@@ -137,6 +138,14 @@ TEST(ErrorDescriptionTest, EveryKindHasBothLanguagesAndNamesTheFileOnce) {
             }
         }
     }
+}
+
+TEST(ErrorDescriptionTest, MemoryRunningOutIsSaidAsSuch) {
+    // A file that cannot fit is skipped with a reason the reader can act on.
+    EXPECT_NE(userDescription(std::bad_alloc(), AppLanguage::english).find("not enough memory"),
+              std::string::npos);
+    EXPECT_NE(userDescription(std::bad_alloc(), AppLanguage::russian).find("памяти"),
+              std::string::npos);
 }
 
 } // namespace
