@@ -60,9 +60,9 @@ void FileJob::plan() {
         shortcut_ = Shortcut::emptySource;
         return;
     }
-    plan_ = ImagePlanner(codec_, [this](ImageFormat f) {
-                return EngineCapabilities(codec_).canWrite(f);
-            }).makePlan(file_, settings_->formatStrategy());
+    const ImagePlanner planner(
+        codec_, [this](ImageFormat f) { return EngineCapabilities(codec_).canWrite(f); }, fs_);
+    plan_ = planner.makePlan(file_, settings_->formatStrategy());
     control_.checkpoint();
     output_ = outputPathFor(file_, plan_.source, plan_.target, settings_->originalPolicy());
 }

@@ -56,6 +56,10 @@ struct ImageProperties {
     /// "public.jpeg", "public.png", "org.webmproject.webp", "public.avif", "public.heic".
     std::optional<std::string> typeIdentifier;
     bool hasAlpha = false;
+    /// The frames of an animated WebP or the top-level images of a HEIF file, as the
+    /// decoder counts them. Only the first is ever decoded. (APNG frames and HEIF image
+    /// sequences are beyond what it reads: see platform/ImageStructure.h.)
+    std::int64_t pictureCount = 1;
 };
 
 /// A decoded first frame, fully read into memory (so a truncated or corrupt file fails

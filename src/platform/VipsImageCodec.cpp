@@ -370,6 +370,18 @@ std::optional<VImage> decodeWebPStill(const FileReader& reader, const fs::path& 
     return image;
 }
 
+/// WebP frames and HEIF's top-level images, as libvips counts them ("n-pages"); 1 when
+/// it counts none.
+std::int64_t pageCountOf(const VImage& image) {
+    int pages = 1;
+    if (image.get_typeof(VIPS_META_N_PAGES) != 0 &&
+        vips_image_get_int(image.get_image(), VIPS_META_N_PAGES, &pages) != 0) {
+        vips_error_clear();
+        pages = 1;
+    }
+    return std::max(pages, 1);
+}
+
 /// Reads the whole first frame into memory so truncation and corruption fail here.
 VImage loadFully(const FileReader& reader, const fs::path& file) {
     VImage image = openImage(file);
@@ -802,6 +814,7 @@ std::optional<ImageProperties> VipsImageCodec::readProperties(const fs::path& fi
             properties.orientation = orientationOf(image);
             properties.typeIdentifier = typeIdentifierOf(image);
             properties.hasAlpha = image.has_alpha();
+            properties.pictureCount = pageCountOf(image);
             return properties;
         },
         /*quiet=*/true);
