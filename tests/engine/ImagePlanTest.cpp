@@ -244,21 +244,6 @@ TEST_F(ImagePlanTest, SeveralPicturesAndUnpackingBombsAreRefusedBeforeAnyDecode)
     }
 }
 
-TEST(ImageSafetyErrorTest, RefusalsSayTheFileIsKeptInBothLanguages) {
-    const ImageSafetyError errors[] = {ImageSafetyError::multiplePictures(2),
-                                       ImageSafetyError::oversizedMetadata("iCCP"),
-                                       ImageSafetyError::oversizedMetadata("zTXt")};
-    const char* english[] = {"Animated and multi-image files are kept as they are.",
-                             "colour profile is too large", "text (zTXt) is too large"};
-    const char* russian[] = {"Анимированные", "цветовой профиль", "текст (zTXt)"};
-    for (std::size_t i = 0; i < std::size(errors); ++i) {
-        EXPECT_NE(errors[i].description(AppLanguage::english).find(english[i]), std::string::npos)
-            << errors[i].description(AppLanguage::english);
-        EXPECT_NE(errors[i].description(AppLanguage::russian).find(russian[i]), std::string::npos)
-            << errors[i].description(AppLanguage::russian);
-    }
-}
-
 TEST(EngineCapabilitiesTest, WebpDependsOnTheToolNotOnTheCodec) {
     test::TempDir tools;
     test::writeFile(tools / "cwebp", "#!/bin/sh\nexit 0\n");
