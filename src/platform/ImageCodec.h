@@ -120,6 +120,13 @@ public:
     /// raster's ICC profile travels along; no EXIF, so no stale orientation.
     virtual bool encode(const Raster& raster, const std::filesystem::path& destination,
                         std::string_view typeIdentifier, std::optional<double> quality) const = 0;
+    /// encode(), taking the raster along: an encoder that copies the pixels into buffers
+    /// of its own may let go of them before its real work, so that the raster and the
+    /// encoder's frames are not held at once. The same bytes as encode(). By default
+    /// encode(), and the raster goes afterwards.
+    virtual bool encodeTaking(std::shared_ptr<const Raster> raster,
+                              const std::filesystem::path& destination,
+                              std::string_view typeIdentifier, std::optional<double> quality) const;
 
     /// The raster converted into `space` and drawn over white (3 channels, or 4 with
     /// alpha 255) or over transparency (4 channels).
