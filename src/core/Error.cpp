@@ -1,5 +1,7 @@
 #include "core/Error.h"
 
+#include <new>
+
 namespace velk {
 
 namespace {
@@ -16,6 +18,12 @@ std::string Error::description(AppLanguage language) const {
 std::string userDescription(const std::exception& error, AppLanguage language) {
     if (const auto* own = dynamic_cast<const Error*>(&error))
         return own->description(language);
+    // A large image on a machine short of memory: the file is skipped, not the program.
+    if (dynamic_cast<const std::bad_alloc*>(&error))
+        return text(language,
+                    "Для обработки этого изображения не хватило памяти. Файл оставлен как есть.",
+                    "There was not enough memory to process this image. The file is left as it "
+                    "is.");
     return unexpectedErrorText(language);
 }
 

@@ -34,8 +34,9 @@ private:
     std::string english_;
 };
 
-/// description() of our own errors, the general text for any other exception (whose
-/// what() is a library's English and no help to the reader).
+/// description() of our own errors, a text saying memory ran out for std::bad_alloc, the
+/// general text for any other exception (whose what() is a library's English and no help
+/// to the reader).
 std::string userDescription(const std::exception& error, AppLanguage language);
 
 } // namespace velk

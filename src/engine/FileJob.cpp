@@ -7,6 +7,7 @@
 #include "core/Error.h"
 #include "core/FileError.h"
 #include "core/Paths.h"
+#include "engine/EncodeGate.h"
 #include "engine/EngineCapabilities.h"
 #include "engine/FolderCompressorControlError.h"
 #include "engine/OutputMark.h"
@@ -95,9 +96,9 @@ void FileJob::plan() {
     sourceDigest_ = original_  ? original_->digest
                     : version_ ? version_->digest
                                : sha256Digest(fs_, control_, file_);
-    plan_ = ImagePlanner(codec_, [this](ImageFormat f) {
-                return EngineCapabilities(codec_).canWrite(f);
-            }).makePlan(encodedSource(), settings_->formatStrategy());
+    const ImagePlanner planner(
+        codec_, [this](ImageFormat f) { return EngineCapabilities(codec_).canWrite(f); }, fs_);
+    plan_ = planner.makePlan(encodedSource(), settings_->formatStrategy());
     control_.checkpoint();
     // A re-made file is named as its original was, in the file's folder: a conversion
     // the new settings no longer make gives the original's own name back.
@@ -183,6 +184,12 @@ void FileJob::encode() {
     control_.setToolTimeLimit(toolTimeLimitFor(plan_.image->width() * plan_.image->height(),
                                                settings_->toolTimeLimitBase,
                                                settings_->toolTimeLimitPerMegapixel));
+    // AVIF and HEIC are encoded in this process, each holding about 20 bytes a pixel
+    // while it runs; two at once on large photos would not fit the memory budget. The
+    // wait comes before the encode is reported, so the progress does not count it.
+    std::optional<EncodeGate::Permit> inProcessEncode;
+    if (plan_.target == ImageFormat::avif || plan_.target == ImageFormat::heic)
+        inProcessEncode.emplace(EncodeGate::inProcessEncodes(), control_);
     progress_.encodeBegan(this, plan_.target, size_, file_.filename().string());
     struct EncodeEnd {
         BatchProgress& progress;

@@ -6,6 +6,8 @@
 #include "core/FileError.h"
 #include "core/Text.h"
 #include "engine/ImageSafetyError.h"
+#include "platform/ImageStructure.h"
+#include "platform/PosixFileSystem.h"
 
 namespace velk {
 
@@ -31,6 +33,19 @@ ImageFormat automaticTarget(ImageFormat source, bool sourceHasAlpha,
     if (isNativeWritable(ImageFormat::avif, codec))
         return ImageFormat::avif;
     return sourceHasAlpha ? ImageFormat::png : ImageFormat::jpeg;
+}
+
+/// What the container says beyond the decoder's view: an APNG's frames, a HEIF image
+/// sequence, a PNG chunk that would unpack past safe bounds in every tool given the file.
+void refuseUnsafeStructure(ReadableFile& file) {
+    if (const std::optional<PngStructure> png = pngStructure(file)) {
+        if (png->oversizedChunk)
+            throw ImageSafetyError::oversizedMetadata(*png->oversizedChunk);
+        if (png->pictureCount > 1)
+            throw ImageSafetyError::multiplePictures(png->pictureCount);
+    } else if (heifHasImageSequence(file)) {
+        throw ImageSafetyError::multiplePictures(std::nullopt);
+    }
 }
 
 ColorSpace workingColorSpace(const std::optional<ColorSpace>& own) {
@@ -82,16 +97,33 @@ std::optional<ImageFormat> predictedTargetFormat(const fs::path& source, FormatS
     return automaticTarget(*sourceFormat, properties->hasAlpha, canWrite, codec);
 }
 
-ImagePlanner::ImagePlanner(const ImageCodec& codec, FormatWritability canWrite)
-    : codec_(codec), canWrite_(std::move(canWrite)) {}
+ImagePlanner::ImagePlanner(const ImageCodec& codec, FormatWritability canWrite,
+                           const FileReader& reader)
+    : codec_(codec), canWrite_(std::move(canWrite)), reader_(reader) {}
 
 ImagePlan ImagePlanner::makePlan(const fs::path& source, FormatStrategy strategy) const {
+    // Before the codec opens it: a profile bomb must not reach the decoder either, and a
+    // sequence the decoder cannot read would otherwise pass for a damaged file.
+    std::unique_ptr<ReadableFile> file;
+    try {
+        file = reader_.openForReading(source);
+    } catch (const FileSystemError&) {
+        // Gone, or not a regular file: what the codec would have found unreadable.
+        throw FileError(FileError::Kind::readCorruptFile, source);
+    }
+    refuseUnsafeStructure(*file);
+    file.reset();
     const std::optional<ImageProperties> properties = codec_.readProperties(source);
     if (!properties)
         throw FileError(FileError::Kind::readCorruptFile, source);
     // Before any decode, on the stored size: a decompression bomb must never get its
     // raster allocated.
     validatedDecodedRasterByteCount(properties->width, properties->height);
+    // Nothing below sees more than the first frame: an animation or a set of images
+    // would be replaced by a still of it. And oversized metadata would be unpacked in
+    // full by every tool the file is handed to.
+    if (properties->pictureCount > 1)
+        throw ImageSafetyError::multiplePictures(properties->pictureCount);
 
     std::shared_ptr<const Raster> image = createDisplayOrientedImage(source, *properties);
     if (!image)

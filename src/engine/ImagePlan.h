@@ -8,7 +8,9 @@
 
 #include "model/FormatStrategy.h"
 #include "model/ImageFormat.h"
+#include "platform/FileSystem.h"
 #include "platform/ImageCodec.h"
+#include "platform/PosixFileSystem.h"
 
 namespace velk {
 
@@ -49,10 +51,13 @@ std::optional<ImageFormat> predictedTargetFormat(const std::filesystem::path& so
 /// Turns a source file into an ImagePlan, refusing oversized images before decoding.
 class ImagePlanner {
 public:
-    ImagePlanner(const ImageCodec& codec, FormatWritability canWrite);
+    /// `reader` reads the container before the codec does.
+    ImagePlanner(const ImageCodec& codec, FormatWritability canWrite,
+                 const FileReader& reader = systemFileSystem());
 
     /// Throws ImageSafetyError for invalid or oversized dimensions (checked on the stored
-    /// size, before any pixel is decoded), FileError readCorruptFile for an unreadable or
+    /// size, before any pixel is decoded), for more than one frame or image and for
+    /// metadata that unpacks past safe bounds, FileError readCorruptFile for an unreadable or
     /// undecodable file and readUnsupportedScheme when neither the content nor the
     /// extension names a format we handle. Writes nothing.
     ImagePlan makePlan(const std::filesystem::path& source, FormatStrategy strategy) const;
@@ -66,6 +71,7 @@ public:
 private:
     const ImageCodec& codec_;
     FormatWritability canWrite_;
+    const FileReader& reader_;
 };
 
 } // namespace velk

@@ -84,11 +84,12 @@ HeifEncoderSettings heifEncoderSettings(HeifCodec codec, int quality, std::int64
     return settings;
 }
 
-std::string encodeHeif(const vips::VImage& input, HeifCodec codec, int quality) {
+std::string encodeHeif(vips::VImage&& input, HeifCodec codec, int quality) {
     if (input.bands() != 3 && input.bands() != 4)
         throw std::runtime_error("libheif: only RGB and RGBA are encoded");
-    const vips::VImage image =
+    vips::VImage image =
         input.format() == VIPS_FORMAT_UCHAR ? input : input.cast(VIPS_FORMAT_UCHAR);
+    input = vips::VImage();
     const bool alpha = image.bands() == 4;
     const int width = image.width();
     const int height = image.height();
@@ -128,6 +129,8 @@ std::string encodeHeif(const vips::VImage& input, HeifCodec codec, int quality) 
         const void* profile = image.get_blob(VIPS_META_ICC_NAME, &size);
         check(heif_image_set_raw_color_profile(heifImage.get(), "prof", profile, size), "profile");
     }
+    // libheif has its own copy now; the encoder's frames need the room.
+    image = vips::VImage();
 
     std::unique_ptr<heif_encoding_options, OptionsFree> options(heif_encoding_options_alloc());
     options->save_alpha_channel = alpha ? 1 : 0;

@@ -24,6 +24,9 @@ HeifEncoderSettings heifEncoderSettings(HeifCodec codec, int quality, std::int64
 /// Encodes an RGB or RGBA image, cast to 8 bits, to an AVIF or HEIC file in memory, with the
 /// image's ICC profile, when it has one, as its only colour description. Throws std::runtime_error
 /// with libheif's message on failure.
-std::string encodeHeif(const vips::VImage& image, HeifCodec codec, int quality);
+/// The pixels are copied into libheif's image first, and `image` is cleared before the
+/// encoder starts (VImage copies share the pixels and has no move, hence the reference): a
+/// caller that hands over its only way to them frees them for the encoder's frames.
+std::string encodeHeif(vips::VImage&& image, HeifCodec codec, int quality);
 
 } // namespace velk

@@ -29,6 +29,13 @@ bool ImageCodec::renderBands(const Raster& raster, const ColorSpace& space, Back
     return true;
 }
 
+bool ImageCodec::encodeTaking(std::shared_ptr<const Raster> raster,
+                              const std::filesystem::path& destination,
+                              std::string_view typeIdentifier,
+                              std::optional<double> quality) const {
+    return raster && encode(*raster, destination, typeIdentifier, quality);
+}
+
 bool ImageCodec::canDecode(const std::filesystem::path& file) const {
     return decode(file) != nullptr;
 }

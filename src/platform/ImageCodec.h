@@ -56,6 +56,10 @@ struct ImageProperties {
     /// "public.jpeg", "public.png", "org.webmproject.webp", "public.avif", "public.heic".
     std::optional<std::string> typeIdentifier;
     bool hasAlpha = false;
+    /// The frames of an animated WebP or the top-level images of a HEIF file, as the
+    /// decoder counts them. Only the first is ever decoded. (APNG frames and HEIF image
+    /// sequences are beyond what it reads: see platform/ImageStructure.h.)
+    std::int64_t pictureCount = 1;
 };
 
 /// A decoded first frame, fully read into memory (so a truncated or corrupt file fails
@@ -116,6 +120,13 @@ public:
     /// raster's ICC profile travels along; no EXIF, so no stale orientation.
     virtual bool encode(const Raster& raster, const std::filesystem::path& destination,
                         std::string_view typeIdentifier, std::optional<double> quality) const = 0;
+    /// encode(), taking the raster along: an encoder that copies the pixels into buffers
+    /// of its own may let go of them before its real work, so that the raster and the
+    /// encoder's frames are not held at once. The same bytes as encode(). By default
+    /// encode(), and the raster goes afterwards.
+    virtual bool encodeTaking(std::shared_ptr<const Raster> raster,
+                              const std::filesystem::path& destination,
+                              std::string_view typeIdentifier, std::optional<double> quality) const;
 
     /// The raster converted into `space` and drawn over white (3 channels, or 4 with
     /// alpha 255) or over transparency (4 channels).

@@ -370,6 +370,18 @@ std::optional<VImage> decodeWebPStill(const FileReader& reader, const fs::path& 
     return image;
 }
 
+/// WebP frames and HEIF's top-level images, as libvips counts them ("n-pages"); 1 when
+/// it counts none.
+std::int64_t pageCountOf(const VImage& image) {
+    int pages = 1;
+    if (image.get_typeof(VIPS_META_N_PAGES) != 0 &&
+        vips_image_get_int(image.get_image(), VIPS_META_N_PAGES, &pages) != 0) {
+        vips_error_clear();
+        pages = 1;
+    }
+    return std::max(pages, 1);
+}
+
 /// Reads the whole first frame into memory so truncation and corruption fail here.
 VImage loadFully(const FileReader& reader, const fs::path& file) {
     VImage image = openImage(file);
@@ -508,20 +520,30 @@ struct BlobUnref {
 };
 using Blob = std::unique_ptr<VipsBlob, BlobUnref>;
 
+/// libheif directly rather than heifsave, which cannot pass the encoder the settings
+/// that let it use a second core. 16-bit input arrives here as 8 bits. `image` is cleared:
+/// with no other reference to them, its pixels are freed once libheif has copied them.
+Blob heifBlob(VImage&& image, Saver saver, std::optional<int> q) {
+    const std::string bytes = encodeHeif(
+        std::move(image), saver == Saver::avif ? HeifCodec::av1 : HeifCodec::hevc, q.value_or(50));
+    VipsBlob* blob = vips_blob_copy(bytes.data(), bytes.size());
+    if (!blob)
+        throw std::runtime_error("no memory for the encoded file");
+    return Blob(blob);
+}
+
+std::optional<int> qualityPercent(std::optional<double> quality) {
+    if (quality && std::isfinite(*quality))
+        return static_cast<int>(std::clamp(std::lround(*quality * 100.0), 1L, 100L));
+    return std::nullopt;
+}
+
 /// Encodes into memory, and the file is written below where every error is seen: saving
 /// straight to a file under a 1000-byte file-size limit reported success and left a
 /// truncated PNG behind.
 Blob encodeToMemory(const VImage& image, Saver saver, std::optional<int> q) {
-    if (saver == Saver::avif || saver == Saver::heic) {
-        // libheif directly rather than heifsave, which cannot pass the encoder the
-        // settings that let it use a second core. 16-bit input arrives here as 8 bits.
-        const std::string bytes = encodeHeif(
-            image, saver == Saver::avif ? HeifCodec::av1 : HeifCodec::hevc, q.value_or(50));
-        VipsBlob* blob = vips_blob_copy(bytes.data(), bytes.size());
-        if (!blob)
-            throw std::runtime_error("no memory for the encoded file");
-        return Blob(blob);
-    }
+    if (saver == Saver::avif || saver == Saver::heic)
+        return heifBlob(VImage(image), saver, q);
     vips::VOption* options = VImage::option();
     if (q && saver != Saver::png)
         options->set("Q", *q);
@@ -802,6 +824,7 @@ std::optional<ImageProperties> VipsImageCodec::readProperties(const fs::path& fi
             properties.orientation = orientationOf(image);
             properties.typeIdentifier = typeIdentifierOf(image);
             properties.hasAlpha = image.has_alpha();
+            properties.pictureCount = pageCountOf(image);
             return properties;
         },
         /*quiet=*/true);
@@ -849,12 +872,30 @@ bool VipsImageCodec::encode(const Raster& raster, const fs::path& destination,
     if (!source || !saver || !vipsReady())
         return false;
 
-    std::optional<int> q;
-    if (quality && std::isfinite(*quality)) {
-        q = static_cast<int>(std::clamp(std::lround(*quality * 100.0), 1L, 100L));
-    }
+    const std::optional<int> q = qualityPercent(quality);
     return guarded<bool>("cannot encode", destination, false, [&] {
         const Blob encoded = encodeToMemory(prepareForSaving(source->image(), *saver), *saver, q);
+        writeFile(destination, encoded.get());
+        return true;
+    });
+}
+
+bool VipsImageCodec::encodeTaking(std::shared_ptr<const Raster> raster, const fs::path& destination,
+                                  std::string_view type, std::optional<double> quality) const {
+    const std::optional<Saver> saver = saverFor(type);
+    if (!saver || (*saver != Saver::avif && *saver != Saver::heic))
+        return ImageCodec::encodeTaking(std::move(raster), destination, type, quality);
+    const auto* source = dynamic_cast<const VipsRaster*>(raster.get());
+    if (!source || !vipsReady())
+        return false;
+    const std::optional<int> q = qualityPercent(quality);
+    return guarded<bool>("cannot encode", destination, false, [&] {
+        VImage prepared = prepareForSaving(source->image(), *saver);
+        // From here the prepared image is the only way to the pixels (the caller handed
+        // over its reference), and the encoder drops it once it has copied them.
+        source = nullptr;
+        raster.reset();
+        const Blob encoded = heifBlob(std::move(prepared), *saver, q);
         writeFile(destination, encoded.get());
         return true;
     });

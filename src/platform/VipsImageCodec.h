@@ -36,6 +36,11 @@ public:
     std::shared_ptr<const Raster> decodeUpright(const std::filesystem::path& file) const override;
     bool encode(const Raster& raster, const std::filesystem::path& destination,
                 std::string_view typeIdentifier, std::optional<double> quality) const override;
+    /// AVIF and HEIC let go of the raster once libheif has its copy: at 50 megapixels
+    /// the encoder's own frames come to some 800 MB, and the raster need not add to them.
+    bool encodeTaking(std::shared_ptr<const Raster> raster,
+                      const std::filesystem::path& destination, std::string_view typeIdentifier,
+                      std::optional<double> quality) const override;
     std::optional<RgbaBitmap> render(const Raster& raster, const ColorSpace& space,
                                      Background background) const override;
     /// Bands of about `bandBytes` of RGBA, each converted on its own.

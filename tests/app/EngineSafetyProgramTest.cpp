@@ -7,6 +7,7 @@
 
 #include "app/ProgramProcess.h"
 #include "core/Uuid.h"
+#include "support/CraftedImages.h"
 #include "support/TempDir.h"
 #include "support/TestImages.h"
 
@@ -42,6 +43,9 @@ protected:
     TempDir dir_;
     fs::path folder_ = dir_ / "Inbox";
     int runs_ = 0;
+    /// The settings folder, and the locale a first run there takes its language from.
+    std::string support_ = "support";
+    std::string lang_ = "en_US.UTF-8";
 
     void SetUp() override { fs::create_directories(folder_); }
 
@@ -50,7 +54,9 @@ protected:
         return std::make_unique<ProgramProcess>(
             VELK_PROGRAM_PATH, arguments,
             std::map<std::string, std::optional<std::string>>{
-                {"VELK_CONFIG_DIR", (dir_ / "support").native()},
+                {"LANG", lang_},
+                {"LC_ALL", std::nullopt},
+                {"VELK_CONFIG_DIR", (dir_ / support_).native()},
                 {"VELK_LOG_DIR", (dir_ / "logs").native()},
                 {"VELK_DEBUG_LOG", "1"},
                 {"HOME", (dir_ / "home").native()},
@@ -269,6 +275,53 @@ TEST_F(EngineSafetyProgramTest, RecoveryFinishesAConversionAndDropsUnverifiedBac
     EXPECT_FALSE(fs::exists(folder_ / "photo.jpg"));
     EXPECT_EQ(backupFiles(folder_), std::vector<fs::path>{day / "photo.original.jpg"});
     EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 2);
+}
+
+TEST_F(EngineSafetyProgramTest, AnimationsSetsOfImagesAndUnpackingBombsAreKeptAsTheyAre) {
+    struct Language {
+        const char* lang;
+        const char* multiple;
+        const char* profile;
+    };
+    for (const auto& [lang, multiple, profile] : {
+             Language{"en_US.UTF-8", "Animated and multi-image files are kept as they are.",
+                      "The embedded colour profile is too large to unpack safely."},
+             Language{"ru_RU.UTF-8", "Анимированные и многокадровые файлы остаются как есть.",
+                      "Встроенный цветовой профиль слишком велик"},
+         }) {
+        SCOPED_TRACE(lang);
+        lang_ = lang;
+        support_ = std::string("support-") + lang;
+        fs::remove_all(folder_);
+        fs::create_directories(folder_);
+        const auto frames = test::imageOptions().withFrames(3).withDetail();
+        TestImages::webp(folder_ / "animated.webp", 320, 240, frames);
+        TestImages::heic(folder_ / "burst.heic", 320, 240, frames);
+        TestImages::png(folder_ / "animated.png", 320, 240, test::imageOptions().withDetail());
+        test::CraftedImages::animatePng(folder_ / "animated.png", 3);
+        // About a megabyte whose profile unpacks to 1000 MiB.
+        TestImages::png(folder_ / "bomb.png", 320, 240, test::imageOptions().withDetail());
+        test::CraftedImages::insertPngChunks(
+            folder_ / "bomb.png",
+            {{"iCCP", std::string("icc\0\0", 5) + test::CraftedImages::zerosStream(1000)}});
+        ASSERT_GT(fs::file_size(folder_ / "bomb.png"), 1'000'000u);
+        std::map<std::string, std::string> before;
+        for (const auto& entry : fs::directory_iterator(folder_))
+            before[entry.path().filename()] = test::readFile(entry.path());
+        TestImages::jpeg(folder_ / "photo.jpg", 640, 480,
+                         test::imageOptions().withDetail().withQuality(98));
+
+        // Under replace a still would have taken each one's place.
+        const std::string out = once({"--originals", "replace", "--format", "automatic"}, 1);
+        for (const auto& [name, bytes] : before) {
+            EXPECT_TRUE(test::readFile(folder_ / name) == bytes) << name;
+            const char* reason = name == "bomb.png" ? profile : multiple;
+            EXPECT_NE(out.find(name + ": "), std::string::npos) << out;
+            EXPECT_NE(out.find(reason, out.find(name + ": ")), std::string::npos) << name << out;
+        }
+        // Only the photo was backed up and compressed.
+        EXPECT_EQ(backupFiles(folder_).size(), 1u) << out;
+    }
 }
 
 } // namespace

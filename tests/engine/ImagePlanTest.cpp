@@ -15,6 +15,7 @@
 #include "engine/EngineCapabilities.h"
 #include "engine/ImageSafetyError.h"
 #include "platform/VipsImageCodec.h"
+#include "support/CraftedImages.h"
 #include "support/ForwardingCodec.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
@@ -179,6 +180,68 @@ TEST_F(ImagePlanTest, OnlyNonSrgbRgbSourcesKeepTheirSpaceAndProfile) {
     EXPECT_TRUE(greyPlan.colorSpace == ColorSpace::sRGB());
     EXPECT_FALSE(greyPlan.iccData);
     EXPECT_FALSE(iccDataForEncoding(ColorSpace{ColorModel::rgb, "my SRGB variant", "bytes"}));
+}
+
+/// The real codec, counting what it was asked to open.
+class WatchedCodec : public test::ForwardingCodec {
+public:
+    std::optional<ImageProperties> readProperties(const fs::path& f) const override {
+        ++opened;
+        return real_.readProperties(f);
+    }
+    std::shared_ptr<const Raster> decode(const fs::path& f) const override {
+        ++decoded;
+        return real_.decode(f);
+    }
+    mutable int opened = 0;
+    mutable int decoded = 0;
+};
+
+TEST_F(ImagePlanTest, SeveralPicturesAndUnpackingBombsAreRefusedBeforeAnyDecode) {
+    using Kind = ImageSafetyError::Kind;
+    const auto frames = test::imageOptions().withFrames(2);
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> make;
+        Kind kind;
+        /// Whether the codec may read the header: the container checks come first.
+        bool headerRead;
+    };
+    const Case cases[] = {
+        {"animated.webp", [&](const fs::path& f) { TestImages::webp(f, 16, 8, frames); },
+         Kind::multiplePictures, true},
+        {"two.heic", [&](const fs::path& f) { TestImages::heic(f, 16, 8, frames); },
+         Kind::multiplePictures, true},
+        {"two.avif", [&](const fs::path& f) { TestImages::avif(f, 16, 8, frames); },
+         Kind::multiplePictures, true},
+        {"animated.png",
+         [](const fs::path& f) {
+             TestImages::png(f, 16, 8);
+             test::CraftedImages::animatePng(f, 2);
+         },
+         Kind::multiplePictures, false},
+        {"bomb.png",
+         [](const fs::path& f) {
+             TestImages::png(f, 16, 8);
+             test::CraftedImages::insertPngChunks(
+                 f, {{"iCCP", std::string("icc\0\0", 5) + test::CraftedImages::zerosStream(64)}});
+         },
+         Kind::oversizedMetadata, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.make(dir_ / c.name);
+        WatchedCodec codec;
+        try {
+            ImagePlanner(codec, writableOnly(everyFormat))
+                .makePlan(dir_ / c.name, FormatStrategy::automatic);
+            ADD_FAILURE() << "planned";
+        } catch (const ImageSafetyError& error) {
+            EXPECT_EQ(error.kind(), c.kind);
+        }
+        EXPECT_EQ(codec.opened, c.headerRead ? 1 : 0);
+        EXPECT_EQ(codec.decoded, 0);
+    }
 }
 
 TEST(EngineCapabilitiesTest, WebpDependsOnTheToolNotOnTheCodec) {

@@ -85,7 +85,7 @@ TEST(HeifEncodingTest, EncodesWhatItIsGivenAndKeepsAlpha) {
                     image = image.bandjoin_const({128});
                 image =
                     image.copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
-                const std::string bytes = encodeHeif(image, codec, 80);
+                const std::string bytes = encodeHeif(vips::VImage(image), codec, 80);
                 const VImage decoded = VImage::new_from_buffer(bytes.data(), bytes.size(), "");
                 EXPECT_EQ(decoded.width(), width);
                 EXPECT_EQ(decoded.height(), 48);

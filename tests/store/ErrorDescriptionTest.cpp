@@ -94,6 +94,10 @@ TEST(ErrorDescriptionTest, EveryKindHasBothLanguagesAndNamesTheFileOnce) {
                           /*holderEnding=*/true)),
         c(ImageSafetyError::resourceLimitExceeded(9000, 8000)),
         c(ImageSafetyError::invalidDimensions()),
+        c(ImageSafetyError::multiplePictures(3)),
+        c(ImageSafetyError::multiplePictures(std::nullopt)),
+        c(ImageSafetyError::oversizedMetadata("iCCP")),
+        c(ImageSafetyError::oversizedMetadata("zTXt")),
         c(ToolTimeLimitError("/usr/bin/cjpeg", 120), "cjpeg"),
         c(ToolGroupAbandonedError()),
         c(AppUpdateError::invalidManifest("no version")),
@@ -107,6 +111,7 @@ TEST(ErrorDescriptionTest, EveryKindHasBothLanguagesAndNamesTheFileOnce) {
         c(AppUpdateError(UK::signatureInvalid)),
         c(AppUpdateError(UK::updatesFromPackageManager)),
         c(std::runtime_error("vips_image_new: out of memory")),
+        c(std::bad_alloc()),
     };
     for (const Case& each : cases) {
         std::string logLine;
@@ -137,6 +142,14 @@ TEST(ErrorDescriptionTest, EveryKindHasBothLanguagesAndNamesTheFileOnce) {
             }
         }
     }
+}
+
+TEST(ErrorDescriptionTest, MemoryRunningOutIsSaidAsSuch) {
+    // A file that cannot fit is skipped with a reason the reader can act on.
+    EXPECT_NE(userDescription(std::bad_alloc(), AppLanguage::english).find("not enough memory"),
+              std::string::npos);
+    EXPECT_NE(userDescription(std::bad_alloc(), AppLanguage::russian).find("памяти"),
+              std::string::npos);
 }
 
 } // namespace

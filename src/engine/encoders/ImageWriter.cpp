@@ -47,9 +47,17 @@ void ImageWriter::writeImage(const fs::path& source, const fs::path& destination
                        std::move(plan), config.preset, config.qualities.webp);
         break;
     case ImageFormat::avif:
-    case ImageFormat::heic:
-        writeImageWithImageIO(destination, planImage(plan), plan.target, config.qualities);
+    case ImageFormat::heic: {
+        const std::string_view type = typeIdentifierOf(plan.target);
+        if (!codec_.canWrite(type))
+            throw FileError(FileError::Kind::writeUnsupportedScheme);
+        planImage(plan);
+        // Handed over: the codec lets go of the raster once the encoder has its copy.
+        if (!codec_.encodeTaking(std::move(plan.image), destination, type,
+                                 config.qualities.forFormat(plan.target) / 100.0))
+            throw FileError(FileError::Kind::writeUnknown);
         break;
+    }
     }
     // The codec cannot be interrupted, so a stop requested while it ran is honoured
     // here; the caller discards the finished file.

@@ -22,7 +22,9 @@ std::string pngquantQualityRange(int quality);
 /// only colour description, and a tool's file is kept only when it decodes. A missing
 /// or failing tool only removes its candidate. The quantised candidate is made on a
 /// thread of its own while the lossless one is made here; the full "oxipng" run is
-/// skipped when a quick estimate of it is more than 50 % larger than pngquant's file.
+/// skipped when a quick estimate of it is more than 50 % larger than pngquant's file, and
+/// the lossless side not run at all for a base over 192 MiB decoded (oxipng would hold
+/// more than a gigabyte).
 /// Throws whatever `writeBase` or the profile step on the base throws, FileSystemError
 /// when the winner cannot be copied, ToolTimeLimitError (either side's; the other side's
 /// tools are ended first), or FolderCompressorControlError cancelled. No scratch file
