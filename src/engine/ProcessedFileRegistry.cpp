@@ -198,6 +198,18 @@ void ProcessedFileRegistry::store(const fs::path& file, ProcessedFileRecord reco
 
 bool ProcessedFileRegistry::remember(const fs::path& file, ProcessedDecision decision,
                                      std::string settingsKey, Date now, Save save) {
+    return rememberAs(file, decision, std::nullopt, std::move(settingsKey), now, save);
+}
+
+bool ProcessedFileRegistry::leaveAlone(const fs::path& file, LeftAloneReason reason,
+                                       std::string settingsKey, Date now, Save save) {
+    return rememberAs(file, ProcessedDecision::alreadyOptimal, reason, std::move(settingsKey), now,
+                      save);
+}
+
+bool ProcessedFileRegistry::rememberAs(const fs::path& file, ProcessedDecision decision,
+                                       std::optional<LeftAloneReason> leftAlone,
+                                       std::string settingsKey, Date now, Save save) {
     const auto fingerprint = contentFingerprint(fs_, file);
     if (!fingerprint)
         return false;
@@ -205,31 +217,11 @@ bool ProcessedFileRegistry::remember(const fs::path& file, ProcessedDecision dec
     record.fingerprint = *fingerprint;
     record.decision = decision;
     record.updatedAt = now;
-    if (const auto signature = fileSignature(fs_, file)) {
-        record.resourceIdentifier = signature->resourceIdentifier;
-    }
-    record.settingsKey = std::move(settingsKey);
-    store(file, std::move(record));
-    pruneIfNeeded();
-    if (save == Save::now)
-        this->save();
-    return true;
-}
-
-bool ProcessedFileRegistry::leaveAlone(const fs::path& file, LeftAloneReason reason,
-                                       std::string settingsKey, Date now, Save save) {
-    const auto fingerprint = contentFingerprint(fs_, file);
-    if (!fingerprint)
-        return false;
-    ProcessedFileRecord record;
-    record.fingerprint = *fingerprint;
-    record.decision = ProcessedDecision::alreadyOptimal;
-    record.updatedAt = now;
     if (const auto signature = fileSignature(fs_, file))
         record.resourceIdentifier = signature->resourceIdentifier;
     record.settingsKey = std::move(settingsKey);
-    record.leftAlone = reason;
-    if (reason == LeftAloneReason::failed)
+    record.leftAlone = leftAlone;
+    if (leftAlone == LeftAloneReason::failed)
         record.programVersion = std::string(compiledVersion);
     store(file, std::move(record));
     pruneIfNeeded();

@@ -133,6 +133,9 @@ public:
 
 private:
     bool decode(std::string_view text);
+    bool rememberAs(const std::filesystem::path& file, ProcessedDecision decision,
+                    std::optional<LeftAloneReason> leftAlone, std::string settingsKey, Date now,
+                    Save save);
 
     FileSystem& fs_;
     std::filesystem::path file_;
