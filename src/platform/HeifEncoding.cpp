@@ -2,6 +2,8 @@
 
 #include <libheif/heif.h>
 
+#include "platform/HeapTuning.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -23,6 +25,8 @@ constexpr std::int64_t minimumWidthForTiles = 512;
 /// x265's "slow", libheif's default, takes about twice the time of "medium" for some
 /// 7 % fewer bytes at the same quality setting.
 constexpr const char* x265Preset = "medium";
+/// Full-resolution colour from Q 90 up, as libvips decides.
+constexpr int fullChromaQuality = 90;
 
 struct ContextFree {
     void operator()(heif_context* context) const noexcept { heif_context_free(context); }
@@ -45,20 +49,148 @@ void check(const heif_error& error, const char* what) {
                                  (error.message ? error.message : "unknown error"));
 }
 
-struct RowCopy {
-    std::uint8_t* plane = nullptr;
-    int stride = 0;
-    std::size_t rowBytes = 0;
+/// The encoders take YCbCr. libheif would convert our RGB itself, into a second whole
+/// copy of the picture kept beside ours for the length of the encode (a fifth of a 50 MP
+/// encode's peak); converting row pairs from libvips straight into the planes the encoder
+/// reads keeps only the one. The arithmetic is libheif's own for its default colour
+/// description (BT.601 coefficients, full range), to the bit, so the files are the same.
+class YCbCrPlanes {
+public:
+    YCbCrPlanes(heif_image* image, int width, bool alpha, bool fullChroma)
+        : width_(width), bytesPerPixel_(alpha ? 4 : 3), fullChroma_(fullChroma) {
+        y_ = heif_image_get_plane(image, heif_channel_Y, &yStride_);
+        cb_ = heif_image_get_plane(image, heif_channel_Cb, &cbStride_);
+        cr_ = heif_image_get_plane(image, heif_channel_Cr, &crStride_);
+        if (alpha)
+            alpha_ = heif_image_get_plane(image, heif_channel_Alpha, &alphaStride_);
+        if (!y_ || !cb_ || !cr_ || (alpha && !alpha_))
+            throw std::runtime_error("libheif: no planes");
+        const float kr = 0.299f;
+        const float kb = 0.114f;
+        luma_[0] = kr;
+        luma_[1] = 1 - kr - kb;
+        luma_[2] = kb;
+        blueDifference_[0] = -kr / (1 - kb) / 2;
+        blueDifference_[1] = -(1 - kr - kb) / (1 - kb) / 2;
+        blueDifference_[2] = 0.5f;
+        redDifference_[0] = 0.5f;
+        redDifference_[1] = -(1 - kr - kb) / (1 - kr) / 2;
+        redDifference_[2] = -kb / (1 - kr) / 2;
+    }
+
+    /// Rows `y` and `y + 1` of the picture; `below` is null for the last row of an odd
+    /// height. With 4:2:0 chroma, `y` is even.
+    void convert(int y, const std::uint8_t* row, const std::uint8_t* below) {
+        lumaAndAlpha(y, row);
+        if (below)
+            lumaAndAlpha(y + 1, below);
+        if (fullChroma_) {
+            chromaRow(y, row);
+            if (below)
+                chromaRow(y + 1, below);
+            return;
+        }
+        std::uint8_t* cb = cb_ + static_cast<std::ptrdiff_t>(y / 2) * cbStride_;
+        std::uint8_t* cr = cr_ + static_cast<std::ptrdiff_t>(y / 2) * crStride_;
+        const int n = bytesPerPixel_;
+        int x = 0;
+        for (; x + 1 < width_; x += 2) {
+            const std::uint8_t* p = row + x * n;
+            std::uint8_t rgb[3];
+            for (int c = 0; c < 3; ++c) {
+                if (below) {
+                    const std::uint8_t* q = below + x * n;
+                    rgb[c] = static_cast<std::uint8_t>((p[c] + p[n + c] + q[c] + q[n + c]) / 4);
+                } else {
+                    rgb[c] = static_cast<std::uint8_t>((p[c] + p[n + c]) / 2);
+                }
+            }
+            chroma(cb + x / 2, cr + x / 2, rgb[0], rgb[1], rgb[2]);
+        }
+        if (x < width_) {
+            const std::uint8_t* p = row + x * n;
+            std::uint8_t rgb[3];
+            for (int c = 0; c < 3; ++c)
+                rgb[c] = below ? static_cast<std::uint8_t>((p[c] + below[x * n + c]) / 2) : p[c];
+            chroma(cb + x / 2, cr + x / 2, rgb[0], rgb[1], rgb[2]);
+        }
+    }
+
+private:
+    static std::uint8_t clip(float value) {
+        const long rounded = static_cast<long>(value + 0.5f);
+        return static_cast<std::uint8_t>(std::clamp(rounded, 0L, 255L));
+    }
+
+    void lumaAndAlpha(int y, const std::uint8_t* row) {
+        std::uint8_t* out = y_ + static_cast<std::ptrdiff_t>(y) * yStride_;
+        for (int x = 0; x < width_; ++x) {
+            const std::uint8_t* p = row + x * bytesPerPixel_;
+            out[x] = clip(p[0] * luma_[0] + p[1] * luma_[1] + p[2] * luma_[2]);
+        }
+        if (!alpha_)
+            return;
+        std::uint8_t* a = alpha_ + static_cast<std::ptrdiff_t>(y) * alphaStride_;
+        for (int x = 0; x < width_; ++x)
+            a[x] = row[x * 4 + 3];
+    }
+
+    void chromaRow(int y, const std::uint8_t* row) {
+        std::uint8_t* cb = cb_ + static_cast<std::ptrdiff_t>(y) * cbStride_;
+        std::uint8_t* cr = cr_ + static_cast<std::ptrdiff_t>(y) * crStride_;
+        for (int x = 0; x < width_; ++x) {
+            const std::uint8_t* p = row + x * bytesPerPixel_;
+            chroma(cb + x, cr + x, p[0], p[1], p[2]);
+        }
+    }
+
+    void chroma(std::uint8_t* cb, std::uint8_t* cr, std::uint8_t r, std::uint8_t g,
+                std::uint8_t b) const {
+        const float blue = r * blueDifference_[0] + g * blueDifference_[1] + b * blueDifference_[2];
+        const float red = r * redDifference_[0] + g * redDifference_[1] + b * redDifference_[2];
+        *cb = clip(blue + 128);
+        *cr = clip(red + 128);
+    }
+
+    int width_;
+    int bytesPerPixel_;
+    bool fullChroma_;
+    std::uint8_t* y_ = nullptr;
+    std::uint8_t* cb_ = nullptr;
+    std::uint8_t* cr_ = nullptr;
+    std::uint8_t* alpha_ = nullptr;
+    int yStride_ = 0;
+    int cbStride_ = 0;
+    int crStride_ = 0;
+    int alphaStride_ = 0;
+    float luma_[3]{};
+    float blueDifference_[3]{};
+    float redDifference_[3]{};
 };
 
-int copyRows(VipsRegion* region, VipsRect* area, void* data) {
-    const auto* copy = static_cast<const RowCopy*>(data);
-    for (int y = 0; y < area->height; ++y) {
-        const int row = area->top + y;
-        std::memcpy(copy->plane + static_cast<std::ptrdiff_t>(row) * copy->stride,
-                    VIPS_REGION_ADDR(region, area->left, row), copy->rowBytes);
+struct RegionUnref {
+    void operator()(VipsRegion* region) const noexcept { g_object_unref(region); }
+};
+
+void fillPlanes(const vips::VImage& image, YCbCrPlanes& planes) {
+    std::unique_ptr<VipsRegion, RegionUnref> region(vips_region_new(image.get_image()));
+    // Strips of an even number of rows, so that no row pair is split; top to bottom, as a
+    // sequential decoder delivers them.
+    constexpr int stripRows = 64;
+    const int height = image.height();
+    for (int top = 0; top < height; top += stripRows) {
+        VipsRect area{0, top, image.width(), std::min(stripRows, height - top)};
+        if (!region || vips_region_prepare(region.get(), &area) != 0)
+            throw std::runtime_error(std::string("libvips: ") + vips_error_buffer());
+        for (int y = top; y < top + area.height; y += 2) {
+            const auto* row =
+                reinterpret_cast<const std::uint8_t*>(VIPS_REGION_ADDR(region.get(), 0, y));
+            const auto* below = y + 1 < height ? reinterpret_cast<const std::uint8_t*>(
+                                                     VIPS_REGION_ADDR(region.get(), 0, y + 1))
+                                               : nullptr;
+            planes.convert(y, row, below);
+        }
     }
-    return 0;
 }
 
 heif_error appendTo(heif_context*, const void* data, size_t size, void* userdata) {
@@ -70,8 +202,7 @@ heif_error appendTo(heif_context*, const void* data, size_t size, void* userdata
 
 HeifEncoderSettings heifEncoderSettings(HeifCodec codec, int quality, std::int64_t width,
                                         unsigned cores) {
-    // Full-resolution colour from Q 90 up, as libvips decides.
-    HeifEncoderSettings settings{{{"chroma", quality >= 90 ? "444" : "420"}}};
+    HeifEncoderSettings settings{{{"chroma", quality >= fullChromaQuality ? "444" : "420"}}};
     if (codec == HeifCodec::hevc) {
         settings.parameters.emplace_back("preset", x265Preset);
         return settings;
@@ -109,28 +240,44 @@ std::string encodeHeif(vips::VImage&& input, HeifCodec codec, int quality) {
     for (const auto& [name, value] : heifEncoderSettings(codec, quality, width, cores).parameters)
         check(heif_encoder_set_parameter(encoder.get(), name.c_str(), value.c_str()), name.c_str());
 
+    const bool fullChroma = quality >= fullChromaQuality;
     heif_image* rawImage = nullptr;
-    check(heif_image_create(width, height, heif_colorspace_RGB,
-                            alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
-                            &rawImage),
+    check(heif_image_create(width, height, heif_colorspace_YCbCr,
+                            fullChroma ? heif_chroma_444 : heif_chroma_420, &rawImage),
           "image");
     std::unique_ptr<heif_image, ImageRelease> heifImage(rawImage);
-    check(heif_image_add_plane(heifImage.get(), heif_channel_interleaved, width, height, 8),
+    const int chromaWidth = fullChroma ? width : (width + 1) / 2;
+    const int chromaHeight = fullChroma ? height : (height + 1) / 2;
+    check(heif_image_add_plane(heifImage.get(), heif_channel_Y, width, height, 8), "plane");
+    check(heif_image_add_plane(heifImage.get(), heif_channel_Cb, chromaWidth, chromaHeight, 8),
           "plane");
-    RowCopy copy;
-    copy.plane = heif_image_get_plane(heifImage.get(), heif_channel_interleaved, &copy.stride);
-    copy.rowBytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(image.bands());
-    // Straight into libheif's plane, row by row: no second whole copy of the pixels.
-    if (!copy.plane || vips_sink_disc(image.get_image(), copyRows, &copy) != 0)
-        throw std::runtime_error(std::string("libvips: ") + vips_error_buffer());
+    check(heif_image_add_plane(heifImage.get(), heif_channel_Cr, chromaWidth, chromaHeight, 8),
+          "plane");
+    if (alpha)
+        check(heif_image_add_plane(heifImage.get(), heif_channel_Alpha, width, height, 8), "plane");
+    YCbCrPlanes planes(heifImage.get(), width, alpha, fullChroma);
+    fillPlanes(image, planes);
+    // The description libheif gives a picture it converts itself; the encoders are told the
+    // same and the file says the same.
+    std::unique_ptr<heif_color_profile_nclx, void (*)(heif_color_profile_nclx*)> nclx(
+        heif_nclx_color_profile_alloc(), heif_nclx_color_profile_free);
+    if (!nclx)
+        throw std::runtime_error("libheif: no colour description");
+    nclx->color_primaries = heif_color_primaries_unspecified;
+    nclx->transfer_characteristics = heif_transfer_characteristic_unspecified;
+    nclx->matrix_coefficients = heif_matrix_coefficients_ITU_R_BT_601_6;
+    nclx->full_range_flag = 1;
+    check(heif_image_set_nclx_color_profile(heifImage.get(), nclx.get()), "colour description");
 
     if (image.get_typeof(VIPS_META_ICC_NAME) != 0) {
         size_t size = 0;
         const void* profile = image.get_blob(VIPS_META_ICC_NAME, &size);
         check(heif_image_set_raw_color_profile(heifImage.get(), "prof", profile, size), "profile");
     }
-    // libheif has its own copy now; the encoder's frames need the room.
+    // libheif has its own copy now; the encoder's frames need the room, and so does what
+    // the decoder left free on the heap.
     image = vips::VImage();
+    releaseFreeHeapMemory();
 
     std::unique_ptr<heif_encoding_options, OptionsFree> options(heif_encoding_options_alloc());
     options->save_alpha_channel = alpha ? 1 : 0;
