@@ -2,6 +2,9 @@
 
 #include <malloc.h>
 
+#include <algorithm>
+#include <thread>
+
 namespace velk {
 
 namespace {
@@ -15,6 +18,11 @@ constexpr int keptAtHeapTop = 128 << 20;
 } // namespace
 
 void keepFreedImageBuffersForReuse() {
+    // glibc gives threads up to eight arenas per core, and each keeps its own freed
+    // buffers and its own top: a batch at two jobs held 515 MiB where one arena per job
+    // thread held under 300, in the same time. At most four jobs run at once.
+    ::mallopt(M_ARENA_MAX,
+              static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u)));
     ::mallopt(M_MMAP_THRESHOLD, largestHeapAllocation);
     ::mallopt(M_TRIM_THRESHOLD, keptAtHeapTop);
 }
