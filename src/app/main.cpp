@@ -265,9 +265,11 @@ int runTray(int argc, char** argv, const std::optional<std::string>& show) {
 
     AppDelegate delegate(*store);
     HistoryActions actions;
-    actions.restore = [&store](const std::filesystem::path& file) {
-        const RestoreResult result = store->restoreOriginal(file);
-        return HistoryActions::RestoreResult{result.ok, result.message};
+    actions.restore = [&store](const std::filesystem::path& file,
+                               std::function<void(const HistoryActions::RestoreResult&)> done) {
+        store->restoreOriginal(file, [done = std::move(done)](const RestoreResult& result) {
+            done(HistoryActions::RestoreResult{result.ok, result.message});
+        });
     };
     actions.ignore = [&store](const std::filesystem::path& file) { store->ignoreFile(file); };
     actions.stopIgnoring = [&store](const std::filesystem::path& file) {

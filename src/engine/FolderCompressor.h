@@ -140,7 +140,10 @@ public:
     std::vector<std::filesystem::path> ignoredFiles() const;
     /// Puts the original of `file` back from the backup folder (see restoreOriginal in
     /// OriginalRestore.h) and leaves it alone until its contents change. Runs on the
-    /// queue and waits, between files, whether or not the engine is started.
+    /// queue, between files, whether or not the engine is started; `done` is called there.
+    void restoreOriginal(const std::filesystem::path& file, const AppConfig& config,
+                         std::function<void(const RestoreResult&)> done);
+    /// The same, waiting for the result.
     RestoreResult restoreOriginal(const std::filesystem::path& file, const AppConfig& config);
 
     /// A debounced scan soon, as a change in the folder would ask for.

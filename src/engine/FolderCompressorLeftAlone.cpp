@@ -49,25 +49,31 @@ std::vector<fs::path> FolderCompressor::ignoredFiles() const {
     return files;
 }
 
+void FolderCompressor::restoreOriginal(const fs::path& file, const AppConfig& config,
+                                       std::function<void(const RestoreResult&)> done) {
+    queue_.submit([this, file, language = config.language, key = runSettings(config, 0, 0).key,
+                   done = std::move(done)] {
+        const RestoreResult result = velk::restoreOriginal(fs_, file, language);
+        if (result.ok) {
+            const fs::path resultFile = standardized(file);
+            if (result.restored != resultFile) {
+                recorder_.forget(resultFile);
+                detector_.decideAfresh(resultFile);
+            }
+            detector_.decideAfresh(result.restored);
+            recorder_.leaveAlone(result.restored, LeftAloneReason::restored, key);
+        }
+        NativeLog::write("Restore original " + displayName(file) +
+                         " ok=" + (result.ok ? "true" : "false"));
+        done(result);
+    });
+}
+
 RestoreResult FolderCompressor::restoreOriginal(const fs::path& file, const AppConfig& config) {
     assert(!queue_.isCurrent());
-    const std::string key = runSettings(config, 0, 0).key;
     RestoreResult result;
-    queue_.submit([this, &file, &config, &key, &result] {
-        result = velk::restoreOriginal(fs_, file, config.language);
-        if (!result.ok)
-            return;
-        const fs::path resultFile = standardized(file);
-        if (result.restored != resultFile) {
-            recorder_.forget(resultFile);
-            detector_.decideAfresh(resultFile);
-        }
-        detector_.decideAfresh(result.restored);
-        recorder_.leaveAlone(result.restored, LeftAloneReason::restored, key);
-    });
+    restoreOriginal(file, config, [&result](const RestoreResult& answer) { result = answer; });
     queue_.waitUntilIdle();
-    NativeLog::write("Restore original " + displayName(file) +
-                     " ok=" + (result.ok ? "true" : "false"));
     return result;
 }
 

@@ -127,7 +127,11 @@ public:
     std::vector<std::filesystem::path> ignoredFiles();
     /// The history's "restore the original": puts the file's verified original back from
     /// the backup folder, through the engine's queue, and leaves it alone until it changes.
-    /// Refused, with nothing changed, when no backup of its original exists.
+    /// Refused, with nothing changed, when no backup of its original exists. `done` is
+    /// called on the main thread; never while the store is being destroyed.
+    void restoreOriginal(const std::filesystem::path& file,
+                         std::function<void(const RestoreResult&)> done);
+    /// The same, waiting for the result: for the command line, where nothing else runs.
     RestoreResult restoreOriginal(const std::filesystem::path& file);
     /// Where the folder dialog opens: the current folder, else ~/Pictures, else home.
     std::filesystem::path folderDialogStart() const;

@@ -79,6 +79,21 @@ std::vector<fs::path> AppStore::ignoredFiles() {
     return compressor_->ignoredFiles();
 }
 
+void AppStore::restoreOriginal(const fs::path& file,
+                               std::function<void(const RestoreResult&)> done) {
+    NativeLog::write("Restore original requested " + displayPath(file));
+    // The queue may be in the middle of a large file: the answer comes back later rather
+    // than the windows waiting for it.
+    compressor_->restoreOriginal(file, config_,
+                                 [weak = weak_from_this(), executor = mainExecutor_,
+                                  done = std::move(done)](const RestoreResult& result) {
+                                     executor([weak, done, result] {
+                                         if (weak.lock())
+                                             done(result);
+                                     });
+                                 });
+}
+
 RestoreResult AppStore::restoreOriginal(const fs::path& file) {
     NativeLog::write("Restore original requested " + displayPath(file));
     return compressor_->restoreOriginal(file, config_);

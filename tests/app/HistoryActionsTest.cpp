@@ -22,12 +22,15 @@ struct FakeActions {
     std::vector<fs::path> restored;
     std::vector<fs::path> ignored;
     HistoryActions::RestoreResult answer{true, ""};
+    /// The answer of the last restore, held back as the engine's queue holds it.
+    std::function<void()> pending;
 
     HistoryActions actions() {
         HistoryActions a;
-        a.restore = [this](const fs::path& file) {
+        a.restore = [this](const fs::path& file,
+                           std::function<void(const HistoryActions::RestoreResult&)> done) {
             restored.push_back(file);
-            return answer;
+            pending = [done, result = answer] { done(result); };
         };
         a.ignore = [this](const fs::path& file) { ignored.push_back(file); };
         a.stopIgnoring = [this](const fs::path& file) { std::erase(ignored, file); };
@@ -118,6 +121,10 @@ TEST_F(HistoryActionsTest, RestoreAsksWithCancelAsDefaultThenCallsTheStoreAndThe
             button->click();
     QTest::qWait(50);
     EXPECT_EQ(fake.restored, std::vector<fs::path>{folder_ / "b-replaced.jpg"});
+    EXPECT_FALSE(action(history.rowMenu(0), QStringLiteral("Restore original…"))->isEnabled())
+        << "asked twice while the engine is busy";
+    EXPECT_NE(cell(history, 0, 1), QStringLiteral("Original restored"));
+    fake.pending();
     EXPECT_EQ(cell(history, 0, 1), QStringLiteral("Original restored"));
     EXPECT_EQ(cell(history, 0, 2), QStringLiteral("—"));
     EXPECT_FALSE(action(history.rowMenu(0), QStringLiteral("Restore original…"))->isEnabled());
@@ -129,6 +136,7 @@ TEST_F(HistoryActionsTest, RestoreAsksWithCancelAsDefaultThenCallsTheStoreAndThe
         if (button->text() == QStringLiteral("Restore"))
             button->click();
     QTest::qWait(50);
+    fake.pending();
     ASSERT_NE(history.confirmation(), nullptr);
     EXPECT_EQ(history.confirmation()->informativeText(),
               QStringLiteral("The backup of c-small.png is missing."));

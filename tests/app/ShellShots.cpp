@@ -160,7 +160,10 @@ int main(int argc, char** argv) {
     std::vector<fs::path> ignored = {folder / "corrupt_camera_upload_2026-12-07_10.15.30.jpg",
                                      folder / "scan-0007.heic"};
     HistoryActions actions;
-    actions.restore = [](const fs::path&) { return HistoryActions::RestoreResult{true, ""}; };
+    actions.restore = [](const fs::path&,
+                         std::function<void(const HistoryActions::RestoreResult&)> done) {
+        done(HistoryActions::RestoreResult{true, ""});
+    };
     actions.ignore = [&](const fs::path& file) { ignored.push_back(file); };
     actions.stopIgnoring = [&](const fs::path& file) { std::erase(ignored, file); };
     actions.ignoredFiles = [&] { return ignored; };

@@ -212,5 +212,30 @@ TEST_F(AppStoreFirstRunTest, AnIgnoredFileStaysIgnoredAcrossARestartUntilItIsNoL
     restarted->stop();
 }
 
+// The history window asks and goes on: the answer comes later through the main loop, and
+// never once the store is gone.
+TEST_F(AppStoreFirstRunTest, ARestoreIsAnsweredOnTheMainLoopAndNotAfterTheStoreIsGone) {
+    dialogs_.choice = folder_;
+    dialogs_.answer = 1;
+    auto store = makeStore();
+    store->selectWatchDirectory();
+    const fs::path photo = folder_ / "no-backup.jpg";
+    test::TestImages::jpeg(photo, 64, 48, test::imageOptions());
+    std::vector<RestoreResult> answers;
+    store->restoreOriginal(photo, [&](const RestoreResult& result) { answers.push_back(result); });
+    store->compressor().scanNow(); // after the restore, on the same queue
+    EXPECT_TRUE(answers.empty()) << "answered off the main loop";
+    processFolder(*store);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_FALSE(answers[0].ok) << "there is no backup to restore from";
+
+    store->restoreOriginal(photo, [&](const RestoreResult& result) { answers.push_back(result); });
+    store->compressor().scanNow();
+    store->stop();
+    store.reset();
+    processFolder(*makeStore());
+    EXPECT_EQ(answers.size(), 1u);
+}
+
 } // namespace
 } // namespace velk

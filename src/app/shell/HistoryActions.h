@@ -18,8 +18,10 @@ struct HistoryActions {
     };
 
     /// Puts the backed-up original of the file at `source` (the history row's source)
-    /// back in its place.
-    std::function<RestoreResult(const std::filesystem::path& source)> restore;
+    /// back in its place, and calls `done` on the main thread once it is done or refused.
+    std::function<void(const std::filesystem::path& source,
+                       std::function<void(const RestoreResult&)> done)>
+        restore;
     /// Records `source` so that the engine leaves it alone until it changes; kept across
     /// restarts.
     std::function<void(const std::filesystem::path& source)> ignore;

@@ -37,7 +37,8 @@ bool HistoryActions::isIgnored(const std::filesystem::path& source) const {
 bool HistoryWindow::canRestore(const CompressionHistoryEntry& shown) const {
     // Only a replaced file has its original in the backups: its output took its name.
     return actions_.restore && shown.status == CompressionHistoryStatus::compressed &&
-           shown.outputURL == shown.sourceURL && !restored_.contains(shown.id.toString());
+           shown.outputURL == shown.sourceURL && !restored_.contains(shown.id.toString()) &&
+           !restoring_.contains(shown.id.toString());
 }
 
 QMenu& HistoryWindow::rowMenu(int entryIndex) {
@@ -116,15 +117,20 @@ void HistoryWindow::restoreOriginal(int entryIndex) {
     connect(confirmation_, &QMessageBox::finished, this, [this, box = confirmation_, source, id] {
         if (!box || box->clickedButton() != box->property("confirmButton").value<QObject*>())
             return;
-        const HistoryActions::RestoreResult result = actions_.restore(source);
-        if (result.ok) {
-            restored_.insert(id);
-            ++revision_;
-            render();
-        }
-        // The answer waits for the question to be gone, so both are never on screen.
-        QMetaObject::invokeMethod(
-            this, [this, result] { showRestoreAnswer(result); }, Qt::QueuedConnection);
+        // Asked once: the row offers no second restore while the engine gets to it.
+        restoring_.insert(id);
+        actions_.restore(source, [window = QPointer<HistoryWindow>(this),
+                                  id](const HistoryActions::RestoreResult& result) {
+            if (!window)
+                return;
+            window->restoring_.erase(id);
+            if (result.ok) {
+                window->restored_.insert(id);
+                ++window->revision_;
+                window->render();
+            }
+            window->showRestoreAnswer(result);
+        });
     });
     confirmation_->open();
 }

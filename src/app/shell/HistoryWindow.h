@@ -106,6 +106,8 @@ private:
     int revision_ = 0;
     /// Rows whose original was put back during this run, by entry id.
     std::set<std::string> restored_;
+    /// Rows whose restore was asked for and has not been answered yet.
+    std::set<std::string> restoring_;
     Filter filter_ = Filter::all;
     QLabel titleLabel_;
     QLabel summaryLabel_;
