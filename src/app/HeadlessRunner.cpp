@@ -78,6 +78,17 @@ void HeadlessRunner::stopForSignal() {
 
 void HeadlessRunner::storeDidChange() {
     printNewHistoryRows();
+    if (settings_.once && !finished_ && store_.folderUnavailable()) {
+        // One run over the folder cannot wait for it to come back, perhaps never: say so
+        // and end, as a start without the folder does.
+        finished_ = true;
+        clearProgress();
+        if (const auto& error = store_.watcherError())
+            err_ << *error << '\n';
+        store_.compressor().stop();
+        loop_.quit(2);
+        return;
+    }
     drawProgress();
 }
 

@@ -95,6 +95,18 @@ TEST_F(WatchedFolderProgramTest, AFolderRemovedOrMovedAndMadeAgainIsWatchedAgain
         << second->err();
 }
 
+TEST_F(WatchedFolderProgramTest, ASingleRunWhoseFolderIsRemovedEndsAndSaysSo) {
+    // Large enough that the run is still under way when the folder goes.
+    test::TestImages::png(folder_ / "large.png", 3000, 3000, test::imageOptions().withDetail());
+    auto run = launch({"--watch", folder_.native(), "--once"});
+    ASSERT_TRUE(waitFor(
+        *run, [&] { return log().find("] Watching ") != std::string::npos; }, 60s))
+        << run->err();
+    fs::remove_all(folder_);
+    EXPECT_EQ(run->wait(60s), 2) << run->out() << run->err();
+    EXPECT_NE(run->err().find("Folder not found"), std::string::npos) << run->err();
+}
+
 TEST_F(WatchedFolderProgramTest, AFolderReachedThroughALinkIsCompressedAsItsTarget) {
     const fs::path link = dir_ / "Pictures";
     fs::create_directory_symlink(folder_, link);
