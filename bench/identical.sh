@@ -3,10 +3,17 @@
 # and in alternating order, and says whether their outputs are byte-identical, with each
 # build's wall time. For changes that must not change a single output byte.
 #
-#   bench/identical.sh OLD_PROGRAM NEW_PROGRAM FOLDER [ROUNDS]
+#   bench/identical.sh [--without-marks] OLD_PROGRAM NEW_PROGRAM FOLDER [ROUNDS]
 #
-# Each run is `--headless --once --originals keep --jobs 2` with settings of its own.
+# Each run is `--headless --once --originals keep --jobs 2` with settings of its own. With
+# --without-marks, JPEG, PNG and WebP files are compared with the program's output mark
+# taken out (bench/unmarked.py): for builds whose marks say different things.
 set -euo pipefail
+digest=sha256sum
+if [ "${1:-}" = --without-marks ]; then
+    digest="/usr/bin/python3 $(dirname "$(realpath "$0")")/unmarked.py"
+    shift
+fi
 old=$(realpath "$1"); new=$(realpath "$2"); source=$(realpath "$3"); rounds=${4:-2}
 work=$(mktemp -d /tmp/velk-identical.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -23,7 +30,7 @@ run() { # LABEL PROGRAM ROUND
     end=$(date +%s.%N)
     echo "$end - $start" | bc >"$dir/seconds"
     (cd "$dir/folder" && find . -type f ! -path './.velk-compressor-backups/*' -print0 |
-        sort -z | xargs -0 sha256sum) >"$dir/digests"
+        sort -z | xargs -0 $digest) >"$dir/digests"
 }
 
 for round in $(seq "$rounds"); do
